@@ -1,0 +1,44 @@
+#pragma once
+// The image library, reached through one translation unit that holds its code.
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <stb_image.h>
+#include <stb_image_write.h>
+
+// The library defines this in its implementation but does not declare it.
+extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
+                                                int x, int y, int n, int* out_len);
+
+/// Encodes pixels as JPEG straight into an open file: exactly the bytes that
+/// stbi_write_jpg writes. False if the encoder refuses.
+bool EncodeJpegToFile(const unsigned char* pixels, int width, int height, int components,
+                      int quality, std::FILE* file);
+
+/// A block allocated by the library, released with its heap's free.
+struct LibraryFree {
+  void operator()(unsigned char* p) const { std::free(p); }
+};
+using LibraryBuffer = std::unique_ptr<unsigned char, LibraryFree>;
+
+/// Encodes pixels as a PNG file image in memory at the given deflate level; null
+/// if the encoder refuses. The library's level is one process-wide setting: every
+/// PNG encode goes through here, so "set level + encode" happens under one lock
+/// and each PNG gets its own level even when two threads encode at once.
+LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int height,
+                                int channels, int level, std::size_t* length);
+
+/// Decoded pixels, released with the library's own function.
+struct PixelsFree {
+  void operator()(unsigned char* p) const { stbi_image_free(p); }
+};
+using DecodedPixels = std::unique_ptr<unsigned char, PixelsFree>;
+
+/// Decodes an image file (UTF-8 name) to 8-bit samples with the file's own channel
+/// count. On failure returns null and sets *reason to the library's text, or to
+/// the empty string when it gives none.
+DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
+                              int* channels, std::string* reason);

@@ -1,0 +1,20 @@
+#pragma once
+#include <cstddef>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+/// Ordered list of image paths; only ever appended to.
+using ImageList = std::vector<std::filesystem::path>;
+
+/// True when the path's extension is .jpg, .jpeg or .png (ASCII letters in any case).
+bool IsSupportedImage(const std::filesystem::path& path);
+
+/// Appends the supported images in folder (with all subfolders when recursive) to
+/// list, in the order the file system lists them, and returns how many it added.
+/// Links to folders are listed but never entered; unreadable subfolders are skipped.
+std::size_t CollectImages(const std::filesystem::path& folder, bool recursive, ImageList* list);
+
+/// Creates folder and its missing parents. True when this call created the final
+/// folder; *error is 0 exactly when the folder exists as a folder afterwards.
+bool CreateOutputFolder(const std::filesystem::path& folder, std::error_code* error);

@@ -1,0 +1,37 @@
+#include "input/folder_list.h"
+
+#include <windows.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool IsDotOrDotDot(const wchar_t* name) {
+  return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+}
+
+}  // namespace
+
+// The standard iterator here does not see reparse points (it walked a "loop -> .."
+// link without end under Wine); FindFirstFileExW reports them in the attributes.
+ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries) {
+  WIN32_FIND_DATAW data;
+  fs::path pattern = folder / L"*";
+  HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                 nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return ListResult::Complete;  // a drive root with nothing in it
+    return error == ERROR_ACCESS_DENIED ? ListResult::AccessDenied : ListResult::CannotOpen;
+  }
+  do {
+    if (IsDotOrDotDot(data.cFileName)) continue;
+    const DWORD attributes = data.dwFileAttributes;
+    bool realFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    entries->push_back({folder / data.cFileName, realFolder});
+  } while (FindNextFileW(find, &data));
+  DWORD error = GetLastError();
+  FindClose(find);
+  return error == ERROR_NO_MORE_FILES ? ListResult::Complete : ListResult::Interrupted;
+}

@@ -1,0 +1,162 @@
+#include "input/collect.h"
+
+#include <algorithm>
+
+#include "engine/utf8.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class CollectTest : public TempDirTest {
+ protected:
+  void Touch(const fs::path& relative) {
+    fs::create_directories((dir_ / relative).parent_path());
+    WriteBytes(dir_ / relative, "x");
+  }
+  // Names relative to dir_, sorted: listing order is the file system's own.
+  std::vector<std::string> Collect(const fs::path& folder, bool recursive) {
+    ImageList list;
+    size_t added = CollectImages(folder, recursive, &list);
+    EXPECT_EQ(added, list.size());
+    std::vector<std::string> names;
+    for (const fs::path& p : list) {
+      std::string name = PathToDisplayUtf8(p.lexically_relative(dir_));
+      std::replace(name.begin(), name.end(), '\\', '/');
+      names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  using Names = std::vector<std::string>;
+};
+
+}  // namespace
+
+TEST(IsSupportedImage, ExtensionsWithoutRegardToAsciiCase) {
+  for (const char* yes : {"A.JPG", "b.Jpeg", "c.PNG", "i.tar.png", "dir/x.jpg", "x.jpeg"})
+    EXPECT_TRUE(IsSupportedImage(U8(yes))) << yes;
+  for (const char* no : {"d.jpe", "e.jfif", "f.gif", "g.webp", "h.png.bak", ".png", "png",
+                         "x", ".", "..", "x.", "x.pn", "x.🙂", "x.ｐｎｇ"})
+    EXPECT_FALSE(IsSupportedImage(U8(no))) << no;
+}
+
+TEST_F(CollectTest, TakesSupportedRegularFilesOnly) {
+  for (const char* name : {"A.JPG", "b.Jpeg", "c.PNG", "i.tar.png", "d.jpe", "e.jfif", "f.gif",
+                           "g.webp", "h.png.bak", ".png", "notes.txt"})
+    Touch(name);
+  fs::create_directory(dir_ / "x.png");
+  Touch("x.png/inner.jpg");
+  EXPECT_EQ(Collect(dir_, false), (Names{"A.JPG", "b.Jpeg", "c.PNG", "i.tar.png"}));
+  EXPECT_EQ(Collect(dir_, true), (Names{"A.JPG", "b.Jpeg", "c.PNG", "i.tar.png", "x.png/inner.jpg"}));
+}
+
+TEST_F(CollectTest, SubfoldersOnlyWithRecursionDepthFirst) {
+  Touch("top.jpg");
+  Touch("a/one.png");
+  Touch("a/b/two.jpeg");
+  Touch("a/b/c/three.jpg");
+  Touch("z/four.png");
+  EXPECT_EQ(Collect(dir_, false), (Names{"top.jpg"}));
+  EXPECT_EQ(Collect(dir_, true),
+            (Names{"a/b/c/three.jpg", "a/b/two.jpeg", "a/one.png", "top.jpg", "z/four.png"}));
+  // Pre-order: everything below a subfolder comes together, whatever the order
+  // of the listing.
+  Touch("a/b/c/five.png");
+  ImageList list;
+  CollectImages(dir_ / "a", true, &list);
+  ASSERT_EQ(list.size(), 4u);
+  auto pos = [&](const char* name) {
+    auto it = std::find_if(list.begin(), list.end(), [&](const fs::path& p) { return p.filename() == name; });
+    return static_cast<int>(it - list.begin());
+  };
+  EXPECT_EQ(std::abs(pos("three.jpg") - pos("five.png")), 1);
+  EXPECT_TRUE(pos("one.png") == 0 || pos("one.png") == 3);
+}
+
+TEST_F(CollectTest, AppendsAfterExistingEntriesAndCountsOnlyNewOnes) {
+  Touch("a.png");
+  Touch("b.jpg");
+  ImageList list{"keep-1", "keep-2"};
+  EXPECT_EQ(CollectImages(dir_, false, &list), 2u);
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list[0], fs::path("keep-1"));
+  EXPECT_EQ(list[1], fs::path("keep-2"));
+  EXPECT_EQ(CollectImages(dir_, false, &list), 2u);  // the same folder twice: twice the images
+  EXPECT_EQ(list.size(), 6u);
+}
+
+TEST_F(CollectTest, PathsKeepTheFolderAsGiven) {
+  Touch("sub/a.png");
+  fs::path relative = dir_.filename() / "sub";
+  fs::path previous = fs::current_path();
+  fs::current_path(dir_.parent_path());
+  ImageList list;
+  CollectImages(relative, false, &list);
+  fs::current_path(previous);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0], relative / "a.png");
+}
+
+TEST_F(CollectTest, UnopenableFoldersGiveNothing) {
+  Touch("file.png");
+  ImageList list;
+  EXPECT_EQ(CollectImages(dir_ / "missing", true, &list), 0u);
+  EXPECT_EQ(CollectImages(dir_ / "file.png", true, &list), 0u);
+  EXPECT_EQ(CollectImages(dir_ / "empty-name" / "", false, &list), 0u);
+  EXPECT_TRUE(list.empty());
+  fs::create_directory(dir_ / "empty");
+  EXPECT_EQ(CollectImages(dir_ / "empty", true, &list), 0u);
+}
+
+TEST_F(CollectTest, NonAsciiFolderAndFileNames) {
+  Touch(U8("相册🙂/照片.JPG"));
+  EXPECT_EQ(Collect(dir_, true), (Names{"相册🙂/照片.JPG"}));
+}
+
+#if !defined(_WIN32)
+TEST_F(CollectTest, LinksToFilesCountLinksToFoldersAreNeverEntered) {
+  Touch("real/a.png");
+  Touch("elsewhere/b.jpg");
+  fs::create_symlink(dir_ / "real" / "a.png", dir_ / "real" / "link.png");
+  fs::create_symlink(dir_ / "nowhere.png", dir_ / "real" / "dangling.png");
+  fs::create_directory_symlink(dir_ / "elsewhere", dir_ / "real" / "folder-link");
+  fs::create_directory_symlink("..", dir_ / "real" / "loop");
+  EXPECT_EQ(Collect(dir_ / "real", true), (Names{"real/a.png", "real/link.png"}));
+}
+
+TEST_F(CollectTest, UnreadableSubfoldersAreSkipped) {
+  if (RunningAsRoot()) GTEST_SKIP() << "permissions are not enforced for root";
+  Touch("a.png");
+  Touch("locked/b.png");
+  Touch("open/c.png");
+  fs::permissions(dir_ / "locked", fs::perms::none);
+  std::vector<std::string> names = Collect(dir_, true);
+  fs::permissions(dir_ / "locked", fs::perms::owner_all);
+  EXPECT_EQ(names, (Names{"a.png", "open/c.png"}));
+}
+#endif
+
+TEST(CreateOutputFolder, ExistingNestedEmptyAndFile) {
+  fs::path root = fs::temp_directory_path() / ("quillmar-out-" + std::to_string(std::rand()));
+  std::error_code ec;
+  EXPECT_TRUE(CreateOutputFolder(root / "a" / "b", &ec));
+  EXPECT_FALSE(ec);
+  EXPECT_TRUE(fs::is_directory(root / "a" / "b"));
+
+  EXPECT_FALSE(CreateOutputFolder(root / "a" / "b", &ec));  // already there: callers go on
+  EXPECT_FALSE(ec);
+  EXPECT_FALSE(CreateOutputFolder(root / "a" / "b" / "", &ec));
+  EXPECT_FALSE(ec);
+  EXPECT_TRUE(CreateOutputFolder(root / "c" / "", &ec));
+  EXPECT_FALSE(ec);
+
+  EXPECT_FALSE(CreateOutputFolder("", &ec));
+  EXPECT_TRUE(ec);
+
+  WriteBytes(root / "file", "x");
+  EXPECT_FALSE(CreateOutputFolder(root / "file", &ec));
+  EXPECT_TRUE(ec);
+  EXPECT_FALSE(CreateOutputFolder(root / "file" / "below", &ec));
+  EXPECT_TRUE(ec);
+  fs::remove_all(root);
+}

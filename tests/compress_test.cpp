@@ -1,0 +1,289 @@
+#include "engine/compress.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "engine/file_system.h"
+#include "engine/image_codec.h"
+#include "engine/utf8.h"
+#include "tests/test_support.h"
+
+namespace {
+
+// The deflate level for a quality, written out as a table so that it does not
+// merely repeat the formula.
+int LevelFromTable(int quality) {
+  const int upper[] = {12, 24, 37, 49, 62, 74, 87, 99};
+  for (int level = 1; level <= 8; ++level)
+    if (quality <= upper[level - 1]) return level;
+  return 9;
+}
+
+// An encode of the input's pixels made here, independently of the engine.
+std::string IndependentEncode(const fs::path& input, bool asJpeg, int quality) {
+  std::string utf8;
+  EXPECT_TRUE(PathToUtf8(input, &utf8));
+  int w = 0, h = 0, c = 0;
+  unsigned char* pixels = stbi_load(utf8.c_str(), &w, &h, &c, 0);
+  EXPECT_NE(pixels, nullptr) << input;
+  if (!pixels) return {};
+  std::string out;
+  if (asJpeg) {
+    std::vector<unsigned char> color;
+    int components = c == 2 || c == 4 ? c - 1 : c;
+    for (int i = 0; i < w * h; ++i)
+      for (int k = 0; k < components; ++k) color.push_back(pixels[i * c + k]);
+    stbi_write_jpg_to_func(
+        [](void* context, void* data, int size) {
+          static_cast<std::string*>(context)->append(static_cast<char*>(data), size);
+        },
+        &out, w, h, components, color.data(), std::clamp(quality, 1, 100));
+  } else {
+    stbi_write_png_compression_level = LevelFromTable(quality);
+    int length = 0;
+    unsigned char* png = stbi_write_png_to_mem(pixels, w * c, w, h, c, &length);
+    out.assign(reinterpret_cast<char*>(png), static_cast<size_t>(length));
+    free(png);
+  }
+  stbi_image_free(pixels);
+  return out;
+}
+
+class CompressTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    out_ = dir_ / "out";
+    fs::create_directory(out_);
+  }
+  CompressResult Compress(const fs::path& input, int quality = 80) {
+    CompressResult r;
+    r.success = CompressImageFile(input, out_, quality, &r);
+    return r;
+  }
+  fs::path out_;
+};
+
+struct Input {
+  fs::path path;
+  bool jpegByName;
+};
+
+}  // namespace
+
+TEST(PngLevelForQuality, FollowsTheQualityRanges) {
+  for (int q = 0; q <= 100; ++q) EXPECT_EQ(PngLevelForQuality(q), LevelFromTable(q)) << q;
+}
+
+TEST(DropAlpha, KeepsColourBytesAndDropsOnlyAlpha) {
+  const unsigned char ga[] = {10, 0, 20, 255, 30, 128};
+  JpegPixels gray = DropAlpha(ga, 3, 1, 2);
+  ASSERT_EQ(gray.components, 1);
+  EXPECT_EQ(std::vector<unsigned char>(gray.data, gray.data + 3), (std::vector<unsigned char>{10, 20, 30}));
+  const unsigned char rgba[] = {1, 2, 3, 0, 4, 5, 6, 255};  // a transparent pixel keeps its colour
+  JpegPixels rgb = DropAlpha(rgba, 1, 2, 4);
+  ASSERT_EQ(rgb.components, 3);
+  EXPECT_EQ(std::vector<unsigned char>(rgb.data, rgb.data + 6), (std::vector<unsigned char>{1, 2, 3, 4, 5, 6}));
+  const unsigned char plain[] = {7, 8, 9};
+  JpegPixels same = DropAlpha(plain, 1, 1, 3);
+  EXPECT_EQ(same.data, plain);
+  EXPECT_EQ(same.components, 3);
+}
+
+TEST_F(CompressTest, OutputsEqualAnIndependentEncodeAtEveryQuality) {
+  std::vector<Input> inputs;
+  for (int channels = 1; channels <= 4; ++channels) {
+    fs::path png = dir_ / ("c" + std::to_string(channels) + ".png");
+    MakePng(png, 37, 23, channels);
+    inputs.push_back({png, false});
+    fs::path disguised = dir_ / ("png" + std::to_string(channels) + ".jpg");  // PNG bytes, JPEG name
+    fs::copy_file(png, disguised);
+    inputs.push_back({disguised, true});
+  }
+  MakeJpeg(dir_ / "rgb.jpg", 45, 31, 3);
+  inputs.push_back({dir_ / "rgb.jpg", true});
+  fs::copy_file(dir_ / "rgb.jpg", dir_ / "jpeg.png");  // JPEG bytes, PNG name
+  inputs.push_back({dir_ / "jpeg.png", false});
+  fs::copy_file(TestDataDir() / "gray.jpg", dir_ / "gray.jpg");
+  inputs.push_back({dir_ / "gray.jpg", true});
+  if (fs::path corpus = CorpusDir(); !corpus.empty()) {
+    for (const char* name : {"basn0g16.png", "basn2c16.png", "basn4a16.png", "basn6a16.png",
+                             "basn3p08.png", "basn3p01.png", "ibasn6a08.png"})
+      inputs.push_back({corpus / "pngsuite" / name, false});
+    inputs.push_back({corpus / "jpeg" / "testorig.jpg", true});
+  }
+  for (const Input& input : inputs) {
+    for (int quality : {0, 50, 90, 91, 100}) {
+      CompressResult r = Compress(input.path, quality);
+      ASSERT_TRUE(r.success) << input.path << " " << r.errorText;
+      EXPECT_EQ(ReadBytes(r.outputPath), IndependentEncode(input.path, input.jpegByName, quality))
+          << input.path << " at quality " << quality;
+    }
+  }
+}
+
+TEST_F(CompressTest, FillsTheRecordOfASuccess) {
+  MakePng(dir_ / "a.png", 40, 30, 4);
+  CompressResult r = Compress(dir_ / "a.png");
+  ASSERT_TRUE(r.success) << r.errorText;
+  EXPECT_EQ(r.errorText, "");
+  EXPECT_EQ(r.width, 40);
+  EXPECT_EQ(r.height, 30);
+  EXPECT_EQ(r.channels, 4);
+  EXPECT_EQ(r.inputBytes, fs::file_size(dir_ / "a.png"));
+  EXPECT_EQ(r.outputPath, out_ / "a.png");
+  EXPECT_EQ(r.outputBytes, fs::file_size(r.outputPath));
+}
+
+TEST_F(CompressTest, ExtensionDecidesTheFormatAndNameKeepsItsCase) {
+  MakeJpeg(dir_ / "Photo.JPG", 16, 16, 3);
+  fs::copy_file(dir_ / "Photo.JPG", dir_ / "a.JPEG");
+  MakePng(dir_ / "b.Png", 16, 16, 3);
+  for (const char* name : {"Photo.JPG", "a.JPEG", "b.Png"}) {
+    CompressResult r = Compress(dir_ / name);
+    ASSERT_TRUE(r.success) << name << " " << r.errorText;
+    EXPECT_EQ(r.outputPath.filename(), fs::path(name));
+  }
+  EXPECT_EQ(ReadBytes(out_ / "Photo.JPG").substr(0, 2), "\xFF\xD8");
+  EXPECT_EQ(ReadBytes(out_ / "b.Png").substr(1, 3), "PNG");
+  CompressResult again = Compress(dir_ / "Photo.JPG");
+  EXPECT_EQ(again.outputPath.filename(), fs::path("Photo_1.JPG"));
+}
+
+TEST_F(CompressTest, ReportsEachFailureWithItsText) {
+  CompressResult missing = Compress(dir_ / "missing.jpg");
+  EXPECT_FALSE(missing.success);
+  EXPECT_EQ(missing.errorText, "文件不存在");
+  EXPECT_TRUE(missing.outputPath.empty());
+
+  MakePng(dir_ / "valid.png", 8, 8, 3);
+  for (const char* name : {"x.gif", "x.jpe", "x.webp", "x", "x.🙂", "x.jpg.bak", ".png"}) {
+    fs::copy_file(dir_ / "valid.png", dir_ / U8(name));
+    CompressResult r = Compress(dir_ / U8(name));
+    EXPECT_EQ(r.errorText, "不支持的格式") << name;
+    EXPECT_FALSE(r.success);
+  }
+
+  WriteBytes(dir_ / "empty.jpg", "");
+  EXPECT_EQ(Compress(dir_ / "empty.jpg").errorText, "Image not of any known type, or corrupt");
+  std::string png = ReadBytes(dir_ / "valid.png");
+  WriteBytes(dir_ / "cut.png", png.substr(0, png.size() / 2));
+  CompressResult cut = Compress(dir_ / "cut.png");
+  EXPECT_FALSE(cut.success);
+  EXPECT_FALSE(cut.errorText.empty());
+
+  fs::create_directory(dir_ / "folder.jpg");
+  CompressResult folder = Compress(dir_ / "folder.jpg");
+  EXPECT_FALSE(folder.success);
+#if defined(_WIN32)
+  EXPECT_EQ(folder.errorText, "Unable to open file");
+#else
+  // Linux opens a folder for reading; the read then finds no image.
+  EXPECT_EQ(folder.errorText, "Image not of any known type, or corrupt");
+#endif
+  EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator()), 0);
+}
+
+TEST_F(CompressTest, MissingOutputFolderIsAWriteFailureWithTheName) {
+  MakePng(dir_ / "a.png", 8, 6, 2);
+  CompressResult r;
+  EXPECT_FALSE(CompressImageFile(dir_ / "a.png", dir_ / "nowhere", 80, &r));
+  EXPECT_EQ(r.errorText, "写入失败");
+  EXPECT_EQ(r.outputPath, dir_ / "nowhere" / "a.png");
+  EXPECT_EQ(r.width, 8);
+  EXPECT_EQ(r.height, 6);
+  EXPECT_EQ(r.channels, 2);
+  EXPECT_EQ(r.inputBytes, fs::file_size(dir_ / "a.png"));
+  EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+}
+
+TEST_F(CompressTest, NeverOverwritesAnInputInTheOutputFolder) {
+  MakeJpeg(out_ / "self.jpg", 20, 20, 3);
+  const std::string before = ReadBytes(out_ / "self.jpg");
+  CompressResult r = Compress(out_ / "self.jpg", 10);
+  ASSERT_TRUE(r.success) << r.errorText;
+  EXPECT_EQ(r.outputPath, out_ / "self_1.jpg");
+  EXPECT_EQ(ReadBytes(out_ / "self.jpg"), before);
+}
+
+TEST_F(CompressTest, SameNameFromTwoFoldersGetsTwoOutputs) {
+  fs::create_directories(dir_ / "a");
+  fs::create_directories(dir_ / "b");
+  MakePng(dir_ / "a" / "photo.png", 9, 9, 3);
+  MakePng(dir_ / "b" / "photo.png", 7, 7, 1);
+  EXPECT_EQ(Compress(dir_ / "a" / "photo.png").outputPath, out_ / "photo.png");
+  EXPECT_EQ(Compress(dir_ / "b" / "photo.png").outputPath, out_ / "photo_1.png");
+}
+
+TEST_F(CompressTest, NonAsciiNamesRoundTrip) {
+  fs::path input = dir_ / U8("照片🙂.png");
+  MakePng(input, 12, 12, 4);
+  CompressResult first = Compress(input);
+  ASSERT_TRUE(first.success) << first.errorText;
+  EXPECT_EQ(first.outputPath, out_ / U8("照片🙂.png"));
+  CompressResult second = Compress(input);
+  EXPECT_EQ(second.outputPath, out_ / U8("照片🙂_1.png"));
+  EXPECT_EQ(ReadBytes(first.outputPath), ReadBytes(second.outputPath));
+}
+
+TEST_F(CompressTest, FilesWrittenByOthersAtTheSameTimeSurvive) {
+  // Another writer keeps claiming the next names while the batch runs; whatever it
+  // wrote must still be there, unchanged, afterwards.
+  MakePng(dir_ / "photo.png", 16, 16, 3);
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    for (int n = 1; !done && n < 400; ++n) {
+      std::FILE* file = nullptr;
+      if (CreateNewFile(out_ / ("photo_" + std::to_string(n) + ".png"), &file) ==
+          NewFileStatus::Created) {
+        std::fputs("other", file);
+        std::fclose(file);
+      }
+    }
+  });
+  for (int i = 0; i < 60; ++i) Compress(dir_ / "photo.png");
+  done = true;
+  other.join();
+  const std::string ours = ReadBytes(out_ / "photo.png");
+  for (const auto& entry : fs::directory_iterator(out_)) {
+    std::string bytes = ReadBytes(entry.path());
+    EXPECT_TRUE(bytes == "other" || bytes == ours) << entry.path();
+  }
+}
+
+#if !defined(_WIN32)
+TEST_F(CompressTest, ANameTakenBetweenCheckAndWriteIsSkipped) {
+  // A dangling link looks free to the check but refuses the exclusive create: the
+  // same situation as a file that appears just before the write. It survives,
+  // nothing is created through it, and the next number is taken.
+  fs::create_symlink(dir_ / "target.png", out_ / "photo.png");
+  MakePng(dir_ / "photo.png", 10, 10, 3);
+  CompressResult r = Compress(dir_ / "photo.png");
+  ASSERT_TRUE(r.success) << r.errorText;
+  EXPECT_EQ(r.outputPath, out_ / "photo_1.png");
+  EXPECT_TRUE(fs::is_symlink(out_ / "photo.png"));
+  EXPECT_FALSE(fs::exists(dir_ / "target.png"));
+}
+
+TEST_F(CompressTest, AFileSystemErrorWhileNamingFailsThatFileOnly) {
+  std::string longName(250, 'n');  // fits as an input name, not with "_1" added
+  MakePng(dir_ / (longName + ".png"), 4, 4, 3);
+  WriteBytes(out_ / (longName + ".png"), "taken");
+  CompressResult r = Compress(dir_ / (longName + ".png"));
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.errorText.rfind("exists: ", 0), 0u) << r.errorText;
+  EXPECT_NE(r.errorText.find(longName + "_1.png"), std::string::npos);
+  EXPECT_NE(r.errorText.find("系统错误码 36"), std::string::npos);
+  EXPECT_EQ(ReadBytes(out_ / (longName + ".png")), "taken");
+}
+
+TEST_F(CompressTest, UnwritableOutputFolderIsAWriteFailure) {
+  if (RunningAsRoot()) GTEST_SKIP() << "permissions are not enforced for root";
+  MakePng(dir_ / "a.png", 4, 4, 3);
+  fs::permissions(out_, fs::perms::owner_read | fs::perms::owner_exec);
+  CompressResult r = Compress(dir_ / "a.png");
+  fs::permissions(out_, fs::perms::owner_all);
+  EXPECT_EQ(r.errorText, "写入失败");
+}
+#endif
