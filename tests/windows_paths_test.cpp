@@ -1,0 +1,111 @@
+// Windows path forms, run under Wine: separators, drives, letter case, length.
+#include <windows.h>
+
+#include "engine/compress.h"
+#include "engine/utf8.h"
+#include "input/collect.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class WindowsPathTest : public TempDirTest {
+ protected:
+  CompressResult Compress(const fs::path& input, const fs::path& outputDir) {
+    CompressResult r;
+    r.success = CompressImageFile(input, outputDir, 80, &r);
+    return r;
+  }
+};
+
+std::wstring WithSlashes(std::wstring path) {
+  for (wchar_t& c : path)
+    if (c == L'\\') c = L'/';
+  return path;
+}
+
+}  // namespace
+
+TEST_F(WindowsPathTest, BackslashAndForwardSlashPathsBothWork) {
+  fs::create_directories(dir_ / L"in" / L"sub");
+  MakePng(dir_ / L"in" / L"sub" / L"a.png", 8, 8, 3);
+  fs::create_directories(dir_ / L"out");
+  const std::wstring back = dir_.native() + L"\\in\\sub\\a.png";
+  const std::wstring forward = WithSlashes(back);
+  CompressResult r1 = Compress(back, dir_.native() + L"\\out");
+  ASSERT_TRUE(r1.success) << r1.errorText;
+  EXPECT_EQ(r1.outputPath.native(), dir_.native() + L"\\out\\a.png");
+  CompressResult r2 = Compress(forward, WithSlashes(dir_.native()) + L"/out/");
+  ASSERT_TRUE(r2.success) << r2.errorText;
+  EXPECT_EQ(r2.outputPath.native(), WithSlashes(dir_.native()) + L"/out/a_1.png");
+
+  ImageList list;
+  EXPECT_EQ(CollectImages(WithSlashes(dir_.native()) + L"/in", true, &list), 1u);
+  std::error_code ec;
+  EXPECT_TRUE(CreateOutputFolder(WithSlashes(dir_.native()) + L"/made/one\\two", &ec));
+  EXPECT_TRUE(fs::is_directory(dir_ / L"made" / L"one" / L"two"));
+}
+
+TEST_F(WindowsPathTest, ADriveLetterAloneMeansThatDrivesCurrentFolder) {
+  MakePng(dir_ / L"a.png", 8, 8, 3);
+  fs::create_directories(dir_ / L"out");
+  fs::path previous = fs::current_path();
+  fs::current_path(dir_ / L"out");
+  const std::wstring drive = dir_.native().substr(0, 2);  // such as "C:"
+  CompressResult r = Compress(dir_ / L"a.png", drive);
+  fs::current_path(previous);
+  ASSERT_TRUE(r.success) << r.errorText;
+  EXPECT_EQ(r.outputPath.native(), drive + L"a.png");
+  EXPECT_TRUE(fs::exists(dir_ / L"out" / L"a.png"));
+
+  CompressResult absolute = Compress(dir_ / L"a.png", dir_.native() + L"\\out");
+  EXPECT_EQ(absolute.outputPath.filename(), fs::path(L"a_1.png"));
+}
+
+TEST_F(WindowsPathTest, NamesDifferingOnlyInCaseAreTheSameFile) {
+  fs::create_directories(dir_ / L"out");
+  WriteBytes(dir_ / L"out" / L"photo.jpg", "existing");
+  MakeJpeg(dir_ / L"Photo.JPG", 8, 8, 3);
+  CompressResult r = Compress(dir_ / L"Photo.JPG", dir_ / L"out");
+  ASSERT_TRUE(r.success) << r.errorText;
+  EXPECT_EQ(r.outputPath.filename(), fs::path(L"Photo_1.JPG"));
+  EXPECT_EQ(ReadBytes(dir_ / L"out" / L"photo.jpg"), "existing");
+}
+
+TEST_F(WindowsPathTest, ChineseAndEmojiFolderNames) {
+  fs::path folder = dir_ / L"相册😀";
+  fs::create_directories(folder / L"输出");
+  MakePng(folder / L"照片😀.png", 9, 9, 4);
+  CompressResult r = Compress(folder / L"照片😀.png", folder / L"输出");
+  ASSERT_TRUE(r.success) << r.errorText;
+  EXPECT_EQ(r.outputPath, folder / L"输出" / L"照片😀.png");
+  EXPECT_TRUE(fs::exists(r.outputPath));
+}
+
+TEST_F(WindowsPathTest, PathsOf1024UnitsOrMoreFailLikeTheLibrary) {
+  // Grow a folder chain until its path is over 1024 UTF-16 units.
+  fs::path deep = dir_;
+  while (deep.native().size() < 1030) deep /= std::wstring(120, L'd');
+  fs::create_directories(deep);
+  MakePng(deep / L"a.png", 4, 4, 3);
+  ASSERT_TRUE(fs::exists(deep / L"a.png"));
+  fs::create_directories(dir_ / L"out");
+  EXPECT_EQ(Compress(deep / L"a.png", dir_ / L"out").errorText, "Unable to open file");
+
+  MakePng(dir_ / L"b.png", 4, 4, 3);
+  CompressResult write = Compress(dir_ / L"b.png", deep);
+  EXPECT_EQ(write.errorText, "写入失败");
+  EXPECT_EQ(write.outputPath, deep / L"b.png");
+  EXPECT_FALSE(fs::exists(deep / L"b.png"));
+}
+
+TEST_F(WindowsPathTest, APathWithoutUtf8FormFailsThatFileOnly) {
+  std::wstring name = L"x";
+  name += static_cast<wchar_t>(0xD800);  // an unpaired surrogate
+  name += L".png";
+  std::string utf8;
+  EXPECT_FALSE(PathToUtf8(dir_ / name, &utf8));
+  EXPECT_NE(PathToDisplayUtf8(dir_ / name).find("\xEF\xBF\xBD"), std::string::npos);
+  CompressResult r = Compress(dir_ / name, dir_);
+  EXPECT_FALSE(r.success);
+  EXPECT_FALSE(r.errorText.empty());
+}
