@@ -1,0 +1,38 @@
+// Quillmar.exe: with arguments (including files dropped on the icon) the
+// command-line batch, without them the dialog.
+#include <windows.h>
+#include <shellapi.h>
+
+#include "app/app_instance.h"
+#include "cli/run_command_line.h"
+
+HINSTANCE AppInstance = nullptr;
+
+namespace {
+
+// Looked up at run time, so the program still starts where the call is missing.
+void TurnOnPerMonitorDpiAwareness() {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (!user32) return;
+  using SetContextFn = BOOL(WINAPI*)(HANDLE);
+  auto set = reinterpret_cast<SetContextFn>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "SetProcessDpiAwarenessContext")));
+  if (set) set(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)));  // per monitor, v2
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  AppInstance = instance;
+  TurnOnPerMonitorDpiAwareness();
+  int count = 0;
+  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (count > 1) {
+    int code = RunCommandLine(count, args);
+    LocalFree(args);
+    return code;
+  }
+  if (args) LocalFree(args);
+  // The dialog front end is not built yet: end as a closed dialog would.
+  return 2;
+}

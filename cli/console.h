@@ -1,0 +1,18 @@
+#pragma once
+// The console around a command-line run. On Windows the program has only the
+// streams its starter handed over; on Linux a terminal always belongs to the
+// shell as well, so the closing prompt never applies there.
+#include <string_view>
+
+/// UTF-8 code pages both ways, and binary standard streams so "\n" stays one byte.
+void PrepareConsole();
+
+/// Writes bytes as they are, at once; output to a missing stream is silently lost.
+void WriteOut(std::string_view bytes);
+void WriteErr(std::string_view bytes);
+
+/// True when the console serves this process alone or there is none at all.
+bool ConsoleServesOnlyUs();
+
+/// Waits for one key press (no echo, no Enter) when standard input is a console.
+void WaitForKey();

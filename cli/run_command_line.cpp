@@ -1,0 +1,182 @@
+#include "cli/run_command_line.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+#include "cli/console.h"
+#include "cli/texts.h"
+#include "engine/compress.h"
+#include "engine/display_text.h"
+#include "engine/utf8.h"
+#include "input/collect.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+  int quality = 80;
+  fs::path outputFolder = kDefaultOutputFolder;
+  bool recursive = false;
+  std::vector<fs::path> inputs;
+};
+
+// The C library's own reading (leading blanks, sign, the platform's digits), then
+// the signed 32-bit range: Linux's long is 64 bits wide.
+[[maybe_unused]] long ReadLong(const char* text) { return std::strtol(text, nullptr, 10); }
+[[maybe_unused]] long ReadLong(const wchar_t* text) { return std::wcstol(text, nullptr, 10); }
+
+int ReadQuality(const ArgChar* text) {
+  long value = ReadLong(text);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int>(value);
+}
+
+bool Is(const fs::path::string_type& arg, const char* shortName, const char* longName) {
+  return arg == fs::path(shortName).native() || arg == fs::path(longName).native();
+}
+
+// Returns -1 when parsing went through, else the exit code to end with.
+int ParseArguments(int count, const ArgChar* const* args, Options* options) {
+  for (int i = 1; i < count; ++i) {
+    const fs::path::string_type arg = args[i];
+    if (Is(arg, "-h", "--help")) {
+      WriteOut(kHelpText);
+      return 0;
+    } else if (Is(arg, "-q", "--quality")) {
+      if (i + 1 >= count) {
+        WriteErr(kErrMissingQuality);
+        return 2;
+      }
+      options->quality = ReadQuality(args[++i]);
+    } else if (Is(arg, "-o", "--out")) {
+      if (i + 1 >= count) {
+        WriteErr(kErrMissingOutput);
+        return 2;
+      }
+      options->outputFolder = fs::path(args[++i]);
+    } else if (Is(arg, "-r", "--recursive")) {
+      options->recursive = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      WriteErr(kErrUnknownOption + PathToDisplayUtf8(arg) + "\n");
+      WriteOut(kHelpText);
+      return 2;
+    } else {
+      options->inputs.push_back(fs::path(arg));
+    }
+  }
+  return -1;
+}
+
+// False (after the error line) when an input path does not exist.
+bool ExpandInputs(const Options& options, ImageList* images) {
+  for (const fs::path& input : options.inputs) {
+    std::error_code ec;
+    fs::file_status status = fs::status(input, ec);
+    if (ec || !fs::exists(status)) {
+      WriteErr(kErrNoSuchPath + PathToDisplayUtf8(input) + "\n");
+      return false;
+    }
+    if (fs::is_directory(status))
+      CollectImages(input, options.recursive, images);
+    else
+      images->push_back(input);
+  }
+  return true;
+}
+
+// Percentage saved, (1 - output / input) * 100; 0 for an empty input.
+double Saving(std::uint64_t inputBytes, std::uint64_t outputBytes) {
+  if (inputBytes == 0) return 0.0;
+  return (1.0 - static_cast<double>(outputBytes) / static_cast<double>(inputBytes)) * 100.0;
+}
+
+std::string ImageLine(std::size_t i, std::size_t n, const fs::path& image,
+                      const CompressResult& r) {
+  std::string line = "[" + std::to_string(i) + "/" + std::to_string(n);
+  const std::string name = PathToDisplayUtf8(image.filename());
+  if (!r.success) return line + kLineFailure + name + " (" + r.errorText + ")\n";
+  const double p = Saving(r.inputBytes, r.outputBytes);
+  return line + kLineSuccess + name + "  " + std::to_string(r.width) + "x" +
+         std::to_string(r.height) + " " + ChannelLabel(r.channels) + "  " +
+         FormatSize(r.inputBytes) + " -> " + FormatSize(r.outputBytes) + "  " +
+         (p >= 0 ? kSaved : kGrew) + " " + FormatFixed(std::fabs(p), 1) + "%\n";
+}
+
+std::string Header(std::size_t n, const Options& options) {
+  return std::string(kRule) + kHeaderImages + std::to_string(n) + kHeaderImagesUnit +
+         kHeaderOutput + PathToDisplayUtf8(options.outputFolder) + "\n" + kHeaderQuality +
+         std::to_string(options.quality) + "\n" + kRule;
+}
+
+struct Totals {
+  int succeeded = 0;
+  int failed = 0;
+  std::uint64_t inputBytes = 0;
+  std::uint64_t outputBytes = 0;
+};
+
+std::string Summary(std::size_t n, const Totals& t) {
+  return std::string(kRule) + kSummaryCount + std::to_string(n) + kSummarySucceeded +
+         std::to_string(t.succeeded) + kSummaryFailed + std::to_string(t.failed) +
+         kSummarySkipped + kSummaryInput + FormatSize(t.inputBytes) + kSummaryOutput +
+         FormatSize(t.outputBytes) + kSummarySaved +
+         FormatFixed(Saving(t.inputBytes, t.outputBytes), 1) + kSummaryEnd + kRule;
+}
+
+Totals CompressAll(const ImageList& images, const Options& options) {
+  Totals totals;
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    CompressResult r;
+    r.success = CompressImageFile(images[i], options.outputFolder, options.quality, &r);
+    if (r.success) {
+      ++totals.succeeded;
+      totals.inputBytes += r.inputBytes;
+      totals.outputBytes += r.outputBytes;
+    } else {
+      ++totals.failed;
+    }
+    WriteOut(ImageLine(i + 1, images.size(), images[i], r));
+  }
+  return totals;
+}
+
+}  // namespace
+
+int RunCommandLine(int count, const ArgChar* const* args) {
+  PrepareConsole();
+  Options options;
+  if (int code = ParseArguments(count, args, &options); code >= 0) return code;
+  if (options.inputs.empty()) {
+    WriteOut(kHelpText);
+    return 2;
+  }
+  if (static_cast<unsigned>(options.quality) > 100u) {
+    WriteErr(kErrQualityRange + std::to_string(options.quality) + kErrQualityRangeEnd);
+    return 2;
+  }
+  ImageList images;
+  if (!ExpandInputs(options, &images)) return 2;
+  if (images.empty()) {
+    WriteErr(kErrNoImages);
+    return 2;
+  }
+  std::error_code ec;
+  if (!CreateOutputFolder(options.outputFolder, &ec) && ec) {
+    WriteErr(kErrOutputFolder + PathToDisplayUtf8(options.outputFolder) + "\n");
+    return 2;
+  }
+  WriteOut(Header(images.size(), options));
+  const Totals totals = CompressAll(images, options);
+  WriteOut(Summary(images.size(), totals));
+  if (ConsoleServesOnlyUs()) {
+    WriteOut(kClosingPrompt);
+    WaitForKey();
+  }
+  return totals.failed > 0 ? 1 : 0;
+}
