@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Times, image by image and side by side, three ways of re-encoding at quality 80:
+the image library alone (stb_floor, the floor), quillmar, and ImageMagick's
+convert -quality 80. Reports median wall time and peak memory per image, and
+the ratios ours / floor and ours / ImageMagick.
+
+Usage: bench/compare.py [--runs N] [--build build/native] [FOLDER]
+FOLDER defaults to Debian's mate-backgrounds (installed when missing).
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+DEFAULT_CORPUS = "/usr/share/backgrounds/mate"
+
+
+def ensure_corpus(folder):
+    if os.path.isdir(folder):
+        return
+    if folder != DEFAULT_CORPUS:
+        sys.exit("no such folder: " + folder)
+    sudo = [] if os.geteuid() == 0 else ["sudo"]
+    subprocess.run(sudo + ["apt-get", "install", "-y", "mate-backgrounds"], check=True)
+
+
+def measure(command):
+    """Wall seconds and peak resident memory (KiB) of one run."""
+    start = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    elapsed = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise RuntimeError("failed: " + " ".join(command))
+    return elapsed, usage.ru_maxrss
+
+
+def run_tool(tool, image, build, scratch):
+    out = tempfile.mkdtemp(dir=scratch)
+    try:
+        if tool == "floor":
+            command = [os.path.join(build, "stb_floor"), "80", out, image]
+        elif tool == "ours":
+            command = [os.path.join(build, "quillmar"), image, "-q", "80", "-o", out]
+        else:
+            command = ["/usr/bin/convert", image, "-quality", "80",
+                       os.path.join(out, os.path.basename(image))]
+        return measure(command)
+    finally:
+        shutil.rmtree(out)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--build", default="build/native")
+    parser.add_argument("folder", nargs="?", default=DEFAULT_CORPUS)
+    args = parser.parse_args()
+    ensure_corpus(args.folder)
+    images = sorted(os.path.join(d, f) for d, _, files in os.walk(args.folder) for f in files
+                    if f.lower().endswith((".jpg", ".jpeg", ".png")))
+    tools = ["floor", "ours", "magick"]
+    scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
+    rows = []
+    print("| image | floor s | ours s | ImageMagick s | ours/floor | ours/IM | floor MiB | ours MiB | ours/floor mem |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for image in images:
+        samples = {t: [] for t in tools}
+        for _ in range(args.runs):
+            for tool in tools:  # interleaved, so drift of the machine hits all alike
+                samples[tool].append(run_tool(tool, image, args.build, scratch))
+        t = {k: statistics.median(s[0] for s in v) for k, v in samples.items()}
+        m = {k: max(s[1] for s in v) / 1024 for k, v in samples.items()}
+        row = (os.path.basename(image), t["floor"], t["ours"], t["magick"],
+               t["ours"] / t["floor"], t["ours"] / t["magick"], m["floor"], m["ours"],
+               m["ours"] / m["floor"])
+        rows.append(row)
+        print("| %s | %.3f | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %.3f |" % row, flush=True)
+    shutil.rmtree(scratch)
+    col = lambda i: [r[i] for r in rows]
+    print()
+    print("median ours/floor time %.3f (max %.3f); median ours/ImageMagick %.3f; "
+          "median ours/floor memory %.3f (max %.3f); %d images, %d runs each"
+          % (statistics.median(col(4)), max(col(4)), statistics.median(col(5)),
+             statistics.median(col(8)), max(col(8)), len(rows), args.runs))
+
+
+if __name__ == "__main__":
+    main()
