@@ -1,12 +1,14 @@
 // Quillmar.exe: with arguments (including files dropped on the icon) the
 // command-line batch, without them the dialog.
 #include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include "app/app_instance.h"
 #include "cli/run_command_line.h"
-
-HINSTANCE AppInstance = nullptr;
+#include "gui/main_dialog.h"
+#include "gui/resource.h"
 
 namespace {
 
@@ -33,6 +35,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     return code;
   }
   if (args) LocalFree(args);
-  // The dialog front end is not built yet: end as a closed dialog would.
-  return 2;
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the shell's pickers live here
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES |
+                                                        ICC_PROGRESS_CLASS};
+  INT_PTR result = DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr,
+                                   MainDialogProc, 0);
+  CoUninitialize();
+  return static_cast<int>(result);
 }

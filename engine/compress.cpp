@@ -6,7 +6,6 @@
 
 #include "engine/extension.h"
 #include "engine/file_system.h"
-#include "engine/image_codec.h"
 #include "engine/naming.h"
 #include "engine/utf8.h"
 
@@ -50,11 +49,8 @@ std::FILE* CreateUnderFreeName(const fs::path& outputDir, const fs::path& fileNa
   }
 }
 
-bool WriteJpeg(const unsigned char* pixels, const CompressResult& r, int quality,
-               std::FILE* file) {
-  JpegPixels jpeg = DropAlpha(pixels, r.width, r.height, r.channels);
-  return EncodeJpegToFile(jpeg.data, r.width, r.height, jpeg.components,
-                          ClampJpegQuality(quality), file);
+void WriteToFile(void* context, void* data, int size) {
+  std::fwrite(data, 1, static_cast<std::size_t>(size), static_cast<std::FILE*>(context));
 }
 
 // Closes the output and keeps it only when every byte reached the disk: a file
@@ -70,29 +66,6 @@ bool FinishOutput(std::FILE* file, bool encoded, const fs::path& path) {
 }
 
 }  // namespace
-
-int PngLevelForQuality(int quality) { return (8 * quality) / 100 + 1; }
-
-int ClampJpegQuality(int quality) {
-  return quality < 1 ? 1 : quality > 100 ? 100 : quality;
-}
-
-JpegPixels DropAlpha(const unsigned char* pixels, int width, int height, int channels) {
-  JpegPixels out;
-  if (channels != 2 && channels != 4) {
-    out.data = pixels;
-    out.components = channels;
-    return out;
-  }
-  const std::size_t n = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  out.components = channels - 1;
-  out.owned.reset(new unsigned char[n * out.components]);
-  unsigned char* dst = out.owned.get();
-  for (std::size_t i = 0; i < n; ++i, pixels += channels)
-    for (int c = 0; c < out.components; ++c) *dst++ = pixels[c];
-  out.data = out.owned.get();
-  return out;
-}
 
 bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int quality,
                        CompressResult* result) {
@@ -126,8 +99,8 @@ bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int
   LibraryBuffer png;
   std::size_t pngLength = 0;
   if (format == OutputFormat::Png) {
-    png = EncodePngToMemory(pixels.get(), result->width, result->height, result->channels,
-                            PngLevelForQuality(quality), &pngLength);
+    png = EncodeOutputPng(pixels.get(), result->width, result->height, result->channels, quality,
+                          &pngLength);
     if (!png) {
       // Name the file that would have been written, without creating it.
       result->outputPath = MakeUniqueOutputPath(outputDir, inputPath.filename(), &reason);
@@ -140,7 +113,8 @@ bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int
   if (!file) return false;
   bool encoded = format == OutputFormat::Png
                      ? std::fwrite(png.get(), 1, pngLength, file) == pngLength
-                     : WriteJpeg(pixels.get(), *result, quality, file);
+                     : EncodeOutputJpeg(pixels.get(), result->width, result->height,
+                                        result->channels, quality, WriteToFile, file);
   if (!FinishOutput(file, encoded, result->outputPath)) {
     result->errorText = "写入失败";
     return false;

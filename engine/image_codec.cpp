@@ -13,16 +13,11 @@ namespace {
 
 std::mutex png_level_mutex;
 
-void WriteToFile(void* context, void* data, int size) {
-  std::fwrite(data, 1, static_cast<std::size_t>(size), static_cast<std::FILE*>(context));
-}
-
 }  // namespace
 
-bool EncodeJpegToFile(const unsigned char* pixels, int width, int height, int components,
-                      int quality, std::FILE* file) {
-  return stbi_write_jpg_to_func(WriteToFile, file, width, height, components, pixels,
-                                quality) != 0;
+bool EncodeJpeg(const unsigned char* pixels, int width, int height, int components,
+                int quality, stbi_write_func* write, void* context) {
+  return stbi_write_jpg_to_func(write, context, width, height, components, pixels, quality) != 0;
 }
 
 LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int height,

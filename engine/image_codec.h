@@ -1,7 +1,6 @@
 #pragma once
 // The image library, reached through one translation unit that holds its code.
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -13,10 +12,10 @@
 extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
                                                 int x, int y, int n, int* out_len);
 
-/// Encodes pixels as JPEG straight into an open file: exactly the bytes that
-/// stbi_write_jpg writes. False if the encoder refuses.
-bool EncodeJpegToFile(const unsigned char* pixels, int width, int height, int components,
-                      int quality, std::FILE* file);
+/// Encodes pixels as JPEG, handing the stream to write in chunks: the same bytes
+/// that stbi_write_jpg puts in a file. False if the encoder refuses.
+bool EncodeJpeg(const unsigned char* pixels, int width, int height, int components,
+                int quality, stbi_write_func* write, void* context);
 
 /// A block allocated by the library, released with its heap's free.
 struct LibraryFree {

@@ -1,0 +1,3 @@
+#include "app/app_instance.h"
+
+HINSTANCE AppInstance = nullptr;

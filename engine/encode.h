@@ -1,0 +1,33 @@
+#pragma once
+// How every output is encoded, shared by the compression and the size estimate so
+// that an estimate is always exactly the size the batch writes.
+#include <cstddef>
+#include <memory>
+
+#include "engine/image_codec.h"
+
+/// Pixels ready for the JPEG encoder: alpha removed, colour bytes kept as stored.
+struct JpegPixels {
+  const unsigned char* data = nullptr;  // either the decoded pixels or `owned`
+  int components = 0;                   // 1 or 3
+  std::unique_ptr<unsigned char[]> owned;
+};
+
+/// Drops the alpha channel of 2- and 4-channel pixels (never blended with a
+/// background); 1- and 3-channel pixels pass through unchanged.
+JpegPixels DropAlpha(const unsigned char* pixels, int width, int height, int channels);
+
+/// Deflate level for a PNG written at the given quality: (8 * quality) / 100 + 1.
+int PngLevelForQuality(int quality);
+
+/// The JPEG encoder's quality range is 1..100.
+int ClampJpegQuality(int quality);
+
+/// The JPEG stream of an output (alpha dropped, quality clamped), handed to write.
+bool EncodeOutputJpeg(const unsigned char* pixels, int width, int height, int channels,
+                      int quality, stbi_write_func* write, void* context);
+
+/// The PNG file image of an output, at the deflate level of the quality; null if
+/// the encoder refuses.
+LibraryBuffer EncodeOutputPng(const unsigned char* pixels, int width, int height, int channels,
+                              int quality, std::size_t* length);

@@ -1,0 +1,178 @@
+#include "gui/main_dialog.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <cstdarg>
+#include <cwchar>
+#include <filesystem>
+
+#include "app/app_instance.h"
+#include "engine/utf8.h"
+#include "gui/batch.h"
+#include "gui/estimate_preview.h"
+#include "gui/file_list.h"
+#include "gui/resource.h"
+#include "gui/texts.h"
+
+HWND MainDialogWindow = nullptr;
+
+namespace fs = std::filesystem;
+
+DialogState* GetDialogState() {
+  return reinterpret_cast<DialogState*>(GetWindowLongPtrW(MainDialogWindow, GWLP_USERDATA));
+}
+
+std::wstring ControlText(int id, size_t capacity) {
+  std::wstring text(capacity, L'\0');
+  UINT n = GetDlgItemTextW(MainDialogWindow, id, text.data(), static_cast<int>(capacity));
+  text.resize(n);
+  return text;
+}
+
+std::wstring FormatText(size_t capacity, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::wstring text = FormatTextV(capacity, format, args);
+  va_end(args);
+  return text;
+}
+
+std::wstring FormatTextV(size_t capacity, const wchar_t* format, va_list args) {
+  std::wstring text(capacity, L'\0');
+  for (;;) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vswprintf(text.data(), text.size(), format, copy);
+    va_end(copy);
+    if (n >= 0) {
+      text.resize(static_cast<size_t>(n));
+      break;
+    }
+    if (text.size() > (1u << 22)) return {};  // not a length problem: nothing sensible to show
+    text.assign(text.size() * 2, L'\0');     // too long: format in a bigger buffer, then cut
+  }
+  if (text.size() > capacity - 1) text.resize(capacity - 1);
+  return text;
+}
+
+std::wstring Widen(const std::string& utf8) { return Utf8ToPath(utf8).native(); }
+
+std::wstring FileNamePart(const std::wstring& path) {
+  return fs::path(path).filename().native();
+}
+
+std::wstring DefaultOutputFolder() {
+  wchar_t pictures[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_MYPICTURES, nullptr, SHGFP_TYPE_CURRENT, pictures) >= 0)
+    return (fs::path(pictures) / kOutputSubfolder).native();
+  wchar_t exe[1024];
+  DWORD n = GetModuleFileNameW(nullptr, exe, 1024);
+  if (n == 0 || n >= 1024) return kFallbackSubfolder;  // nothing better is known
+  return (fs::path(exe).parent_path() / kFallbackSubfolder).native();
+}
+
+namespace {
+
+void InsertColumn(HWND list, int index, const wchar_t* header, int width) {
+  LVCOLUMNW column = {};
+  column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
+  column.fmt = LVCFMT_LEFT;
+  column.cx = width;
+  column.pszText = const_cast<wchar_t*>(header);
+  SendMessageW(list, LVM_INSERTCOLUMNW, index, reinterpret_cast<LPARAM>(&column));
+}
+
+BOOL OnInitDialog(HWND dialog) {
+  MainDialogWindow = dialog;
+  SetWindowLongPtrW(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new DialogState()));
+  HICON icon = LoadIconW(AppInstance, MAKEINTRESOURCEW(IDI_APP));
+  SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+
+  HWND list = GetDlgItem(dialog, IDC_FILE_LIST);
+  SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
+  InsertColumn(list, 0, kColumnName, 190);
+  InsertColumn(list, 1, kColumnPath, 220);
+  InsertColumn(list, 2, kColumnStatus, 70);
+
+  SendDlgItemMessageW(dialog, IDC_QUALITY, TBM_SETRANGE, TRUE, MAKELPARAM(0, 100));
+  SendDlgItemMessageW(dialog, IDC_QUALITY, TBM_SETPOS, TRUE, 80);
+  SetDlgItemTextW(dialog, IDC_QUALITY_VALUE, kInitialQuality);
+  SetDlgItemTextW(dialog, IDC_ESTIMATE, kEstimateNone);
+  SetDlgItemTextW(dialog, IDC_OUTPUT_DIR, DefaultOutputFolder().c_str());
+  SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
+  SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+  PrepareLog();
+  return TRUE;
+}
+
+void OnQualityMoved(HWND dialog) {
+  int position = static_cast<int>(SendDlgItemMessageW(dialog, IDC_QUALITY, TBM_GETPOS, 0, 0));
+  SetDlgItemTextW(dialog, IDC_QUALITY_VALUE, FormatText(16, kQualityFormat, position).c_str());
+  RestartEstimateTimer();
+}
+
+void OnCancel(HWND dialog) {
+  DialogState* state = GetDialogState();
+  if (state && state->busy) {
+    MessageBoxW(dialog, kBusyExit, kCaptionInfo, MB_OK | MB_ICONINFORMATION);
+    return;
+  }
+  EndDialog(dialog, IDCANCEL);
+}
+
+// Only the control id counts: the buttons send nothing but BN_CLICKED.
+INT_PTR OnCommand(HWND dialog, WORD id) {
+  switch (id) {
+    case IDCANCEL: OnCancel(dialog); return TRUE;
+    case IDC_ADD_FILES: PickImageFiles(); return TRUE;
+    case IDC_ADD_FOLDER: PickImageFolder(); return TRUE;
+    case IDC_CLEAR_LIST: ClearFileList(); return TRUE;
+    case IDC_BROWSE_OUTPUT: BrowseOutputFolder(); return TRUE;
+    case IDC_START: StartBatch(); return TRUE;
+    default: return FALSE;
+  }
+}
+
+void OnDestroy(HWND dialog) {
+  KillTimer(dialog, ESTIMATE_TIMER);
+  delete GetDialogState();
+  SetWindowLongPtrW(dialog, GWLP_USERDATA, 0);
+}
+
+}  // namespace
+
+INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      return OnInitDialog(dialog);
+    case WM_COMMAND:
+      return OnCommand(dialog, LOWORD(wParam));
+    case WM_HSCROLL:
+      if (reinterpret_cast<HWND>(lParam) == GetDlgItem(dialog, IDC_QUALITY)) OnQualityMoved(dialog);
+      return TRUE;
+    case WM_NOTIFY: {
+      const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header->idFrom == IDC_FILE_LIST && header->code == LVN_ITEMCHANGED) RestartEstimateTimer();
+      return FALSE;
+    }
+    case WM_TIMER:
+      OnEstimateTimer(wParam);
+      return TRUE;
+    case MSG_FILE_DONE:
+      OnFileDone(wParam, reinterpret_cast<CompressResult*>(lParam));
+      return TRUE;
+    case MSG_BATCH_DONE:
+      OnBatchDone();
+      return TRUE;
+    case MSG_ESTIMATE_DONE:
+      OnEstimateDone();
+      return TRUE;
+    case WM_DESTROY:
+      OnDestroy(dialog);
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}

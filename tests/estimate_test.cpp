@@ -1,0 +1,104 @@
+#include "engine/estimate.h"
+
+#include <thread>
+
+#include "engine/compress.h"
+#include "engine/image_codec.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class EstimateTest : public TempDirTest {
+ protected:
+  std::uint64_t Written(const fs::path& input, int quality) {
+    fs::path out = dir_ / ("out-" + std::to_string(counter_++));
+    fs::create_directories(out);
+    CompressResult r;
+    EXPECT_TRUE(CompressImageFile(input, out, quality, &r)) << input << " " << r.errorText;
+    return r.outputBytes;
+  }
+  int counter_ = 0;
+};
+
+}  // namespace
+
+TEST_F(EstimateTest, EqualsTheSizeTheBatchWrites) {
+  std::vector<fs::path> inputs;
+  for (int channels = 1; channels <= 4; ++channels) {
+    MakePng(dir_ / ("c" + std::to_string(channels) + ".png"), 31, 17, channels);
+    inputs.push_back(dir_ / ("c" + std::to_string(channels) + ".png"));
+    fs::copy_file(inputs.back(), dir_ / ("c" + std::to_string(channels) + ".JPG"));
+    inputs.push_back(dir_ / ("c" + std::to_string(channels) + ".JPG"));
+  }
+  for (const char* name : {"gray.jpg", "rgb.jpg", "rgba.png", "ga.png"})
+    inputs.push_back(TestDataDir() / name);
+  if (fs::path corpus = CorpusDir(); !corpus.empty()) {
+    for (const char* name : {"testorig.jpg", "testimgint.jpg", "testorig.png"})
+      inputs.push_back(corpus / "jpeg" / name);
+    for (const char* name : {"basn0g16.png", "basn3p08.png", "basn6a16.png", "ibasn4a08.png"})
+      inputs.push_back(corpus / "pngsuite" / name);
+  }
+  for (const fs::path& input : inputs)
+    for (int quality : {0, 80, 91, 100}) {
+      std::uint64_t estimate = 0;
+      ASSERT_TRUE(EstimateCompressedSize(input, quality, &estimate)) << input;
+      EXPECT_EQ(estimate, Written(input, quality)) << input << " at quality " << quality;
+    }
+}
+
+TEST_F(EstimateTest, FailuresLeaveTheSizeAlone) {
+  std::uint64_t size = 12345;
+  EXPECT_FALSE(EstimateCompressedSize(dir_ / "missing.png", 80, &size));
+  WriteBytes(dir_ / "empty.jpg", "");
+  EXPECT_FALSE(EstimateCompressedSize(dir_ / "empty.jpg", 80, &size));
+  WriteBytes(dir_ / "text.png", "not an image");
+  EXPECT_FALSE(EstimateCompressedSize(dir_ / "text.png", 80, &size));
+  EXPECT_EQ(size, 12345u);
+}
+
+TEST_F(EstimateTest, OtherExtensionsAreEstimatedAsPng) {
+  MakePng(dir_ / "a.png", 20, 20, 4);
+  fs::copy_file(dir_ / "a.png", dir_ / "a.gif");
+  std::uint64_t asPng = 0, asGif = 0;
+  ASSERT_TRUE(EstimateCompressedSize(dir_ / "a.png", 50, &asPng));
+  ASSERT_TRUE(EstimateCompressedSize(dir_ / "a.gif", 50, &asGif));
+  EXPECT_EQ(asGif, asPng);
+}
+
+// The deflate level is one setting for the whole process: a preview and a batch
+// encoding PNGs at different qualities at the same time must each get their own.
+TEST_F(EstimateTest, ConcurrentEncodesKeepTheirOwnLevel) {
+  // Structure without noise, so that deflate effort shows in the size.
+  const int w = 300, h = 200;
+  std::vector<unsigned char> pixels(w * h * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      for (int c = 0; c < 3; ++c)
+        pixels[(y * w + x) * 3 + c] = static_cast<unsigned char>((x / 7) * 37 + (y / 5) * (11 + c) + (x * y) % 13);
+  int length = 0;
+  unsigned char* png = stbi_write_png_to_mem(pixels.data(), w * 3, w, h, 3, &length);
+  WriteBytes(dir_ / "p.png", std::string(reinterpret_cast<char*>(png), length));
+  free(png);
+  const std::uint64_t batchSize = Written(dir_ / "p.png", 100);
+  std::uint64_t previewSize = 0;
+  ASSERT_TRUE(EstimateCompressedSize(dir_ / "p.png", 0, &previewSize));
+  ASSERT_NE(batchSize, previewSize);  // levels 9 and 1 give different files
+
+  fs::path out = dir_ / "concurrent";
+  fs::create_directories(out);
+  int previewMismatches = 0;
+  std::thread preview([&] {
+    for (int i = 0; i < 40; ++i) {
+      std::uint64_t size = 0;
+      if (!EstimateCompressedSize(dir_ / "p.png", 0, &size) || size != previewSize)
+        ++previewMismatches;
+    }
+  });
+  for (int i = 0; i < 40; ++i) {
+    CompressResult r;
+    ASSERT_TRUE(CompressImageFile(dir_ / "p.png", out, 100, &r));
+    EXPECT_EQ(r.outputBytes, batchSize);
+  }
+  preview.join();
+  EXPECT_EQ(previewMismatches, 0);
+}
