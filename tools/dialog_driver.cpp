@@ -1,0 +1,119 @@
+// Drives a running Quillmar.exe from outside, through window messages only, so
+// that tools/screenshots.sh can show the real program at work.
+//   dialog_driver wait              until the main dialog is up
+//   dialog_driver recursive         tick "递归子文件夹"
+//   dialog_driver add-folder PATH   "添加文件夹..." and the folder picker
+//   dialog_driver select            select the first row (keyboard)
+//   dialog_driver quality N         move the slider to N
+//   dialog_driver wait-estimate     until the preview shows a figure
+//   dialog_driver start             "开始压缩" and wait for the batch to end
+//   dialog_driver close             "退出"
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <string>
+
+#include "gui/resource.h"
+
+namespace {
+
+HWND FindTopLevel(const wchar_t* title, int timeoutMs = 20000) {
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    HWND window = FindWindowW(nullptr, title);
+    if (window && IsWindowVisible(window)) return window;
+    Sleep(50);
+  }
+  return nullptr;
+}
+
+HWND FindEdit(HWND parent) {
+  HWND found = nullptr;
+  EnumChildWindows(
+      parent,
+      [](HWND child, LPARAM context) -> BOOL {
+        wchar_t name[32];
+        GetClassNameW(child, name, 32);
+        if (lstrcmpiW(name, L"Edit") != 0 || !IsWindowVisible(child)) return TRUE;
+        *reinterpret_cast<HWND*>(context) = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+std::wstring Text(HWND dialog, int id) {
+  wchar_t text[256] = L"";
+  SendDlgItemMessageW(dialog, id, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+bool WaitFor(bool (*done)(HWND), HWND dialog, int timeoutMs = 60000) {
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    if (done(dialog)) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+int Run(const std::wstring& command, const wchar_t* argument) {
+  HWND dialog = FindTopLevel(L"Quillmar工具");
+  if (!dialog) return 1;
+  if (command == L"wait") return 0;
+  if (command == L"add-folder") {
+    PostMessageW(GetDlgItem(dialog, IDC_ADD_FOLDER), BM_CLICK, 0, 0);
+    HWND picker = FindTopLevel(L"选择包含图片的文件夹");
+    if (!picker || !argument) {
+      std::fprintf(stderr, "dialog_driver: no folder picker\n");
+      return 1;
+    }
+    Sleep(500);
+    SendMessageW(FindEdit(picker), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argument));
+    PostMessageW(picker, WM_COMMAND, IDOK, 0);
+    return WaitFor([](HWND d) { return SendDlgItemMessageW(d, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0) > 0; },
+                   dialog) ? 0 : 1;
+  }
+  if (command == L"recursive") {
+    SendMessageW(GetDlgItem(dialog, IDC_RECURSIVE), BM_CLICK, 0, 0);
+    return 0;
+  }
+  if (command == L"select") {
+    HWND list = GetDlgItem(dialog, IDC_FILE_LIST);
+    PostMessageW(list, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageW(list, WM_KEYUP, VK_DOWN, 0);
+    return 0;
+  }
+  if (command == L"quality" && argument) {
+    const int position = _wtoi(argument);
+    HWND slider = GetDlgItem(dialog, IDC_QUALITY);
+    SendMessageW(slider, TBM_SETPOS, TRUE, position);
+    SendMessageW(dialog, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, position), reinterpret_cast<LPARAM>(slider));
+    return 0;
+  }
+  if (command == L"wait-estimate") {
+    return WaitFor([](HWND d) {
+             std::wstring t = Text(d, IDC_ESTIMATE);
+             return t != L"预计: --" && t != L"预计: 计算中..." && t != L"预计: 请先选择图片";
+           }, dialog) ? 0 : 1;
+  }
+  if (command == L"start") {
+    PostMessageW(GetDlgItem(dialog, IDC_START), BM_CLICK, 0, 0);
+    Sleep(300);
+    return WaitFor([](HWND d) { return IsWindowEnabled(GetDlgItem(d, IDC_START)) != FALSE; }, dialog) ? 0 : 1;
+  }
+  if (command == L"close") {
+    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    return 0;
+  }
+  return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: dialog_driver COMMAND [ARGUMENT]\n");
+    return 2;
+  }
+  return Run(argv[1], argc > 2 ? argv[2] : nullptr);
+}
