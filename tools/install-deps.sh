@@ -2,9 +2,9 @@
 # Installs every Debian package the builds, the tests and the benchmark need.
 set -eu
 packages=(
-  cmake make g++ python3 libstb-dev libgtest-dev googletest libbenchmark-dev
+  cmake make g++ python3 libstb-dev libgtest-dev googletest
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-  wine64 xvfb x11-apps fonts-wqy-microhei imagemagick time
+  wine64 xvfb xauth x11-apps fonts-wqy-microhei imagemagick time
 )
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
