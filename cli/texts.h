@@ -1,7 +1,8 @@
 #pragma once
-// Every text the command line writes, byte for byte, in one place.
+// Every text the command line writes, byte for byte, in one place. Not `inline`:
+// the dialog has wide texts of the same names, and the two must never be merged.
 
-inline constexpr char kHelpText[] =
+constexpr char kHelpText[] =
     "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
     "不缩放分辨率, 不覆盖原图\n"
     "\n"
@@ -25,35 +26,35 @@ inline constexpr char kHelpText[] =
     "    _1 / _2 ... 后缀, 绝不会覆盖任何已有文件(包括原始图片)。\n"
     "  * 退出码: 0 = 全部成功, 1 = 存在失败项, 2 = 参数或路径错误。\n";
 
-inline constexpr char kDefaultOutputFolder[] = "./compressed";
+constexpr char kDefaultOutputFolder[] = "./compressed";
 
-inline constexpr char kErrMissingQuality[] = "错误: -q 缺少质量参数\n";
-inline constexpr char kErrMissingOutput[] = "错误: -o 缺少输出目录参数\n";
-inline constexpr char kErrUnknownOption[] = "错误: 未知选项: ";
-inline constexpr char kErrQualityRange[] = "错误: 质量参数必须在 0~100 之间(当前: ";
-inline constexpr char kErrQualityRangeEnd[] = ")\n";
-inline constexpr char kErrNoSuchPath[] = "错误: 路径不存在: ";
-inline constexpr char kErrNoImages[] = "错误: 没有找到可处理的 JPG / PNG 图片\n";
-inline constexpr char kErrOutputFolder[] = "错误: 无法创建输出目录: ";
+constexpr char kErrMissingQuality[] = "错误: -q 缺少质量参数\n";
+constexpr char kErrMissingOutput[] = "错误: -o 缺少输出目录参数\n";
+constexpr char kErrUnknownOption[] = "错误: 未知选项: ";
+constexpr char kErrQualityRange[] = "错误: 质量参数必须在 0~100 之间(当前: ";
+constexpr char kErrQualityRangeEnd[] = ")\n";
+constexpr char kErrNoSuchPath[] = "错误: 路径不存在: ";
+constexpr char kErrNoImages[] = "错误: 没有找到可处理的 JPG / PNG 图片\n";
+constexpr char kErrOutputFolder[] = "错误: 无法创建输出目录: ";
 
-inline constexpr char kRule[] = "========================================\n";
-inline constexpr char kHeaderImages[] = "输入图片: ";
-inline constexpr char kHeaderImagesUnit[] = " 张\n";
-inline constexpr char kHeaderOutput[] = "输出目录: ";
-inline constexpr char kHeaderQuality[] = "质量参数: ";
+constexpr char kRule[] = "========================================\n";
+constexpr char kHeaderImages[] = "输入图片: ";
+constexpr char kHeaderImagesUnit[] = " 张\n";
+constexpr char kHeaderOutput[] = "输出目录: ";
+constexpr char kHeaderQuality[] = "质量参数: ";
 
-inline constexpr char kLineSuccess[] = "] 成功  ";
-inline constexpr char kLineFailure[] = "] 失败  ";
-inline constexpr char kSaved[] = "节省";
-inline constexpr char kGrew[] = "增大";
+constexpr char kLineSuccess[] = "] 成功  ";
+constexpr char kLineFailure[] = "] 失败  ";
+constexpr char kSaved[] = "节省";
+constexpr char kGrew[] = "增大";
 
-inline constexpr char kSummaryCount[] = "处理完成: 共 ";
-inline constexpr char kSummarySucceeded[] = " 张 | 成功 ";
-inline constexpr char kSummaryFailed[] = " | 失败 ";
-inline constexpr char kSummarySkipped[] = " | 跳过 0\n";
-inline constexpr char kSummaryInput[] = "输入总大小 ";
-inline constexpr char kSummaryOutput[] = " -> 输出总大小 ";
-inline constexpr char kSummarySaved[] = "  (节省 ";
-inline constexpr char kSummaryEnd[] = "%)\n";
+constexpr char kSummaryCount[] = "处理完成: 共 ";
+constexpr char kSummarySucceeded[] = " 张 | 成功 ";
+constexpr char kSummaryFailed[] = " | 失败 ";
+constexpr char kSummarySkipped[] = " | 跳过 0\n";
+constexpr char kSummaryInput[] = "输入总大小 ";
+constexpr char kSummaryOutput[] = " -> 输出总大小 ";
+constexpr char kSummarySaved[] = "  (节省 ";
+constexpr char kSummaryEnd[] = "%)\n";
 
-inline constexpr char kClosingPrompt[] = "\n按任意键退出...";
+constexpr char kClosingPrompt[] = "\n按任意键退出...";

@@ -1,50 +1,51 @@
 #pragma once
-// Every text the dialog shows, in one place.
+// Every text the dialog shows, in one place. Not `inline`: the command line has
+// narrow texts of the same names, and the two must never be merged.
 
-inline constexpr wchar_t kOutputSubfolder[] = L"Quillmar输出";
-inline constexpr wchar_t kFallbackSubfolder[] = L"compressed";
-inline constexpr wchar_t kDefaultBatchFolder[] = L".\\compressed";
+constexpr wchar_t kOutputSubfolder[] = L"Quillmar输出";
+constexpr wchar_t kFallbackSubfolder[] = L"compressed";
+constexpr wchar_t kDefaultBatchFolder[] = L".\\compressed";
 
-inline constexpr wchar_t kColumnName[] = L"文件名";
-inline constexpr wchar_t kColumnPath[] = L"路径";
-inline constexpr wchar_t kColumnStatus[] = L"状态";
+constexpr wchar_t kColumnName[] = L"文件名";
+constexpr wchar_t kColumnPath[] = L"路径";
+constexpr wchar_t kColumnStatus[] = L"状态";
 
-inline constexpr wchar_t kQualityFormat[] = L"%d";
-inline constexpr wchar_t kInitialQuality[] = L"80";
-inline constexpr wchar_t kStatusReady[] = L"状态: 就绪";
-inline constexpr wchar_t kStatusCount[] = L"共 %zu 张图片";
-inline constexpr wchar_t kStatusRunning[] = L"状态: 压缩中...";
-inline constexpr wchar_t kStatusDone[] = L"状态: 处理完成 - 共 %d 张, 成功 %d, 失败 %d";
+constexpr wchar_t kQualityFormat[] = L"%d";
+constexpr wchar_t kInitialQuality[] = L"80";
+constexpr wchar_t kStatusReady[] = L"状态: 就绪";
+constexpr wchar_t kStatusCount[] = L"共 %zu 张图片";
+constexpr wchar_t kStatusRunning[] = L"状态: 压缩中...";
+constexpr wchar_t kStatusDone[] = L"状态: 处理完成 - 共 %d 张, 成功 %d, 失败 %d";
 
-inline constexpr wchar_t kRowPending[] = L"待处理";
-inline constexpr wchar_t kRowRunning[] = L"处理中";
-inline constexpr wchar_t kRowSucceeded[] = L"成功";
-inline constexpr wchar_t kRowFailed[] = L"失败";
+constexpr wchar_t kRowPending[] = L"待处理";
+constexpr wchar_t kRowRunning[] = L"处理中";
+constexpr wchar_t kRowSucceeded[] = L"成功";
+constexpr wchar_t kRowFailed[] = L"失败";
 
-inline constexpr wchar_t kFilterImagesName[] = L"图片文件";
-inline constexpr wchar_t kFilterImagesSpec[] = L"*.jpg;*.jpeg;*.png";
-inline constexpr wchar_t kFilterAllName[] = L"所有文件";
-inline constexpr wchar_t kFilterAllSpec[] = L"*.*";
-inline constexpr wchar_t kPickFilesTitle[] = L"选择要压缩的图片";
-inline constexpr wchar_t kPickFolderTitle[] = L"选择包含图片的文件夹";
-inline constexpr wchar_t kPickOutputTitle[] = L"选择输出文件夹";
-inline constexpr wchar_t kNoImagesInFolder[] = L"该文件夹中没有找到 JPG / PNG 图片。";
+constexpr wchar_t kFilterImagesName[] = L"图片文件";
+constexpr wchar_t kFilterImagesSpec[] = L"*.jpg;*.jpeg;*.png";
+constexpr wchar_t kFilterAllName[] = L"所有文件";
+constexpr wchar_t kFilterAllSpec[] = L"*.*";
+constexpr wchar_t kPickFilesTitle[] = L"选择要压缩的图片";
+constexpr wchar_t kPickFolderTitle[] = L"选择包含图片的文件夹";
+constexpr wchar_t kPickOutputTitle[] = L"选择输出文件夹";
+constexpr wchar_t kNoImagesInFolder[] = L"该文件夹中没有找到 JPG / PNG 图片。";
 
-inline constexpr wchar_t kCaptionInfo[] = L"提示";
-inline constexpr wchar_t kCaptionError[] = L"错误";
-inline constexpr wchar_t kBusyExit[] = L"正在压缩, 请等待完成后再退出。";
-inline constexpr wchar_t kCannotCreateOutput[] = L"无法创建输出目录: ";
-inline constexpr wchar_t kCannotStartBatch[] = L"无法启动压缩线程, 请重试。";
+constexpr wchar_t kCaptionInfo[] = L"提示";
+constexpr wchar_t kCaptionError[] = L"错误";
+constexpr wchar_t kBusyExit[] = L"正在压缩, 请等待完成后再退出。";
+constexpr wchar_t kCannotCreateOutput[] = L"无法创建输出目录: ";
+constexpr wchar_t kCannotStartBatch[] = L"无法启动压缩线程, 请重试。";
 
-inline constexpr wchar_t kLogStart[] = L"开始压缩: %zu 张图片, 质量 %d, 输出目录: %ls";
-inline constexpr wchar_t kLogSuccess[] = L"[%d] 成功 %ls (%dx%d %ls) %ls -> %ls, %ls %ls%%  -> %ls";
-inline constexpr wchar_t kLogFailure[] = L"[%d] 失败 %ls (%ls)";
-inline constexpr wchar_t kLogDone[] = L"====== 处理完成: 共 %d 张, 成功 %d, 失败 %d ======";
-inline constexpr wchar_t kSaved[] = L"节省";
-inline constexpr wchar_t kGrew[] = L"增大";
+constexpr wchar_t kLogStart[] = L"开始压缩: %zu 张图片, 质量 %d, 输出目录: %ls";
+constexpr wchar_t kLogSuccess[] = L"[%d] 成功 %ls (%dx%d %ls) %ls -> %ls, %ls %ls%%  -> %ls";
+constexpr wchar_t kLogFailure[] = L"[%d] 失败 %ls (%ls)";
+constexpr wchar_t kLogDone[] = L"====== 处理完成: 共 %d 张, 成功 %d, 失败 %d ======";
+constexpr wchar_t kSaved[] = L"节省";
+constexpr wchar_t kGrew[] = L"增大";
 
-inline constexpr wchar_t kEstimateNone[] = L"预计: --";
-inline constexpr wchar_t kEstimateSelect[] = L"预计: 请先选择图片";
-inline constexpr wchar_t kEstimateRunning[] = L"预计: 计算中...";
-inline constexpr wchar_t kEstimateSize[] = L"预计: %ls";
-inline constexpr wchar_t kEstimateFailed[] = L"预计: 无法预览";
+constexpr wchar_t kEstimateNone[] = L"预计: --";
+constexpr wchar_t kEstimateSelect[] = L"预计: 请先选择图片";
+constexpr wchar_t kEstimateRunning[] = L"预计: 计算中...";
+constexpr wchar_t kEstimateSize[] = L"预计: %ls";
+constexpr wchar_t kEstimateFailed[] = L"预计: 无法预览";

@@ -59,7 +59,13 @@ TEST_F(DialogTest, StartsWithEveryControlInItsInitialState) {
   const std::wstring pictures = PicturesFolder();
   ASSERT_FALSE(pictures.empty());
   EXPECT_EQ(Text(IDC_OUTPUT_DIR), pictures + L"\\Quillmar输出");
-  EXPECT_FALSE(fs::exists(pictures + L"\\Quillmar输出"));  // made only when a batch starts
+  // The folder is made only when a batch starts, never by opening the dialog.
+  std::error_code ec;
+  fs::remove_all(pictures + L"\\Quillmar输出", ec);
+  HWND another = CreateDialogParamW(AppInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+  EXPECT_FALSE(fs::exists(pictures + L"\\Quillmar输出"));
+  DestroyWindow(another);
+  MainDialogWindow = dialog_;
 
   const struct { int id; const wchar_t* text; } buttons[] = {
       {IDC_ADD_FILES, L"添加图片..."}, {IDC_ADD_FOLDER, L"添加文件夹..."},
