@@ -40,8 +40,12 @@ std::size_t SkipEntropyData(const unsigned char* data, std::size_t at, std::size
 }  // namespace
 
 bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size) {
-  if (size < 2 || data[0] != 0xFF || data[1] != kSoi) return true;
-  std::size_t at = 2;
+  // The decoder takes any run of 0xFF bytes before a marker code as fill, the
+  // start-of-image marker included.
+  std::size_t at = 0;
+  while (at < size && data[at] == 0xFF) ++at;
+  if (at == 0 || at >= size || data[at] != kSoi) return true;
+  ++at;
   while (at < size) {
     if (data[at] != 0xFF) {
       // Stray bytes between segments: the decoder gives up here, or resyncs on

@@ -54,6 +54,13 @@ TEST_F(JpegTablesTest, MoreThanTwoHundredFiftySixCodesFail) {
   EXPECT_FALSE(Fits(kSoi + Dht(std::string(16, '\x20'))));
 }
 
+TEST_F(JpegTablesTest, FillBytesBeforeTheStartOfImageAreSkipped) {
+  const std::string bad = Dht(std::string(16, '\x20'));
+  EXPECT_FALSE(Fits(std::string(12, '\xFF') + "\xD8" + bad));
+  EXPECT_TRUE(Fits(std::string(12, '\xFF')));
+  EXPECT_TRUE(Fits("\x00\xFF\xD8" + bad));  // not JPEG to the decoder
+}
+
 TEST_F(JpegTablesTest, ATableAfterImageDataIsFound) {
   // Progressive files define tables between scans: SOS header, entropy bytes
   // with a stuffed 0xFF and a restart marker, then the bad table.

@@ -20,6 +20,7 @@ fs::path RegressionDir() { return QUILLMAR_REGRESSION_DIR; }
 const std::map<std::string, std::string>& ExpectedErrors() {
   static const std::map<std::string, std::string> expected = {
       {"jpeg-dht-over-256-codes.jpg", "Corrupt JPEG"},
+      {"jpeg-dht-after-fill-bytes.jpg", "Corrupt JPEG"},
       {"png-ihdr-100000x100000.png", "Image too large to decode"},
       {"png-ihdr-20000x20000-gray.png", kTooLargeText},
       {"jpeg-sof-65535x65535.jpg", kTooLargeText},
