@@ -23,13 +23,24 @@ namespace {
 constexpr const char* kEndings[] = {".jpg", ".jpeg", ".png", ".JPG", ".JPEG",
                                     ".PNG", ".Jpg",  ".pNg", ".x.png", ".png.jpg"};
 
+fs::path& WorkDirPath() {
+  static fs::path dir;
+  return dir;
+}
+
+// One folder per fuzzer process, removed when it exits normally (a crash
+// leaves it, with the input that did it).
 const fs::path& WorkDir() {
-  static const fs::path dir = [] {
+  fs::path& dir = WorkDirPath();
+  if (dir.empty()) {
     std::random_device random;
-    fs::path d = fs::temp_directory_path() / ("quillmar-fuzz-" + std::to_string(random()));
-    fs::create_directories(d);
-    return d;
-  }();
+    dir = fs::temp_directory_path() / ("quillmar-fuzz-" + std::to_string(random()));
+    fs::create_directories(dir);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(WorkDirPath(), ec);
+    });
+  }
   return dir;
 }
 
