@@ -1,13 +1,26 @@
 // The one translation unit that holds the image libraries' code, with their
 // configuration right above the includes.
 #define STB_IMAGE_IMPLEMENTATION
+// The decoder leaves parts of its buffers unwritten for some corrupt files (a
+// component no scan covers) and still turns them into pixels: zeroed blocks keep
+// leftovers of earlier images out of an output and make the result repeatable.
+#define STBI_MALLOC(size) std::calloc(1, size)
+#define STBI_REALLOC(p, size) std::realloc(p, size)
+#define STBI_FREE(p) std::free(p)
 #define STBI_FAILURE_USERMSG
 #define STBI_WINDOWS_UTF8
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STBIW_WINDOWS_UTF8
+#include <cstdlib>
+
 #include "engine/image_codec.h"
 
+#include <climits>
+#include <cstdio>
 #include <mutex>
+#include <vector>
+
+#include "engine/jpeg_tables.h"
 
 namespace {
 
@@ -33,9 +46,51 @@ LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int heig
   return LibraryBuffer(png);
 }
 
+namespace {
+
+// The whole file, opened the library's way (UTF-8 names on Windows too). The
+// checks below look at the bytes before the decoder does. A read error ends the
+// data, as it does when the library reads the file itself (Linux opens a folder,
+// and reading it then fails).
+bool ReadWholeFile(const std::string& utf8Path, std::vector<unsigned char>* bytes) {
+  FILE* file = stbi__fopen(utf8Path.c_str(), "rb");
+  if (!file) return false;
+  unsigned char chunk[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+    bytes->insert(bytes->end(), chunk, chunk + got);
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
+
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
                               int* channels, std::string* reason) {
-  unsigned char* pixels = stbi_load(utf8Path.c_str(), width, height, channels, 0);
+  std::vector<unsigned char> bytes;
+  if (!ReadWholeFile(utf8Path, &bytes)) {
+    *reason = "Unable to open file";
+    return nullptr;
+  }
+  if (bytes.size() > INT_MAX) {
+    *reason = kTooLargeText;
+    return nullptr;
+  }
+  const int length = static_cast<int>(bytes.size());
+  // This library version overruns its Huffman tables on a DHT segment with more
+  // than 256 codes; such a file is corrupt, and is refused before decoding.
+  if (!JpegHuffmanTablesFit(bytes.data(), bytes.size())) {
+    *reason = "Corrupt JPEG";
+    return nullptr;
+  }
+  // A header of a few bytes can ask for gigabytes, which the library allocates
+  // and fills (a JPEG decodes to full size even without image data).
+  if (stbi_info_from_memory(bytes.data(), length, width, height, channels) &&
+      static_cast<long long>(*width) * *height > kMaxDecodedPixels) {
+    *reason = kTooLargeText;
+    return nullptr;
+  }
+  unsigned char* pixels = stbi_load_from_memory(bytes.data(), length, width, height, channels, 0);
   if (!pixels) {
     const char* why = stbi_failure_reason();
     *reason = why ? why : "";

@@ -36,8 +36,14 @@ struct PixelsFree {
 };
 using DecodedPixels = std::unique_ptr<unsigned char, PixelsFree>;
 
+/// Largest image decoded: 2^27 pixels (134 megapixels, e.g. 16384x8192), at most
+/// about 1.5 GB of samples and decoder buffers. Larger ones fail with kTooLargeText.
+inline constexpr long long kMaxDecodedPixels = 1LL << 27;
+inline constexpr char kTooLargeText[] = "图片尺寸过大";
+
 /// Decodes an image file (UTF-8 name) to 8-bit samples with the file's own channel
-/// count. On failure returns null and sets *reason to the library's text, or to
-/// the empty string when it gives none.
+/// count. On failure returns null and sets *reason to the library's text, our own
+/// refusal (kTooLargeText, "Corrupt JPEG" for tables the library would overrun),
+/// or the empty string when there is none.
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
                               int* channels, std::string* reason);

@@ -1,0 +1,356 @@
+#!/usr/bin/env python3
+"""Fault tests of the command-line batch on the real program (Linux):
+    faults_test.py --program build/native/quillmar
+
+A batch of ten images meets a fault part-way: its output folder deleted, an
+output folder it may not write to, an input deleted before its turn, a disk
+that fills up, a dangling link at an output name. Each time the other files
+are still processed, the report and the exit code say what happened, no
+incomplete output stays, and nothing outside the output folder changes.
+
+A fault "when line N appears" happens while the program is writing that line
+and before it starts the next file: its standard output is a pipe filled by the
+test so that exactly the lines before N fit. The program blocks in that write,
+the test acts, then reads on. No timing is involved.
+"""
+import argparse
+import fcntl
+import hashlib
+import json
+import os
+import random
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zlib
+
+PROGRAM = None
+F_SETPIPE_SZ = 1031
+F_GETPIPE_SZ = 1032
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+def png_bytes(width, height, seed):
+    """An RGB PNG of noise (so that its re-encoding stays about as large)."""
+    rng = random.Random(seed)
+    rows = b"".join(b"\x00" + bytes(rng.getrandbits(8) for _ in range(width * 3))
+                    for _ in range(height))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(rows, 1)) + chunk(b"IEND", b""))
+
+
+def complete_image(data):
+    """Whether a PNG or JPEG file ends the way a finished one does."""
+    if data.startswith(b"\x89PNG"):
+        return data.endswith(b"IEND\xaeB`\x82")
+    return data.startswith(b"\xff\xd8") and data.endswith(b"\xff\xd9")
+
+
+def snapshot(root, skip):
+    """Everything under root except the folder skip: type, mode, size, time, content."""
+    state = {}
+    for folder, dirs, files in os.walk(root):
+        dirs[:] = [d for d in dirs if os.path.join(folder, d) != skip]
+        for name in dirs + files:
+            path = os.path.join(folder, name)
+            if path == skip:
+                continue
+            st = os.lstat(path)
+            if stat.S_ISLNK(st.st_mode):
+                content = os.readlink(path)
+            elif stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as f:
+                    content = hashlib.sha256(f.read()).hexdigest()
+            else:
+                content = None
+            state[os.path.relpath(path, root)] = (st.st_mode, st.st_size, st.st_mtime_ns, content)
+    return state
+
+
+def parse_report(text):
+    """{index: (word, name, rest)} for the image lines of a report."""
+    lines = {}
+    for line in text.splitlines():
+        if line.startswith("[") and "/" in line and "] " in line:
+            head, rest = line.split("] ", 1)
+            index = int(head[1:].split("/")[0])
+            word, rest = rest.split("  ", 1)
+            name = rest.split("  ")[0].split(" (")[0]
+            lines[index] = (word, name, rest)
+    return lines
+
+
+def blocked_writing_stdout(pid):
+    """True while the process sleeps in write(1, ...), waiting for room."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        with open("/proc/%d/syscall" % pid) as f:
+            fields = f.read().split()
+    except OSError:
+        return False
+    return state == "S" and len(fields) > 1 and fields[0] == "1" and fields[1] == "0x1"
+
+
+class Batch(unittest.TestCase):
+    """Ten inputs in a fresh folder: big and small, PNG and JPEG, given in order."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.images = tempfile.mkdtemp(prefix="quillmar-fault-images-")
+        sources = os.path.join(cls.images, "sources")
+        os.makedirs(sources)
+        cls.names = []
+        for i in range(10):
+            big = i in (0, 2, 4, 6)
+            side = 300 if big else 12
+            ext = "jpg" if i in (0, 2, 4, 8) else "png"  # the 7th is a big PNG
+            name = "%02d-%s.%s" % (i + 1, "big" if big else "small", ext)
+            # A JPEG input is made by the program itself from the PNG noise.
+            with open(os.path.join(sources, name), "wb") as f:
+                f.write(png_bytes(side, side, i))
+            cls.names.append(name)
+        jpegs = [n for n in cls.names if n.endswith(".jpg")]
+        done = subprocess.run([PROGRAM, "-q", "95", "-o", cls.images] + jpegs, cwd=sources,
+                              stdout=subprocess.DEVNULL)
+        assert done.returncode == 0
+        for name in cls.names:
+            if name.endswith(".png"):
+                shutil.copyfile(os.path.join(sources, name), os.path.join(cls.images, name))
+        shutil.rmtree(sources)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.images, ignore_errors=True)
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="quillmar-fault-")
+        os.chmod(self.root, 0o755)  # the unprivileged run must reach its inputs
+        self.inputs = os.path.join(self.root, "in")
+        os.makedirs(self.inputs)
+        for name in self.names:
+            shutil.copyfile(os.path.join(self.images, name), os.path.join(self.inputs, name))
+        self.out = os.path.join(self.root, "out")
+        self.args = ["-q", "80", "-o", self.out] + [os.path.join("in", n) for n in self.names]
+
+    def tearDown(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def run_batch(self, prefix=()):
+        done = subprocess.run(list(prefix) + [PROGRAM] + self.args, cwd=self.root,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+        self.assertEqual(done.stderr, b"")  # no sanitizer report either
+        return done.returncode, done.stdout.decode()
+
+    def run_with_fault_at(self, line, fault):
+        """Runs the batch and calls fault() when report line [line/10] is being written."""
+        if not os.access("/proc/self/syscall", os.R_OK):
+            self.skipTest("no /proc/PID/syscall here: cannot tell when the program waits")
+        # The bytes before that line, learnt from the same batch run once.
+        dry = subprocess.run([PROGRAM] + self.args, cwd=self.root, capture_output=True, timeout=600)
+        shutil.rmtree(self.out)
+        before = dry.stdout[:dry.stdout.index(b"[%d/10]" % line)]
+
+        read_end, write_end = os.pipe()
+        try:
+            fcntl.fcntl(write_end, F_SETPIPE_SZ, 4096)
+        except OSError:
+            pass
+        capacity = fcntl.fcntl(write_end, F_GETPIPE_SZ)
+        os.write(write_end, b"\0" * (capacity - len(before)))
+        with tempfile.TemporaryFile() as err:
+            process = subprocess.Popen([PROGRAM] + self.args, cwd=self.root,
+                                       stdin=subprocess.DEVNULL, stdout=write_end, stderr=err)
+            os.close(write_end)
+            give_up = time.monotonic() + 600  # a guard against hanging, not a speed test
+            while not blocked_writing_stdout(process.pid):
+                self.assertIsNone(process.poll(), "ended before line %d" % line)
+                if time.monotonic() > give_up:
+                    process.kill()
+                    self.fail("never waited to write line %d" % line)
+                time.sleep(0.005)
+            # Reading frees the pipe and lets the program go on: the fault comes first.
+            fault()
+            held = b""
+            while len(held) < capacity:
+                held += os.read(read_end, capacity - len(held))
+            self.assertEqual(held.lstrip(b"\0"), before)
+            with os.fdopen(read_end, "rb") as lines:
+                rest = b"".join(iter(lines.readline, b""))
+            code = process.wait(timeout=600)
+            err.seek(0)
+            self.assertEqual(err.read(), b"")
+        return code, (before + rest).decode()
+
+    def assert_outputs_complete(self, report, expect_failed):
+        """Every success has its whole file; failures left nothing in the folder."""
+        lines = parse_report(report)
+        self.assertEqual(sorted(lines), list(range(1, 11)))
+        failed = {i for i, (word, _, _) in lines.items() if word == "失败"}
+        self.assertEqual(failed, set(expect_failed))
+        present = sorted(os.listdir(self.out)) if os.path.isdir(self.out) else []
+        written = sorted(lines[i][1] for i in lines if i not in failed)
+        self.assertEqual(present, written)
+        for name in present:
+            with open(os.path.join(self.out, name), "rb") as f:
+                self.assertTrue(complete_image(f.read()), name)
+        self.assertIn("| 成功 %d | 失败 %d |" % (10 - len(failed), len(failed)), report)
+
+
+class Faults(Batch):
+    def test_all_ten_go_through_without_a_fault(self):
+        code, report = self.run_batch()
+        self.assertEqual(code, 0, report)
+        self.assert_outputs_complete(report, [])
+
+    def test_output_folder_deleted_after_the_third_file(self):
+        before = snapshot(self.root, self.out)
+        code, report = self.run_with_fault_at(3, lambda: shutil.rmtree(self.out))
+        self.assertEqual(code, 1, report)
+        lines = parse_report(report)
+        for i in range(1, 4):
+            self.assertEqual(lines[i][0], "成功", report)
+        for i in range(4, 11):
+            self.assertEqual(lines[i][0], "失败", report)
+            self.assertTrue(lines[i][2].endswith("(写入失败)"), report)
+        self.assertFalse(os.path.exists(self.out))  # never made again, nothing left behind
+        self.assertEqual(snapshot(self.root, self.out), before)
+
+    def test_input_deleted_before_its_turn(self):
+        fifth = os.path.join(self.inputs, self.names[4])
+        code, report = self.run_with_fault_at(2, lambda: os.remove(fifth))
+        self.assertEqual(code, 1, report)
+        self.assertIn("[5/10] 失败  %s (文件不存在)\n" % self.names[4], report)
+        self.assert_outputs_complete(report, [5])
+
+    def test_output_folder_the_program_may_not_write(self):
+        prefix = []
+        if os.geteuid() == 0:
+            if not shutil.which("setpriv"):
+                self.skipTest("running as root and setpriv is missing: permissions are not enforced")
+            prefix = NOBODY
+            if subprocess.run(NOBODY + ["true"]).returncode != 0:
+                self.skipTest("setpriv cannot drop root here: permissions are not enforced")
+        os.makedirs(self.out)
+        os.chmod(self.out, 0o555)
+        before = snapshot(self.root, self.out)
+        code, report = self.run_batch(prefix)
+        self.assertEqual(code, 1, report)
+        lines = parse_report(report)
+        self.assertEqual(sorted(lines), list(range(1, 11)))
+        for i in range(1, 11):
+            self.assertEqual(lines[i][0], "失败", report)
+            self.assertTrue(lines[i][2].endswith("(写入失败)"), report)
+        self.assertEqual(os.listdir(self.out), [])
+        self.assertIn("| 成功 0 | 失败 10 |", report)
+        self.assertEqual(snapshot(self.root, self.out), before)
+
+    def test_disk_fills_up(self):
+        if not shutil.which("unshare"):
+            self.skipTest("unshare is missing: no small file system to fill")
+        probe = subprocess.run(["unshare", "-rm", "true"], capture_output=True)
+        if probe.returncode != 0:
+            self.skipTest("no user and mount namespace here: " + probe.stderr.decode().strip())
+        # How much the first four outputs take, in pages, from a run on the real disk.
+        code, report = self.run_batch()
+        self.assertEqual(code, 0, report)
+        sizes = {n: os.path.getsize(os.path.join(self.out, n)) for n in os.listdir(self.out)}
+        shutil.rmtree(self.out)
+        pages = sum((sizes[n] + 4095) // 4096 for n in self.names[:4])
+        os.makedirs(self.out)
+        # The big ones from the fifth on no longer fit; the small ones still do.
+        self.assertGreater((sizes[self.names[4]] + 4095) // 4096, 8)
+        size_kib = (pages + 8) * 4
+        result = os.path.join(self.root, "tmpfs.json")
+        before = snapshot(self.root, self.out)
+        inside = subprocess.run(
+            ["unshare", "-rm", sys.executable, os.path.abspath(__file__), "--program", PROGRAM,
+             "--inside-tmpfs", str(size_kib), self.out, result, self.root, "--"] + self.args,
+            capture_output=True, timeout=600)
+        if inside.returncode == 77:
+            self.skipTest("no user and mount namespace here: " + inside.stderr.decode())
+        self.assertEqual(inside.returncode, 0, inside.stderr.decode())
+        with open(result) as f:
+            seen = json.load(f)
+        os.remove(result)
+        report = seen["stdout"]
+        self.assertEqual(seen["stderr"], "")
+        self.assertEqual(seen["code"], 1, report)
+        lines = parse_report(report)
+        self.assertEqual(sorted(lines), list(range(1, 11)))
+        failed = [i for i in lines if lines[i][0] == "失败"]
+        self.assertIn(5, failed, report)  # a JPEG, streamed into the file
+        self.assertIn(7, failed, report)  # a PNG, written in one piece
+        for i in failed:
+            self.assertTrue(lines[i][2].endswith("(写入失败)"), report)
+        self.assertTrue(any(lines[i][0] == "成功" for i in range(6, 11)), report)
+        written = {lines[i][1] for i in lines if lines[i][0] == "成功"}
+        self.assertEqual(set(seen["files"]), written)  # nothing of a failed one stays
+        for name, (size, complete) in seen["files"].items():
+            self.assertEqual(size, sizes[name], name)
+            self.assertTrue(complete, name)
+        self.assertEqual(snapshot(self.root, self.out), before)
+
+    def test_dangling_link_at_the_output_name(self):
+        outside = os.path.join(self.root, "outside")
+        os.makedirs(outside)
+        os.makedirs(self.out)
+        first = self.names[1]
+        stem, ext = os.path.splitext(first)
+        os.symlink(os.path.join(outside, "target" + ext), os.path.join(self.out, first))
+        os.symlink("../outside/target_1" + ext, os.path.join(self.out, stem + "_1" + ext))
+        before = snapshot(self.root, self.out)
+        code, report = self.run_batch()
+        self.assertEqual(code, 0, report)
+        self.assertIn("[2/10] 成功  %s  " % first, report)
+        self.assertEqual(os.listdir(outside), [])
+        self.assertTrue(os.path.isfile(os.path.join(self.out, stem + "_2" + ext)))
+        self.assertEqual(os.readlink(os.path.join(self.out, first)),
+                         os.path.join(outside, "target" + ext))
+        self.assertEqual(len(os.listdir(self.out)), 12)
+        self.assertEqual(snapshot(self.root, self.out), before)
+
+
+def inside_tmpfs(size_kib, out, result, cwd, args):
+    """In a fresh user and mount namespace: a small tmpfs as the output folder,
+    the batch, and what it left there, written to result."""
+    mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dk" % size_kib, "tmpfs", out],
+                           capture_output=True)
+    if mount.returncode != 0:
+        sys.stderr.write(mount.stderr.decode())
+        return 77
+    done = subprocess.run([PROGRAM] + args, cwd=cwd, capture_output=True, timeout=600)
+    files = {}
+    for name in os.listdir(out):
+        with open(os.path.join(out, name), "rb") as f:
+            data = f.read()
+        files[name] = (len(data), complete_image(data))
+    with open(result, "w") as f:
+        json.dump({"code": done.returncode, "stdout": done.stdout.decode(),
+                   "stderr": done.stderr.decode(), "files": files}, f)
+    return 0
+
+
+def main():
+    global PROGRAM
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--inside-tmpfs", nargs=4, metavar=("KIB", "OUT", "RESULT", "CWD"))
+    options, rest = parser.parse_known_args()
+    PROGRAM = os.path.abspath(options.program)
+    if options.inside_tmpfs:
+        size, out, result, cwd = options.inside_tmpfs
+        return inside_tmpfs(int(size), out, result, cwd, rest[1:] if rest[:1] == ["--"] else rest)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,77 @@
+#include "engine/jpeg_tables.h"
+
+#include <string>
+
+#include "tests/test_support.h"
+
+namespace {
+
+class JpegTablesTest : public TempDirTest {};
+
+bool Fits(const std::string& bytes) {
+  return JpegHuffmanTablesFit(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+// A DHT segment holding one table whose 16 counts are `counts`, symbols zero.
+std::string Dht(const std::string& counts) {
+  std::size_t symbols = 0;
+  for (unsigned char c : counts) symbols += c;
+  const std::size_t length = 2 + 1 + 16 + symbols;
+  std::string s = "\xFF\xC4";
+  s += static_cast<char>(length >> 8);
+  s += static_cast<char>(length & 0xFF);
+  s += '\x10';
+  s += counts;
+  s += std::string(symbols, '\0');
+  return s;
+}
+
+const std::string kSoi = "\xFF\xD8";
+
+}  // namespace
+
+TEST_F(JpegTablesTest, RealJpegsPass) {
+  MakeJpeg(dir_ / "a.jpg", 40, 30, 3);
+  EXPECT_TRUE(Fits(ReadBytes(dir_ / "a.jpg")));
+  EXPECT_TRUE(Fits(ReadBytes(TestDataDir() / "gray.jpg")));
+  EXPECT_TRUE(Fits(ReadBytes(TestDataDir() / "rgb.jpg")));
+}
+
+TEST_F(JpegTablesTest, NonJpegAndShortDataPass) {
+  EXPECT_TRUE(Fits(""));
+  EXPECT_TRUE(Fits("\xFF"));
+  EXPECT_TRUE(Fits(ReadBytes(TestDataDir() / "rgba.png")));
+  EXPECT_TRUE(Fits(kSoi));
+}
+
+TEST_F(JpegTablesTest, ExactlyTwoHundredFiftySixCodesPass) {
+  EXPECT_TRUE(Fits(kSoi + Dht(std::string(15, '\0') + std::string(1, '\xFF')) + "\xFF\xD9"));
+  EXPECT_TRUE(Fits(kSoi + Dht(std::string(14, '\0') + "\xFF\x01") + "\xFF\xD9"));
+}
+
+TEST_F(JpegTablesTest, MoreThanTwoHundredFiftySixCodesFail) {
+  EXPECT_FALSE(Fits(kSoi + Dht(std::string(14, '\0') + "\xFF\x02") + "\xFF\xD9"));
+  EXPECT_FALSE(Fits(kSoi + Dht(std::string(16, '\x20'))));
+}
+
+TEST_F(JpegTablesTest, FillBytesBeforeTheStartOfImageAreSkipped) {
+  const std::string bad = Dht(std::string(16, '\x20'));
+  EXPECT_FALSE(Fits(std::string(12, '\xFF') + "\xD8" + bad));
+  EXPECT_TRUE(Fits(std::string(12, '\xFF')));
+  EXPECT_TRUE(Fits("\x00\xFF\xD8" + bad));  // not JPEG to the decoder
+}
+
+TEST_F(JpegTablesTest, ATableAfterImageDataIsFound) {
+  // Progressive files define tables between scans: SOS header, entropy bytes
+  // with a stuffed 0xFF and a restart marker, then the bad table.
+  const std::string sos = std::string("\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00", 10);
+  const std::string scan = std::string("\x12\xFF\x00\x34\xFF\xD0\x56", 7);
+  EXPECT_FALSE(Fits(kSoi + sos + scan + Dht(std::string(16, '\x20'))));
+  EXPECT_TRUE(Fits(kSoi + sos + scan + "\xFF\xD9"));
+}
+
+TEST_F(JpegTablesTest, ATableRunningPastItsSegmentIsCheckedAsTheDecoderReadsIt) {
+  // The segment length says 5 bytes, but the decoder reads a whole table header.
+  std::string s = kSoi + std::string("\xFF\xC4\x00\x05\x10", 5) + std::string(16, '\x20');
+  EXPECT_FALSE(Fits(s));
+}

@@ -1,0 +1,70 @@
+// Every file in tests/regression/ (fuzz reproducers and images whose headers lie)
+// goes through the compression and the estimate at several qualities. The
+// sanitizer build turns a memory fault on the way into a failed test.
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "engine/compress.h"
+#include "engine/estimate.h"
+#include "engine/image_codec.h"
+#include "tests/test_support.h"
+
+namespace {
+
+class RegressionTest : public TempDirTest {};
+
+fs::path RegressionDir() { return QUILLMAR_REGRESSION_DIR; }
+
+// What each known file must fail with.
+const std::map<std::string, std::string>& ExpectedErrors() {
+  static const std::map<std::string, std::string> expected = {
+      {"jpeg-dht-over-256-codes.jpg", "Corrupt JPEG"},
+      {"jpeg-dht-after-fill-bytes.jpg", "Corrupt JPEG"},
+      {"png-ihdr-100000x100000.png", "Image too large to decode"},
+      {"png-ihdr-20000x20000-gray.png", kTooLargeText},
+      {"jpeg-sof-65535x65535.jpg", kTooLargeText},
+      {"jpeg-sof-16384x16384.jpg", kTooLargeText},
+  };
+  return expected;
+}
+
+}  // namespace
+
+TEST_F(RegressionTest, EveryReproducerKeepsTheEnginesPromises) {
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(RegressionDir())) {
+    if (!entry.is_regular_file()) continue;
+    ++files;
+    for (int quality : {0, 80, 100}) {
+      SCOPED_TRACE(entry.path().string() + " at quality " + std::to_string(quality));
+      const fs::path out = dir_ / std::to_string(files) / std::to_string(quality);
+      fs::create_directories(out);
+      CompressResult r;
+      r.success = CompressImageFile(entry.path(), out, quality, &r);
+      EXPECT_EQ(r.success, r.errorText.empty()) << r.errorText;
+      if (r.success) {
+        EXPECT_EQ(r.outputBytes, fs::file_size(r.outputPath));
+      } else {
+        EXPECT_TRUE(fs::is_empty(out)) << "a failed file left output behind";
+      }
+      std::uint64_t estimate = 0;
+      const bool estimated = EstimateCompressedSize(entry.path(), quality, &estimate);
+      EXPECT_EQ(estimated, r.success);
+      if (estimated && r.success) {
+        EXPECT_EQ(estimate, r.outputBytes);
+      }
+    }
+  }
+  EXPECT_GE(files, static_cast<int>(ExpectedErrors().size()));
+}
+
+TEST_F(RegressionTest, KnownHostileFilesFailWithTheirText) {
+  for (const auto& [name, text] : ExpectedErrors()) {
+    SCOPED_TRACE(name);
+    CompressResult r;
+    EXPECT_FALSE(CompressImageFile(RegressionDir() / name, dir_, 80, &r));
+    EXPECT_EQ(r.errorText, text);
+    EXPECT_TRUE(fs::is_empty(dir_));
+  }
+}
