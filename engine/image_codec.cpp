@@ -7,6 +7,10 @@
 #define STBI_MALLOC(size) std::calloc(1, size)
 #define STBI_REALLOC(p, size) std::realloc(p, size)
 #define STBI_FREE(p) std::free(p)
+// TGA is the one format without a signature: a few bytes of garbage named .jpg
+// or .png would "decode" as a black TGA image and be reported as a success. No
+// one names a real TGA file so, and every other decoder checks its signature.
+#define STBI_NO_TGA
 #define STBI_FAILURE_USERMSG
 #define STBI_WINDOWS_UTF8
 #define STB_IMAGE_WRITE_IMPLEMENTATION
@@ -15,10 +19,8 @@
 
 #include "engine/image_codec.h"
 
-#include <climits>
 #include <cstdio>
 #include <mutex>
-#include <vector>
 
 #include "engine/jpeg_tables.h"
 
@@ -48,49 +50,37 @@ LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int heig
 
 namespace {
 
-// The whole file, opened the library's way (UTF-8 names on Windows too). The
-// checks below look at the bytes before the decoder does. A read error ends the
-// data, as it does when the library reads the file itself (Linux opens a folder,
-// and reading it then fails).
-bool ReadWholeFile(const std::string& utf8Path, std::vector<unsigned char>* bytes) {
-  FILE* file = stbi__fopen(utf8Path.c_str(), "rb");
-  if (!file) return false;
-  unsigned char chunk[1 << 16];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-    bytes->insert(bytes->end(), chunk, chunk + got);
-  std::fclose(file);
-  return true;
-}
+struct FileClose {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
 
 }  // namespace
 
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
                               int* channels, std::string* reason) {
-  std::vector<unsigned char> bytes;
-  if (!ReadWholeFile(utf8Path, &bytes)) {
+  // Opened the library's way (UTF-8 names on Windows too); the checks below read
+  // the file before the decoder does, without holding it whole.
+  std::unique_ptr<std::FILE, FileClose> file(stbi__fopen(utf8Path.c_str(), "rb"));
+  if (!file) {
     *reason = "Unable to open file";
     return nullptr;
   }
-  if (bytes.size() > INT_MAX) {
-    *reason = kTooLargeText;
-    return nullptr;
-  }
-  const int length = static_cast<int>(bytes.size());
   // This library version overruns its Huffman tables on a DHT segment with more
   // than 256 codes; such a file is corrupt, and is refused before decoding.
-  if (!JpegHuffmanTablesFit(bytes.data(), bytes.size())) {
+  if (!JpegHuffmanTablesFitInFile(file.get())) {
     *reason = "Corrupt JPEG";
     return nullptr;
   }
   // A header of a few bytes can ask for gigabytes, which the library allocates
   // and fills (a JPEG decodes to full size even without image data).
-  if (stbi_info_from_memory(bytes.data(), length, width, height, channels) &&
+  std::rewind(file.get());
+  if (stbi_info_from_file(file.get(), width, height, channels) &&
       static_cast<long long>(*width) * *height > kMaxDecodedPixels) {
     *reason = kTooLargeText;
     return nullptr;
   }
-  unsigned char* pixels = stbi_load_from_memory(bytes.data(), length, width, height, channels, 0);
+  std::rewind(file.get());
+  unsigned char* pixels = stbi_load_from_file(file.get(), width, height, channels, 0);
   if (!pixels) {
     const char* why = stbi_failure_reason();
     *reason = why ? why : "";

@@ -1,23 +1,83 @@
 #include "engine/jpeg_tables.h"
 
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
 namespace {
 
-constexpr unsigned char kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4;
+constexpr int kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4;
+constexpr std::size_t kEnd = SIZE_MAX;
 
-bool IsStandalone(unsigned char m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD7); }
+// The data by position, from memory or read forward from a file through a window.
+// The walk below only ever looks a few bytes back, so the window stays small.
+class Bytes {
+ public:
+  Bytes(const unsigned char* data, std::size_t size) : memory_(data), size_(size) {}
+  explicit Bytes(std::FILE* file) : file_(file) {}
 
-std::size_t Be16(const unsigned char* p) { return (std::size_t{p[0]} << 8) | p[1]; }
+  // The byte at pos, or -1 past the end (or when the file can't be read further).
+  int At(std::size_t pos) {
+    if (!file_) return pos < size_ ? memory_[pos] : -1;
+    while (pos >= start_ + window_.size())
+      if (!ReadMore(pos)) return -1;
+    return pos >= start_ ? window_[pos - start_] : -1;
+  }
+
+  // Position of the next byte equal to value at or after pos, or kEnd.
+  std::size_t Find(unsigned char value, std::size_t pos) {
+    while (At(pos) >= 0) {  // also brings pos into the window
+      const unsigned char* from = file_ ? window_.data() + (pos - start_) : memory_ + pos;
+      const std::size_t left = file_ ? window_.size() - (pos - start_) : size_ - pos;
+      if (const void* hit = std::memchr(from, value, left))
+        return pos + static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - from);
+      pos += left;
+    }
+    return kEnd;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 16, kKeepBehind = 1024;
+
+  bool ReadMore(std::size_t pos) {
+    if (done_) return false;
+    // Drop what lies well behind the position asked for.
+    const std::size_t keepFrom = pos > kKeepBehind ? pos - kKeepBehind : 0;
+    if (keepFrom > start_) {
+      const std::size_t drop = keepFrom - start_ < window_.size() ? keepFrom - start_ : window_.size();
+      window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(drop));
+      start_ += drop;
+    }
+    const std::size_t had = window_.size();
+    window_.resize(had + kChunk);
+    const std::size_t got = std::fread(window_.data() + had, 1, kChunk, file_);
+    window_.resize(had + got);
+    if (got == 0) done_ = true;
+    return got > 0;
+  }
+
+  const unsigned char* memory_ = nullptr;
+  std::size_t size_ = 0;
+  std::FILE* file_ = nullptr;
+  std::vector<unsigned char> window_;
+  std::size_t start_ = 0;  // position of window_[0]
+  bool done_ = false;
+};
+
+bool IsStandalone(int m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD7); }
 
 // One DHT segment: tables of (class/id byte, 16 counts, symbols). The decoder
 // reads tables while the segment's length is not used up, even when the last one
 // runs past it (bytes past the end of the file read as 0), and writes as many
 // entries as each table's counts add up to.
-bool TablesFit(const unsigned char* data, std::size_t size, std::size_t at, long length) {
+bool TablesFit(Bytes& bytes, std::size_t at, long length) {
   long left = length - 2;
   while (left > 0) {
     std::size_t symbols = 0;
-    for (std::size_t i = 1; i <= 16; ++i)
-      if (at + i < size) symbols += data[at + i];
+    for (std::size_t i = 1; i <= 16; ++i) {
+      const int count = bytes.At(at + i);
+      if (count > 0) symbols += static_cast<std::size_t>(count);
+    }
     if (symbols > 256) return false;
     at += 17 + symbols;
     left -= 17 + static_cast<long>(symbols);
@@ -27,45 +87,54 @@ bool TablesFit(const unsigned char* data, std::size_t size, std::size_t at, long
 
 // From just after a scan header: the entropy-coded bytes end at the first 0xFF
 // that is not a stuffed zero, a fill byte or a restart marker. Returns the
-// position of that 0xFF, or size.
-std::size_t SkipEntropyData(const unsigned char* data, std::size_t at, std::size_t size) {
-  for (; at + 1 < size; ++at) {
-    if (data[at] != 0xFF) continue;
-    const unsigned char next = data[at + 1];
+// position of that 0xFF, or kEnd.
+std::size_t SkipEntropyData(Bytes& bytes, std::size_t at) {
+  for (;; ++at) {
+    at = bytes.Find(0xFF, at);
+    if (at == kEnd) return kEnd;
+    const int next = bytes.At(at + 1);
+    if (next < 0) return kEnd;
     if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) return at;
   }
-  return size;
+}
+
+bool TablesFitIn(Bytes& bytes) {
+  // The decoder takes any run of 0xFF bytes before a marker code as fill, the
+  // start-of-image marker included.
+  std::size_t at = 0;
+  while (bytes.At(at) == 0xFF) ++at;
+  if (at == 0 || bytes.At(at) != kSoi) return true;
+  ++at;
+  while (at != kEnd && bytes.At(at) >= 0) {
+    if (bytes.At(at) != 0xFF) {
+      // Stray bytes between segments: the decoder gives up here, or resyncs on
+      // the next marker after image data; following it the same way is safe.
+      at = SkipEntropyData(bytes, at);
+      continue;
+    }
+    while (bytes.At(at) == 0xFF) ++at;  // fill bytes
+    const int marker = bytes.At(at++);
+    if (marker < 0 || marker == kEoi) break;
+    if (IsStandalone(marker) || marker == kSoi) continue;
+    const int high = bytes.At(at), low = bytes.At(at + 1);
+    if (high < 0 || low < 0) break;
+    const std::size_t length = (static_cast<std::size_t>(high) << 8) | static_cast<std::size_t>(low);
+    if (length < 2) break;
+    if (marker == kDht && !TablesFit(bytes, at + 2, static_cast<long>(length))) return false;
+    at += length;
+    if (marker == kSos) at = SkipEntropyData(bytes, at);
+  }
+  return true;
 }
 
 }  // namespace
 
 bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size) {
-  // The decoder takes any run of 0xFF bytes before a marker code as fill, the
-  // start-of-image marker included.
-  std::size_t at = 0;
-  while (at < size && data[at] == 0xFF) ++at;
-  if (at == 0 || at >= size || data[at] != kSoi) return true;
-  ++at;
-  while (at < size) {
-    if (data[at] != 0xFF) {
-      // Stray bytes between segments: the decoder gives up here, or resyncs on
-      // the next marker after image data; following it the same way is safe.
-      at = SkipEntropyData(data, at, size);
-      continue;
-    }
-    while (at < size && data[at] == 0xFF) ++at;  // fill bytes
-    if (at >= size) break;
-    const unsigned char marker = data[at++];
-    if (marker == kEoi) break;
-    if (IsStandalone(marker) || marker == kSoi) continue;
-    if (at + 2 > size) break;
-    const std::size_t length = Be16(data + at);
-    if (length < 2) break;
-    const std::size_t end = at + length;
-    if (marker == kDht && !TablesFit(data, size, at + 2, static_cast<long>(length)))
-      return false;
-    at = end;
-    if (marker == kSos) at = SkipEntropyData(data, at, size);
-  }
-  return true;
+  Bytes bytes(data, size);
+  return TablesFitIn(bytes);
+}
+
+bool JpegHuffmanTablesFitInFile(std::FILE* file) {
+  Bytes bytes(file);
+  return TablesFitIn(bytes);
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "engine/utf8.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -74,4 +75,28 @@ TEST_F(JpegTablesTest, ATableRunningPastItsSegmentIsCheckedAsTheDecoderReadsIt) 
   // The segment length says 5 bytes, but the decoder reads a whole table header.
   std::string s = kSoi + std::string("\xFF\xC4\x00\x05\x10", 5) + std::string(16, '\x20');
   EXPECT_FALSE(Fits(s));
+}
+
+TEST_F(JpegTablesTest, FilesAreReadThroughAWindowWithTheSameVerdicts) {
+  const std::string sos = std::string("\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00", 10);
+  std::string longScan(300000, '\x5A');  // several windows of entropy data
+  for (std::size_t i = 1000; i < longScan.size(); i += 70001) longScan.replace(i, 2, "\xFF\x00", 2);
+  const std::string bad = Dht(std::string(16, '\x20'));
+  const std::string cases[] = {
+      kSoi + sos + longScan + bad,
+      kSoi + sos + longScan + "\xFF\xD9",
+      kSoi + std::string("\xFF\xFE\xFF\xFF", 4) + std::string(65533, 'c') + bad,  // a long comment
+      std::string(12, '\xFF') + "\xD8" + bad,
+      ReadBytes(TestDataDir() / "rgb.jpg"),
+      "",
+  };
+  for (const std::string& bytes : cases) {
+    WriteBytes(dir_ / "t.jpg", bytes);
+    std::FILE* file = std::fopen(PathToDisplayUtf8(dir_ / "t.jpg").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(JpegHuffmanTablesFitInFile(file), Fits(bytes)) << bytes.size();
+    std::fclose(file);
+  }
+  EXPECT_FALSE(Fits(cases[0]));
+  EXPECT_FALSE(Fits(cases[2]));
 }
