@@ -18,40 +18,20 @@ import fcntl
 import hashlib
 import json
 import os
-import random
 import shutil
 import stat
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-import zlib
+
+from batch_support import complete_image, noise_png, waiting_to_write_stdout
 
 PROGRAM = None
 F_SETPIPE_SZ = 1031
 F_GETPIPE_SZ = 1032
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-
-
-def png_bytes(width, height, seed):
-    """An RGB PNG of noise (so that its re-encoding stays about as large)."""
-    rng = random.Random(seed)
-    rows = b"".join(b"\x00" + bytes(rng.getrandbits(8) for _ in range(width * 3))
-                    for _ in range(height))
-
-    def chunk(kind, body):
-        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows, 1)) + chunk(b"IEND", b""))
-
-
-def complete_image(data):
-    """Whether a PNG or JPEG file ends the way a finished one does."""
-    if data.startswith(b"\x89PNG"):
-        return data.endswith(b"IEND\xaeB`\x82")
-    return data.startswith(b"\xff\xd8") and data.endswith(b"\xff\xd9")
 
 
 def snapshot(root, skip):
@@ -88,18 +68,6 @@ def parse_report(text):
     return lines
 
 
-def blocked_writing_stdout(pid):
-    """True while the process sleeps in write(1, ...), waiting for room."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-        with open("/proc/%d/syscall" % pid) as f:
-            fields = f.read().split()
-    except OSError:
-        return False
-    return state == "S" and len(fields) > 1 and fields[0] == "1" and fields[1] == "0x1"
-
-
 class Batch(unittest.TestCase):
     """Ten inputs in a fresh folder: big and small, PNG and JPEG, given in order."""
 
@@ -116,7 +84,7 @@ class Batch(unittest.TestCase):
             name = "%02d-%s.%s" % (i + 1, "big" if big else "small", ext)
             # A JPEG input is made by the program itself from the PNG noise.
             with open(os.path.join(sources, name), "wb") as f:
-                f.write(png_bytes(side, side, i))
+                f.write(noise_png(side, side, i, level=1))
             cls.names.append(name)
         jpegs = [n for n in cls.names if n.endswith(".jpg")]
         done = subprocess.run([PROGRAM, "-q", "95", "-o", cls.images] + jpegs, cwd=sources,
@@ -171,7 +139,7 @@ class Batch(unittest.TestCase):
                                        stdin=subprocess.DEVNULL, stdout=write_end, stderr=err)
             os.close(write_end)
             give_up = time.monotonic() + 600  # a guard against hanging, not a speed test
-            while not blocked_writing_stdout(process.pid):
+            while not waiting_to_write_stdout(process.pid):
                 self.assertIsNone(process.poll(), "ended before line %d" % line)
                 if time.monotonic() > give_up:
                     process.kill()

@@ -8,15 +8,15 @@ Each file gets its report line, succeeds with a whole output or fails with a
 text, and the run leaves no partial output and (under the sanitizers) no report
 on standard error. Peak memory is measured with wait4.
 """
-import argparse
 import os
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
 import unittest
 import zlib
+
+from batch_support import complete_image, png_chunk, program_options
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REGRESSION = os.path.join(HERE, "regression")
@@ -28,11 +28,9 @@ PEAK_LIMIT_KIB = 300 * 1024
 
 
 def png(width, height, color_type=2):
-    def chunk(kind, body):
-        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
     ihdr = struct.pack(">IIBBBBB", width, height, 8, color_type, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + chunk(b"IDAT", zlib.compress(b"\0" * 64))
-            + chunk(b"IEND", b""))
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", ihdr)
+            + png_chunk(b"IDAT", zlib.compress(b"\0" * 64)) + png_chunk(b"IEND", b""))
 
 
 def jpeg_claiming(width, height):
@@ -44,12 +42,6 @@ def jpeg_claiming(width, height):
         at += 2 + struct.unpack(">H", data[at + 2:at + 4])[0]
     struct.pack_into(">HH", data, at + 5, height, width)
     return bytes(data)
-
-
-def complete_image(data):
-    if data.startswith(b"\x89PNG"):
-        return data.endswith(b"IEND\xaeB`\x82")
-    return data.startswith(b"\xff\xd8") and data.endswith(b"\xff\xd9")
 
 
 class Run:
@@ -187,13 +179,8 @@ class Hostile(unittest.TestCase):
 
 def main():
     global PROGRAM, SANITIZED
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--sanitized", action="store_true")
-    options, rest = parser.parse_known_args()
-    PROGRAM = os.path.abspath(options.program)
-    SANITIZED = options.sanitized
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    PROGRAM, SANITIZED, argv = program_options()
+    unittest.main(argv=argv, verbosity=2)
 
 
 if __name__ == "__main__":

@@ -13,18 +13,15 @@ at a known line when its memory is read. The page boundaries follow from the
 report's bytes (learnt from a first run); a few filler bytes at the start put
 the last line at the start of a page, where the program has to wait.
 """
-import argparse
 import fcntl
 import os
-import random
 import shutil
-import struct
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
-import zlib
+
+from batch_support import noise_png, program_options, waiting_to_write_stdout
 
 PROGRAM = None
 SANITIZED = False
@@ -32,17 +29,6 @@ COUNT = 2000
 PAGE = 4096
 F_SETPIPE_SZ = 1031
 F_GETPIPE_SZ = 1032
-
-
-def png_bytes(width, height, seed):
-    rng = random.Random(seed)
-    rows = b"".join(b"\x00" + bytes(rng.getrandbits(8) for _ in range(width * 3))
-                    for _ in range(height))
-
-    def chunk(kind, body):
-        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
 
 
 def writes_of(report):
@@ -78,17 +64,6 @@ def vm_rss_kib(pid):
     raise AssertionError("no VmRSS for %d" % pid)
 
 
-def waiting_to_write_stdout(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-        with open("/proc/%d/syscall" % pid) as f:
-            call = f.read().split()
-    except OSError:
-        return False
-    return state == "S" and len(call) > 1 and call[0] == "1" and call[1] == "0x1"
-
-
 class Load(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp(prefix="quillmar-load-")
@@ -100,7 +75,7 @@ class Load(unittest.TestCase):
             name = "img%04d.%s" % (i, "jpg" if i % 2 else "png")
             folder = made if i % 2 else self.inputs
             with open(os.path.join(folder, name), "wb") as f:
-                f.write(png_bytes(8 + i % 9, 8 + i % 7, i))
+                f.write(noise_png(8 + i % 9, 8 + i % 7, i))
         # The JPEG inputs are made by the program itself from PNG pixels.
         done = subprocess.run([PROGRAM, made, "-q", "90", "-o", self.inputs],
                               stdout=subprocess.DEVNULL, timeout=600)
@@ -167,13 +142,8 @@ class Load(unittest.TestCase):
 
 def main():
     global PROGRAM, SANITIZED
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--program", required=True)
-    parser.add_argument("--sanitized", action="store_true")
-    options, rest = parser.parse_known_args()
-    PROGRAM = os.path.abspath(options.program)
-    SANITIZED = options.sanitized
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    PROGRAM, SANITIZED, argv = program_options()
+    unittest.main(argv=argv, verbosity=2)
 
 
 if __name__ == "__main__":
