@@ -90,18 +90,12 @@ bool ExpandInputs(const Options& options, ImageList* images) {
   return true;
 }
 
-// Percentage saved, (1 - output / input) * 100; 0 for an empty input.
-double Saving(std::uint64_t inputBytes, std::uint64_t outputBytes) {
-  if (inputBytes == 0) return 0.0;
-  return (1.0 - static_cast<double>(outputBytes) / static_cast<double>(inputBytes)) * 100.0;
-}
-
 std::string ImageLine(std::size_t i, std::size_t n, const fs::path& image,
                       const CompressResult& r) {
   std::string line = "[" + std::to_string(i) + "/" + std::to_string(n);
   const std::string name = PathToDisplayUtf8(image.filename());
   if (!r.success) return line + kLineFailure + name + " (" + r.errorText + ")\n";
-  const double p = Saving(r.inputBytes, r.outputBytes);
+  const double p = SavedPercent(r.inputBytes, r.outputBytes);
   return line + kLineSuccess + name + "  " + std::to_string(r.width) + "x" +
          std::to_string(r.height) + " " + ChannelLabel(r.channels) + "  " +
          FormatSize(r.inputBytes) + " -> " + FormatSize(r.outputBytes) + "  " +
@@ -126,7 +120,7 @@ std::string Summary(std::size_t n, const Totals& t) {
          std::to_string(t.succeeded) + kSummaryFailed + std::to_string(t.failed) +
          kSummarySkipped + kSummaryInput + FormatSize(t.inputBytes) + kSummaryOutput +
          FormatSize(t.outputBytes) + kSummarySaved +
-         FormatFixed(Saving(t.inputBytes, t.outputBytes), 1) + kSummaryEnd + kRule;
+         FormatFixed(SavedPercent(t.inputBytes, t.outputBytes), 1) + kSummaryEnd + kRule;
 }
 
 Totals CompressAll(const ImageList& images, const Options& options) {

@@ -13,15 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class OutputFormat { Unsupported, Jpeg, Png };
-
-OutputFormat FormatOfName(const fs::path& path) {
-  const std::string ext = FoldedExtension(path);
-  if (ext == ".jpg" || ext == ".jpeg") return OutputFormat::Jpeg;
-  if (ext == ".png") return OutputFormat::Png;
-  return OutputFormat::Unsupported;
-}
-
 std::uint64_t SizeOrUnknown(const fs::path& path) {
   std::error_code ec;
   std::uintmax_t size = fs::file_size(path, ec);
@@ -75,8 +66,8 @@ bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int
     result->errorText = "文件不存在";
     return false;
   }
-  const OutputFormat format = FormatOfName(inputPath);
-  if (format == OutputFormat::Unsupported) {
+  const ImageKind format = ImageKindOfName(inputPath);
+  if (format == ImageKind::Other) {
     result->errorText = "不支持的格式";
     return false;
   }
@@ -98,7 +89,7 @@ bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int
   // from the encoder into the file, as the library does for its own files.
   LibraryBuffer png;
   std::size_t pngLength = 0;
-  if (format == OutputFormat::Png) {
+  if (format == ImageKind::Png) {
     png = EncodeOutputPng(pixels.get(), result->width, result->height, result->channels, quality,
                           &pngLength);
     if (!png) {
@@ -111,7 +102,7 @@ bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int
   }
   std::FILE* file = CreateUnderFreeName(outputDir, inputPath.filename(), result);
   if (!file) return false;
-  bool encoded = format == OutputFormat::Png
+  bool encoded = format == ImageKind::Png
                      ? std::fwrite(png.get(), 1, pngLength, file) == pngLength
                      : EncodeOutputJpeg(pixels.get(), result->width, result->height,
                                         result->channels, quality, WriteToFile, file);

@@ -11,6 +11,11 @@ std::string FormatFixed(double x, int decimals) {
   return ec == std::errc() ? std::string(buffer, end) : std::string();
 }
 
+double SavedPercent(std::uint64_t inputBytes, std::uint64_t outputBytes) {
+  if (inputBytes == 0) return 0.0;
+  return (1.0 - static_cast<double>(outputBytes) / static_cast<double>(inputBytes)) * 100.0;
+}
+
 std::string FormatSize(std::uint64_t bytes) {
   constexpr std::uint64_t kKB = 1024, kMB = kKB * 1024, kGB = kMB * 1024;
   const double value = static_cast<double>(bytes);

@@ -22,9 +22,8 @@ bool EstimateCompressedSize(const std::filesystem::path& path, int quality, std:
   std::string reason;
   DecodedPixels pixels = DecodeImageFile(utf8, &width, &height, &channels, &reason);
   if (!pixels) return false;
-  const std::string ext = FoldedExtension(path);
   std::uint64_t bytes = 0;
-  if (ext == ".jpg" || ext == ".jpeg") {
+  if (ImageKindOfName(path) == ImageKind::Jpeg) {
     if (!EncodeOutputJpeg(pixels.get(), width, height, channels, quality, CountBytes, &bytes))
       return false;
   } else {

@@ -13,3 +13,10 @@ std::string FoldedExtension(const std::filesystem::path& path) {
   }
   return folded;
 }
+
+ImageKind ImageKindOfName(const std::filesystem::path& path) {
+  const std::string ext = FoldedExtension(path);
+  if (ext == ".jpg" || ext == ".jpeg") return ImageKind::Jpeg;
+  if (ext == ".png") return ImageKind::Png;
+  return ImageKind::Other;
+}

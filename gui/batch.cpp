@@ -126,9 +126,7 @@ void OnFileDone(WPARAM index, CompressResult* result) {
   SetRowStatus(row, r->success ? kRowSucceeded : kRowFailed);
   const std::wstring name = FileNamePart(state->files[index]);
   if (r->success) {
-    double ratio = 0.0;
-    if (r->inputBytes != 0)
-      ratio = (1.0 - static_cast<double>(r->outputBytes) / static_cast<double>(r->inputBytes)) * 100.0;
+    const double ratio = SavedPercent(r->inputBytes, r->outputBytes);
     AppendLog(kLogSuccess, row + 1, name.c_str(), r->width, r->height, ChannelLabelW(r->channels),
               Widen(FormatSize(r->inputBytes)).c_str(), Widen(FormatSize(r->outputBytes)).c_str(),
               ratio >= 0 ? kSaved : kGrew, Widen(FormatFixed(std::fabs(ratio), 1)).c_str(),

@@ -6,8 +6,7 @@
 namespace fs = std::filesystem;
 
 bool IsSupportedImage(const fs::path& path) {
-  const std::string ext = FoldedExtension(path);
-  return ext == ".jpg" || ext == ".jpeg" || ext == ".png";
+  return ImageKindOfName(path) != ImageKind::Other;
 }
 
 namespace {
