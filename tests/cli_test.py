@@ -342,6 +342,19 @@ class Platform(CliTest):
         self.assertIn("输出目录: ./compressed\n质量参数: 80\n", run.report())
         self.assertTrue(os.path.isfile(self.path("compressed", "rgb.jpg")))
 
+    def test_drive_relative_paths_on_windows(self):
+        if not WINE:
+            self.skipTest("drive letters are Windows' own")
+        # Under Wine the test folder is the current folder of drive Z:, so "Z:"
+        # alone names it (and is never made) and "Z:out" is a folder in it.
+        self.copy("rgb.jpg")
+        run = self.run_program("Z:", "-o", "Z:out\\deeper")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertTrue(os.path.isfile(self.path("out", "deeper", "rgb.jpg")))
+        run = self.run_program("Z:rgb.jpg", "-o", "Z:")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertTrue(os.path.isfile(self.path("rgb_1.jpg")))
+
     def test_without_arguments_the_help_and_code_2(self):
         if WINE:
             self.skipTest("Quillmar.exe opens its dialog: the dialog tests cover it")
