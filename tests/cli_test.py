@@ -360,6 +360,20 @@ class Platform(CliTest):
         self.assertEqual(run.code, 0, run.err)
         self.assertTrue(os.path.isfile(self.path("rgb_1.jpg")))
 
+    def test_windows_never_stops_for_a_system_box(self):
+        if not WINE:
+            self.skipTest("Windows only")
+        # Wine has no "insert a disk" or error-reporting box, and nothing makes the
+        # program abort on purpose: what Wine cannot hide is the import table,
+        # which names the calls that turn those boxes off.
+        objdump = shutil.which("x86_64-w64-mingw32-objdump")
+        if not objdump:
+            self.skipTest("x86_64-w64-mingw32-objdump is missing")
+        imports = subprocess.run([objdump, "-p", PROGRAM], capture_output=True,
+                                 check=True).stdout.split()
+        self.assertIn(b"SetErrorMode", imports)
+        self.assertIn(b"_set_error_mode", imports)
+
     def test_without_arguments_the_help_and_code_2(self):
         if WINE:
             self.skipTest("Quillmar.exe opens its dialog: the dialog tests cover it")
