@@ -37,6 +37,8 @@ bool QueryFileSize(const fs::path& path, std::uint64_t* size) {
   return true;
 }
 
+bool IsRootFolder(const fs::path& path) { return !path.has_relative_path(); }
+
 bool MakeFolder(const fs::path& path, std::error_code* error) {
   if (mkdir(path.c_str(), 0777) == 0) return true;
   *error = std::error_code(errno, std::generic_category());

@@ -86,6 +86,16 @@ bool QueryFileSize(const fs::path& path, std::uint64_t* size) {
   return Examine(path, &attributes, size, &error) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool IsRootFolder(const fs::path& path) {
+  if (!path.has_relative_path()) return true;
+  // The standard path takes "\\nas" for a folder name: a share is two
+  // separators, then the server's name and at most the share's.
+  const std::wstring& text = path.native();
+  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  const bool unc = text.size() > 2 && separator(text[0]) && separator(text[1]) && !separator(text[2]);
+  return unc && path.relative_path().parent_path().parent_path().empty();
+}
+
 bool MakeFolder(const fs::path& path, std::error_code* error) {
   if (CreateDirectoryW(path.c_str(), nullptr)) return true;
   *error = std::error_code(static_cast<int>(GetLastError()), std::system_category());

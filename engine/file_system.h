@@ -26,6 +26,10 @@ PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
 /// The size of the file at path, following symbolic links; false when unknown.
 bool QueryFileSize(const std::filesystem::path& path, std::uint64_t* size);
 
+/// A folder that is never made: a root ("/", "C:", "C:\") or, on Windows, a
+/// network share ("\\nas\photos") or a server ("\\nas").
+bool IsRootFolder(const std::filesystem::path& path);
+
 /// Makes the one folder path (its parent must exist); false with the system's
 /// error in *error otherwise, also when something is already there.
 bool MakeFolder(const std::filesystem::path& path, std::error_code* error);

@@ -40,21 +40,15 @@ std::size_t CollectImages(const fs::path& folder, bool recursive, ImageList* lis
 
 namespace {
 
-// "/", "C:", "C:\" and a network share such as "\\nas\photos" (a root name longer
-// than a drive letter, and one name after it): never made.
-bool IsRoot(const fs::path& p) {
-  const bool share = p.root_name().native().size() > 2 && p.relative_path().parent_path().empty();
-  return share || !p.has_relative_path();
-}
-
 // Collects in *missing, innermost first, folder and its parents up to the first
-// that is there, and says what that one is. A missing root is the answer itself.
+// that is there, and says what that one is. A root (a drive, a share) is never
+// made: a missing one is the answer itself.
 PathKind FindExistingAncestor(const fs::path& folder, std::vector<fs::path>* missing,
                               int* systemError) {
   for (fs::path p = folder;; p = p.parent_path()) {
     if (p.empty()) return PathKind::Folder;  // above a relative path: the current folder
     const PathKind kind = QueryPathKind(p, systemError);
-    if (kind != PathKind::Missing || IsRoot(p)) return kind;
+    if (kind != PathKind::Missing || IsRootFolder(p)) return kind;
     missing->push_back(p);
   }
 }

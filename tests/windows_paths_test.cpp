@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "engine/compress.h"
+#include "engine/file_system.h"
 #include "engine/utf8.h"
 #include "input/collect.h"
 #include "input/folder_list.h"
@@ -123,4 +124,12 @@ TEST(IsFolderToEnter, OnlyNameSurrogatesAreNotEntered) {
   EXPECT_TRUE(IsFolderToEnter(reparse, IO_REPARSE_TAG_CLOUD_3));      // OneDrive, files on demand
   EXPECT_TRUE(IsFolderToEnter(reparse, IO_REPARSE_TAG_CLOUD));
   EXPECT_FALSE(IsFolderToEnter(reparse, 0));  // how Wine lists a Unix link to a folder
+}
+
+// Wine has no network shares: what is never made is checked on the path forms.
+TEST(IsRootFolder, DrivesSharesAndServersAreNeverMade) {
+  for (const wchar_t* root : {L"C:", L"C:\\", L"\\", L"\\\\nas\\photos", L"//nas/photos", L"\\\\nas"})
+    EXPECT_TRUE(IsRootFolder(root)) << WideToUtf8ForTest(root);
+  for (const wchar_t* folder : {L"C:sub", L"C:\\sub", L"\\\\nas\\photos\\out", L"\\\\nas\\photos\\", L"out"})
+    EXPECT_FALSE(IsRootFolder(folder)) << WideToUtf8ForTest(folder);
 }
