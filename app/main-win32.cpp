@@ -4,6 +4,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <stdlib.h>
 
 #include "app/app_instance.h"
 #include "cli/run_command_line.h"
@@ -22,10 +23,19 @@ void TurnOnPerMonitorDpiAwareness() {
   if (set) set(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)));  // per monitor, v2
 }
 
+// An unattended run (files dropped on the icon) must never wait on a box nobody
+// sees: no "insert a disk" box when a card reader or DVD drive is probed, no crash
+// box, and abort()'s message on standard error instead of a "Runtime Error!" box.
+void NeverStopForSystemBoxes() {
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  _set_error_mode(_OUT_TO_STDERR);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   AppInstance = instance;
+  NeverStopForSystemBoxes();
   TurnOnPerMonitorDpiAwareness();
   int count = 0;
   LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);

@@ -1,8 +1,11 @@
 #include "cli/console.h"
 
+#include <csignal>
 #include <cstdio>
 
-void PrepareConsole() {}
+// A reader that goes away early (quillmar photos | head) must not end the batch.
+// With SIGPIPE ignored a write to the closed pipe just fails and its text is lost.
+void PrepareConsole() { std::signal(SIGPIPE, SIG_IGN); }
 
 // Each piece is flushed at once, so a report read through a pipe shows every
 // image as soon as it is done.

@@ -20,8 +20,11 @@ void WriteOut(std::string_view bytes) {
   fflush(stdout);
 }
 
+// The C runtime buffers a redirected standard error fully: unflushed, an error
+// line would follow the help text written after it (2>&1 into one file).
 void WriteErr(std::string_view bytes) {
   fwrite(bytes.data(), 1, bytes.size(), stderr);
+  fflush(stderr);
 }
 
 bool ConsoleServesOnlyUs() {

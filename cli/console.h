@@ -4,10 +4,12 @@
 // shell as well, so the closing prompt never applies there.
 #include <string_view>
 
-/// UTF-8 code pages both ways, and binary standard streams so "\n" stays one byte.
+/// Windows: UTF-8 code pages both ways, and binary standard streams so "\n" stays
+/// one byte. Linux: a closed pipe on standard output must not end the run.
 void PrepareConsole();
 
-/// Writes bytes as they are, at once; output to a missing stream is silently lost.
+/// Writes bytes as they are, at once; output to a missing or closed stream is
+/// silently lost.
 void WriteOut(std::string_view bytes);
 void WriteErr(std::string_view bytes);
 

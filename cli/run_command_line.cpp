@@ -11,6 +11,7 @@
 #include "cli/texts.h"
 #include "engine/compress.h"
 #include "engine/display_text.h"
+#include "engine/file_system.h"
 #include "engine/utf8.h"
 #include "input/collect.h"
 
@@ -76,13 +77,13 @@ int ParseArguments(int count, const ArgChar* const* args, Options* options) {
 // False (after the error line) when an input path does not exist.
 bool ExpandInputs(const Options& options, ImageList* images) {
   for (const fs::path& input : options.inputs) {
-    std::error_code ec;
-    fs::file_status status = fs::status(input, ec);
-    if (ec || !fs::exists(status)) {
+    int systemError = 0;
+    const PathKind kind = QueryPathKind(input, &systemError);
+    if (kind == PathKind::Missing || kind == PathKind::Error) {
       WriteErr(kErrNoSuchPath + PathToDisplayUtf8(input) + "\n");
       return false;
     }
-    if (fs::is_directory(status))
+    if (kind == PathKind::Folder)
       CollectImages(input, options.recursive, images);
     else
       images->push_back(input);

@@ -14,9 +14,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::uint64_t SizeOrUnknown(const fs::path& path) {
-  std::error_code ec;
-  std::uintmax_t size = fs::file_size(path, ec);
-  return ec ? SIZE_UNKNOWN : static_cast<std::uint64_t>(size);
+  std::uint64_t size = 0;
+  return QueryFileSize(path, &size) ? size : SIZE_UNKNOWN;
 }
 
 // Creates the output file under the first free name. Something that appears at
@@ -60,9 +59,9 @@ bool FinishOutput(std::FILE* file, bool encoded, const fs::path& path) {
 
 bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int quality,
                        CompressResult* result) {
-  std::error_code ec;
-  fs::file_status status = fs::status(inputPath, ec);
-  if (ec || !fs::exists(status)) {
+  int systemError = 0;
+  const PathKind kind = QueryPathKind(inputPath, &systemError);
+  if (kind == PathKind::Missing || kind == PathKind::Error) {
     result->errorText = "文件不存在";
     return false;
   }

@@ -4,6 +4,8 @@
 #include <io.h>
 #include <windows.h>
 
+namespace fs = std::filesystem;
+
 namespace {
 
 bool MeansMissing(DWORD error) {
@@ -29,22 +31,78 @@ PathPresence FromError(DWORD error, int* systemError) {
 // own writes keep the same limit so both routes accept the same paths.
 constexpr size_t kLibraryPathUnits = 1024;
 
-}  // namespace
+std::uint64_t Join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
 
-PathPresence QueryPathPresence(const std::filesystem::path& path, int* systemError) {
+// Attributes and size of what path names. A link's (or junction's) own record
+// says nothing about its target, so for a reparse point the target is opened and
+// asked: a dangling link fails as missing.
+bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD* error) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
-    return FromError(GetLastError(), systemError);
-  if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return PathPresence::Present;
-  // A link or junction: look at its target, so a dangling one counts as missing.
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    *error = GetLastError();
+    return false;
+  }
+  *attributes = data.dwFileAttributes;
+  *size = Join(data.nFileSizeHigh, data.nFileSizeLow);
+  if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
   HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return FromError(GetLastError(), systemError);
+  if (h == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION target;
+  const bool known = GetFileInformationByHandle(h, &target);
+  if (known) {
+    *attributes = target.dwFileAttributes;
+    *size = Join(target.nFileSizeHigh, target.nFileSizeLow);
+  } else {
+    *error = GetLastError();
+  }
   CloseHandle(h);
-  return PathPresence::Present;
+  return known;
 }
 
-NewFileStatus CreateNewFile(const std::filesystem::path& path, std::FILE** file) {
+}  // namespace
+
+PathPresence QueryPathPresence(const fs::path& path, int* systemError) {
+  DWORD attributes = 0, error = 0;
+  std::uint64_t size = 0;
+  return Examine(path, &attributes, &size, &error) ? PathPresence::Present
+                                                   : FromError(error, systemError);
+}
+
+PathKind QueryPathKind(const fs::path& path, int* systemError) {
+  DWORD attributes = 0, error = 0;
+  std::uint64_t size = 0;
+  if (!Examine(path, &attributes, &size, &error))
+    return FromError(error, systemError) == PathPresence::Missing ? PathKind::Missing
+                                                                 : PathKind::Error;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
+}
+
+bool QueryFileSize(const fs::path& path, std::uint64_t* size) {
+  DWORD attributes = 0, error = 0;
+  return Examine(path, &attributes, size, &error) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsRootFolder(const fs::path& path) {
+  if (!path.has_relative_path()) return true;
+  // The standard path takes "\\nas" for a folder name: a share is two
+  // separators, then the server's name and at most the share's.
+  const std::wstring& text = path.native();
+  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  const bool unc = text.size() > 2 && separator(text[0]) && separator(text[1]) && !separator(text[2]);
+  return unc && path.relative_path().parent_path().parent_path().empty();
+}
+
+bool MakeFolder(const fs::path& path, std::error_code* error) {
+  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+  *error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+  return false;
+}
+
+NewFileStatus CreateNewFile(const fs::path& path, std::FILE** file) {
   if (path.native().size() + 1 > kLibraryPathUnits) return NewFileStatus::Failed;
   HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);

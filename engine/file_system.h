@@ -1,8 +1,11 @@
 #pragma once
 // The few file-system questions whose answers differ by platform in ways the
-// standard library hides (which error a query failed with, exclusive creation).
+// standard library hides (which error a query failed with, exclusive creation,
+// path forms its Windows half cannot ask about).
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <system_error>
 
 enum class PathPresence { Present, Missing, Error };
 
@@ -11,6 +14,25 @@ enum class PathPresence { Present, Missing, Error };
 /// name deleted", "invalid name" and "directory name invalid"; any other failure
 /// is Error with the system's code in *systemError.
 PathPresence QueryPathPresence(const std::filesystem::path& path, int* systemError);
+
+enum class PathKind { Missing, Folder, File, Other, Error };
+
+/// What is at path, following symbolic links; Missing and Error as above. Asks
+/// the system itself: the C runtime's status query, under the standard library on
+/// Windows, fails on a bare drive ("C:"), a drive-relative path ("C:sub") and a
+/// share root ("\\nas\photos"), which are folders here like any other.
+PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
+
+/// The size of the file at path, following symbolic links; false when unknown.
+bool QueryFileSize(const std::filesystem::path& path, std::uint64_t* size);
+
+/// A folder that is never made: a root ("/", "C:", "C:\") or, on Windows, a
+/// network share ("\\nas\photos") or a server ("\\nas").
+bool IsRootFolder(const std::filesystem::path& path);
+
+/// Makes the one folder path (its parent must exist); false with the system's
+/// error in *error otherwise, also when something is already there.
+bool MakeFolder(const std::filesystem::path& path, std::error_code* error);
 
 enum class NewFileStatus { Created, Exists, Failed };
 

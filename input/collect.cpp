@@ -1,6 +1,7 @@
 #include "input/collect.h"
 
 #include "engine/extension.h"
+#include "engine/file_system.h"
 #include "input/folder_list.h"
 
 namespace fs = std::filesystem;
@@ -12,8 +13,8 @@ bool IsSupportedImage(const fs::path& path) {
 namespace {
 
 bool IsImageFile(const fs::path& path) {
-  std::error_code ec;
-  return IsSupportedImage(path) && fs::is_regular_file(fs::status(path, ec));
+  int systemError = 0;
+  return IsSupportedImage(path) && QueryPathKind(path, &systemError) == PathKind::File;
 }
 
 // Depth first, pre-order. Returns false when an error must end the whole walk.
@@ -37,19 +38,52 @@ std::size_t CollectImages(const fs::path& folder, bool recursive, ImageList* lis
   return list->size() - before;
 }
 
+namespace {
+
+// Collects in *missing, innermost first, folder and its parents up to the first
+// that is there, and says what that one is. A root (a drive, a share) is never
+// made: a missing one is the answer itself.
+PathKind FindExistingAncestor(const fs::path& folder, std::vector<fs::path>* missing,
+                              int* systemError) {
+  for (fs::path p = folder;; p = p.parent_path()) {
+    if (p.empty()) return PathKind::Folder;  // above a relative path: the current folder
+    const PathKind kind = QueryPathKind(p, systemError);
+    if (kind != PathKind::Missing || IsRootFolder(p)) return kind;
+    missing->push_back(p);
+  }
+}
+
+// One level; a folder that is there already (another process, or "a/" after "a")
+// is as good as made.
+bool MakeFolderLevel(const fs::path& path, std::error_code* error) {
+  int systemError = 0;
+  if (MakeFolder(path, error) || QueryPathKind(path, &systemError) == PathKind::Folder) {
+    error->clear();
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool CreateOutputFolder(const fs::path& folder, std::error_code* error) {
   error->clear();
   if (folder.empty()) {
     *error = std::make_error_code(std::errc::no_such_file_or_directory);
     return false;
   }
-  bool created = fs::create_directories(folder, *error);
-  std::error_code statusError;
-  fs::file_status status = fs::status(folder, statusError);
-  if (fs::is_directory(status)) {
-    error->clear();
-    return created;
+  std::vector<fs::path> missing;
+  int systemError = 0;
+  const PathKind found = FindExistingAncestor(folder, &missing, &systemError);
+  if (found == PathKind::Missing || found == PathKind::Error) {
+    *error = std::error_code(systemError, std::system_category());
+    return false;
   }
-  if (fs::exists(status) || !*error) *error = std::make_error_code(std::errc::file_exists);
-  return false;
+  if (missing.empty()) {
+    if (found != PathKind::Folder) *error = std::make_error_code(std::errc::file_exists);
+    return false;
+  }
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level)
+    if (!MakeFolderLevel(*level, error)) return false;
+  return true;
 }

@@ -12,6 +12,14 @@ bool IsDotOrDotDot(const wchar_t* name) {
 
 }  // namespace
 
+bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag) {
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  // Wine lists a Unix link to a folder as a reparse point with tag 0, a value no
+  // real reparse point has: an unknown tag is taken for a link.
+  return reparseTag != 0 && !IsReparseTagNameSurrogate(reparseTag);
+}
+
 // The standard iterator here does not see reparse points (it walked a "loop -> .."
 // link without end under Wine); FindFirstFileExW reports them in the attributes.
 ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries) {
@@ -26,10 +34,8 @@ ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries)
   }
   do {
     if (IsDotOrDotDot(data.cFileName)) continue;
-    const DWORD attributes = data.dwFileAttributes;
-    bool realFolder = (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    entries->push_back({folder / data.cFileName, realFolder});
+    entries->push_back({folder / data.cFileName,
+                        IsFolderToEnter(data.dwFileAttributes, data.dwReserved0)});
   } while (FindNextFileW(find, &data));
   DWORD error = GetLastError();
   FindClose(find);

@@ -1,12 +1,13 @@
 #pragma once
 // One level of a folder listing. Windows and Linux differ in how links to
 // folders show up, so each platform lists in its own file.
+#include <cstdint>
 #include <filesystem>
 #include <vector>
 
 struct FolderEntry {
   std::filesystem::path path;  // the folder as given, joined with the entry's name
-  bool enterable;              // a real folder: not a symbolic link or junction
+  bool enterable;              // a folder of its own: not a symbolic link or junction
 };
 
 enum class ListResult { Complete, CannotOpen, AccessDenied, Interrupted };
@@ -14,3 +15,9 @@ enum class ListResult { Complete, CannotOpen, AccessDenied, Interrupted };
 /// Appends the direct entries of folder (never "." or "..") in the file system's
 /// order. Interrupted: an error stopped the listing after the entries appended.
 ListResult ListFolder(const std::filesystem::path& folder, std::vector<FolderEntry>* entries);
+
+/// Windows: whether a listed entry with these attributes and reparse tag (the
+/// find data's dwReserved0) is a folder to walk into. Only name surrogates
+/// (symbolic links, junctions) lead elsewhere; other reparse points, such as the
+/// placeholders of a cloud-synced folder, are the folder itself.
+bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag);

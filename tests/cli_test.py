@@ -92,13 +92,14 @@ class CliTest(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def run_program(self, *args):
+    def run_program(self, *args, merged=False):
+        """merged: standard error into the same file as standard output (2>&1)."""
         command = ([WINE[0], WINE[1]] if WINE else []) + [PROGRAM] + list(args)
         # Files rather than pipes: Wine's helper processes inherit the streams and
         # would hold a pipe open for seconds after the program itself has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             done = subprocess.run(command, cwd=self.dir, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err, timeout=120)
+                                  stdout=out, stderr=out if merged else err, timeout=120)
             out.seek(0)
             err.seek(0)
             done.stdout, done.stderr = out.read(), err.read()
@@ -154,6 +155,10 @@ class HelpAndOptions(CliTest):
             self.assert_error(run, "错误: 未知选项: %s\n" % bad, HELP)
         # An error before -h wins over the help.
         self.assert_error(self.run_program("-z", "-h"), "错误: 未知选项: -z\n", HELP)
+        # In one file (2>&1) the error line comes first, also where the C runtime
+        # buffers a redirected standard error (Windows).
+        self.assertEqual(self.run_program("-x", "rgb.jpg", merged=True).out,
+                         "错误: 未知选项: -x\n".encode() + HELP)
 
     def test_options_missing_their_values(self):
         self.copy("rgb.jpg")
@@ -341,6 +346,33 @@ class Platform(CliTest):
         self.assertEqual(run.code, 0, run.err)
         self.assertIn("输出目录: ./compressed\n质量参数: 80\n", run.report())
         self.assertTrue(os.path.isfile(self.path("compressed", "rgb.jpg")))
+
+    def test_drive_relative_paths_on_windows(self):
+        if not WINE:
+            self.skipTest("drive letters are Windows' own")
+        # Under Wine the test folder is the current folder of drive Z:, so "Z:"
+        # alone names it (and is never made) and "Z:out" is a folder in it.
+        self.copy("rgb.jpg")
+        run = self.run_program("Z:", "-o", "Z:out\\deeper")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertTrue(os.path.isfile(self.path("out", "deeper", "rgb.jpg")))
+        run = self.run_program("Z:rgb.jpg", "-o", "Z:")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertTrue(os.path.isfile(self.path("rgb_1.jpg")))
+
+    def test_windows_never_stops_for_a_system_box(self):
+        if not WINE:
+            self.skipTest("Windows only")
+        # Wine has no "insert a disk" or error-reporting box, and nothing makes the
+        # program abort on purpose: what Wine cannot hide is the import table,
+        # which names the calls that turn those boxes off.
+        objdump = shutil.which("x86_64-w64-mingw32-objdump")
+        if not objdump:
+            self.skipTest("x86_64-w64-mingw32-objdump is missing")
+        imports = subprocess.run([objdump, "-p", PROGRAM], capture_output=True,
+                                 check=True).stdout.split()
+        for name in (b"SetErrorMode", b"_set_error_mode"):
+            self.assertTrue(name in imports, name)
 
     def test_without_arguments_the_help_and_code_2(self):
         if WINE:

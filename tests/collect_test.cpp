@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 
 #include "engine/utf8.h"
 #include "tests/test_support.h"
@@ -72,6 +73,34 @@ TEST_F(CollectTest, SubfoldersOnlyWithRecursionDepthFirst) {
   };
   EXPECT_EQ(std::abs(pos("three.jpg") - pos("five.png")), 1);
   EXPECT_TRUE(pos("one.png") == 0 || pos("one.png") == 3);
+}
+
+// Several subfolders per level with files between them: the walk must follow the
+// listing's own order, entering each subfolder where it is listed. The expected
+// order is the pre-order of the same listing.
+TEST_F(CollectTest, RecursionEntersEachSubfolderWhereItIsListed) {
+  for (const char* name : {"a.jpg", "b/c.png", "b/d/e.jpg", "b/f.png", "b/g/h.png", "b/i.jpg",
+                           "j.png", "k/l.jpg", "k/x/y.png", "k/m.png", "n.jpg", "o/p.png", "q.png"})
+    Touch(name);
+  ImageList expected;
+  bool fileAfterFolder = false;
+  std::function<void(const fs::path&)> walk = [&](const fs::path& folder) {
+    bool folderSeen = false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      if (entry.is_directory()) {
+        folderSeen = true;
+        walk(entry.path());
+      } else {
+        expected.push_back(entry.path());
+        fileAfterFolder = fileAfterFolder || folderSeen;
+      }
+    }
+  };
+  walk(dir_);
+  ASSERT_TRUE(fileAfterFolder) << "every level listed its files first: the order is not pinned";
+  ImageList list;
+  CollectImages(dir_, true, &list);
+  EXPECT_EQ(list, expected);
 }
 
 TEST_F(CollectTest, AppendsAfterExistingEntriesAndCountsOnlyNewOnes) {
@@ -153,8 +182,8 @@ TEST_F(CollectTest, UnreadableSubfoldersAreSkipped) {
 }
 #endif
 
-TEST(CreateOutputFolder, ExistingNestedEmptyAndFile) {
-  fs::path root = fs::temp_directory_path() / ("quillmar-out-" + std::to_string(std::rand()));
+TEST_F(CollectTest, CreateOutputFolderExistingNestedEmptyAndFile) {
+  const fs::path root = dir_ / "out";
   std::error_code ec;
   EXPECT_TRUE(CreateOutputFolder(root / "a" / "b", &ec));
   EXPECT_FALSE(ec);
@@ -175,5 +204,4 @@ TEST(CreateOutputFolder, ExistingNestedEmptyAndFile) {
   EXPECT_TRUE(ec);
   EXPECT_FALSE(CreateOutputFolder(root / "file" / "below", &ec));
   EXPECT_TRUE(ec);
-  fs::remove_all(root);
 }

@@ -179,6 +179,17 @@ class Faults(Batch):
         self.assertEqual(code, 0, report)
         self.assert_outputs_complete(report, [])
 
+    def test_a_reader_that_has_gone_away(self):
+        # quillmar photos | head -c 20: the report is lost, the batch and its exit
+        # code are not.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        done = subprocess.run([PROGRAM] + self.args, cwd=self.root, stdin=subprocess.DEVNULL,
+                              stdout=write_end, stderr=subprocess.PIPE, timeout=600)
+        os.close(write_end)
+        self.assertEqual((done.returncode, done.stderr), (0, b""))
+        self.assertEqual(sorted(os.listdir(self.out)), sorted(self.names))
+
     def test_output_folder_deleted_after_the_third_file(self):
         before = snapshot(self.root, self.out)
         code, report = self.run_with_fault_at(3, lambda: shutil.rmtree(self.out))

@@ -2,8 +2,10 @@
 #include <windows.h>
 
 #include "engine/compress.h"
+#include "engine/file_system.h"
 #include "engine/utf8.h"
 #include "input/collect.h"
+#include "input/folder_list.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -108,4 +110,26 @@ TEST_F(WindowsPathTest, APathWithoutUtf8FormFailsThatFileOnly) {
   CompressResult r = Compress(dir_ / name, dir_);
   EXPECT_FALSE(r.success);
   EXPECT_FALSE(r.errorText.empty());
+}
+
+// Wine cannot make a junction or a cloud placeholder, so the walk's rule is
+// checked on the attributes and tags Windows lists them with.
+TEST(IsFolderToEnter, OnlyNameSurrogatesAreNotEntered) {
+  const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+  const DWORD reparse = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  EXPECT_TRUE(IsFolderToEnter(folder, 0));
+  EXPECT_FALSE(IsFolderToEnter(FILE_ATTRIBUTE_ARCHIVE, 0));
+  EXPECT_FALSE(IsFolderToEnter(reparse, IO_REPARSE_TAG_SYMLINK));
+  EXPECT_FALSE(IsFolderToEnter(reparse, IO_REPARSE_TAG_MOUNT_POINT));  // a junction
+  EXPECT_TRUE(IsFolderToEnter(reparse, IO_REPARSE_TAG_CLOUD_3));      // OneDrive, files on demand
+  EXPECT_TRUE(IsFolderToEnter(reparse, IO_REPARSE_TAG_CLOUD));
+  EXPECT_FALSE(IsFolderToEnter(reparse, 0));  // how Wine lists a Unix link to a folder
+}
+
+// Wine has no network shares: what is never made is checked on the path forms.
+TEST(IsRootFolder, DrivesSharesAndServersAreNeverMade) {
+  for (const wchar_t* root : {L"C:", L"C:\\", L"\\", L"\\\\nas\\photos", L"//nas/photos", L"\\\\nas"})
+    EXPECT_TRUE(IsRootFolder(root)) << WideToUtf8ForTest(root);
+  for (const wchar_t* folder : {L"C:sub", L"C:\\sub", L"\\\\nas\\photos\\out", L"\\\\nas\\photos\\", L"out"})
+    EXPECT_FALSE(IsRootFolder(folder)) << WideToUtf8ForTest(folder);
 }
