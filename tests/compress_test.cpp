@@ -9,6 +9,11 @@
 #include "engine/utf8.h"
 #include "tests/test_support.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// A failed allocation returns null here as it does without the sanitizer.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
 namespace {
 
 // The deflate level for a quality, written out as a table so that it does not
@@ -89,6 +94,14 @@ TEST(DropAlpha, KeepsColourBytesAndDropsOnlyAlpha) {
   JpegPixels same = DropAlpha(plain, 1, 1, 3);
   EXPECT_EQ(same.data, plain);
   EXPECT_EQ(same.components, 3);
+}
+
+TEST(DropAlpha, OutOfMemoryFailsTheFileInsteadOfThrowing) {
+  // 2^52 pixels: no machine holds the copy, as a full one would not hold a real photo's.
+  const unsigned char pixel[4] = {};
+  EXPECT_EQ(DropAlpha(pixel, 1 << 30, 1 << 22, 4).data, nullptr);
+  EncodedFile file;
+  EXPECT_EQ(EncodeOutputFile(true, pixel, 1 << 30, 1 << 22, 4, 80, &file), EncodeStatus::OutOfMemory);
 }
 
 TEST_F(CompressTest, OutputsEqualAnIndependentEncodeAtEveryQuality) {
