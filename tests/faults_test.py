@@ -11,8 +11,8 @@ incomplete output stays, and nothing outside the output folder changes.
 A fault "when line N appears" happens while the program is writing that line
 and before it writes the next file (a few files ahead may be read already): its
 standard output is a pipe filled by the test so that exactly the lines before N
-fit. The program blocks in that write,
-the test acts, then reads on. No timing is involved.
+fit. The program blocks in that write, the test acts, then reads on. No timing
+is involved.
 """
 import argparse
 import fcntl
