@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """Times, image by image and side by side, three ways of re-encoding at quality 80:
 the image library alone (stb_floor, the floor), quillmar, and ImageMagick's
-convert -quality 80. Reports median wall time and peak memory per image, and
+convert -quality 80. Reports median CPU time and peak memory per image, and
 the ratios ours / floor and ours / ImageMagick.
 
-Usage: bench/compare.py [--runs N] [--build build/native] [FOLDER]
+Then the whole batch, each tool as one process over all the images: the floor
+one image after another, quillmar on every processor it may use and on one
+(taskset -c 0), ImageMagick's mogrify. Reports median wall and CPU time and
+peak memory, and the ratios to the floor.
+
+Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only] [FOLDER]
 FOLDER defaults to Debian's mate-backgrounds (installed when missing).
 """
 import argparse
@@ -56,10 +61,50 @@ def run_tool(tool, image, build, scratch):
         shutil.rmtree(out)
 
 
+BATCH_TOOLS = [("floor", "floor, one by one"), ("ours", "quillmar"),
+               ("ours-1", "quillmar, taskset -c 0"), ("magick", "ImageMagick mogrify")]
+
+
+def run_batch(tool, images, build, scratch):
+    out = tempfile.mkdtemp(dir=scratch)
+    try:
+        if tool == "floor":
+            command = [os.path.join(build, "stb_floor"), "80", out] + images
+        elif tool.startswith("ours"):
+            command = [os.path.join(build, "quillmar")] + images + ["-q", "80", "-o", out]
+            if tool == "ours-1":
+                command = ["taskset", "-c", "0"] + command
+        else:
+            command = ["/usr/bin/mogrify", "-path", out, "-quality", "80"] + images
+        return measure(command)
+    finally:
+        shutil.rmtree(out)
+
+
+def whole_batch(images, build, runs, scratch):
+    samples = {tool: [] for tool, _ in BATCH_TOOLS}
+    for _ in range(runs):
+        for tool, _ in BATCH_TOOLS:  # interleaved, as above
+            samples[tool].append(run_batch(tool, images, build, scratch))
+    cpu = {k: statistics.median(s[0] for s in v) for k, v in samples.items()}
+    mem = {k: max(s[1] for s in v) / 1024 for k, v in samples.items()}
+    wall = {k: statistics.median(s[2] for s in v) for k, v in samples.items()}
+    print("\nWhole batch of %d images in one process: median of %d runs (peak memory: largest run)\n"
+          % (len(images), runs))
+    print("| tool | wall s | CPU s | peak MiB | wall/floor | CPU/floor | mem/floor |")
+    print("|---|---|---|---|---|---|---|")
+    for tool, label in BATCH_TOOLS:
+        print("| %s | %.2f | %.2f | %.1f | %.3f | %.3f | %.3f |"
+              % (label, wall[tool], cpu[tool], mem[tool], wall[tool] / wall["floor"],
+                 cpu[tool] / cpu["floor"], mem[tool] / mem["floor"]))
+    print("\n%d processors usable here" % len(os.sched_getaffinity(0)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--build", default="build/native")
+    parser.add_argument("--batch-only", action="store_true", help="only the whole-batch figure")
     parser.add_argument("folder", nargs="?", default=DEFAULT_CORPUS)
     args = parser.parse_args()
     ensure_corpus(args.folder)
@@ -67,6 +112,10 @@ def main():
                     if f.lower().endswith((".jpg", ".jpeg", ".png")))
     tools = ["floor", "ours", "magick"]
     scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
+    if args.batch_only:
+        whole_batch(images, args.build, args.runs, scratch)
+        shutil.rmtree(scratch)
+        return
     rows = []
     print("CPU seconds (median of %d runs) and peak resident memory (largest run)\n" % args.runs)
     print("| image | floor s | ours s | ImageMagick s | ours/floor | ours/IM | floor MiB | ours MiB | ours/floor mem |")
@@ -83,13 +132,14 @@ def main():
                m["ours"] / m["floor"])
         rows.append(row)
         print("| %s | %.3f | %.3f | %.3f | %.3f | %.3f | %.1f | %.1f | %.3f |" % row, flush=True)
-    shutil.rmtree(scratch)
     col = lambda i: [r[i] for r in rows]
     print()
     print("median ours/floor CPU time %.3f (max %.3f); median ours/ImageMagick %.3f; "
           "median ours/floor memory %.3f (max %.3f); %d images, %d runs each"
           % (statistics.median(col(4)), max(col(4)), statistics.median(col(5)),
              statistics.median(col(8)), max(col(8)), len(rows), args.runs))
+    whole_batch(images, args.build, args.runs, scratch)
+    shutil.rmtree(scratch)
 
 
 if __name__ == "__main__":

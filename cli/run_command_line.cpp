@@ -9,7 +9,7 @@
 
 #include "cli/console.h"
 #include "cli/texts.h"
-#include "engine/compress.h"
+#include "engine/compress_batch.h"
 #include "engine/display_text.h"
 #include "engine/file_system.h"
 #include "engine/utf8.h"
@@ -124,20 +124,21 @@ std::string Summary(std::size_t n, const Totals& t) {
          FormatFixed(SavedPercent(t.inputBytes, t.outputBytes), 1) + kSummaryEnd + kRule;
 }
 
+// Files are compressed on every usable processor; each line is printed as soon
+// as its file and all before it are written, in list order.
 Totals CompressAll(const ImageList& images, const Options& options) {
   Totals totals;
-  for (std::size_t i = 0; i < images.size(); ++i) {
-    CompressResult r;
-    r.success = CompressImageFile(images[i], options.outputFolder, options.quality, &r);
-    if (r.success) {
-      ++totals.succeeded;
-      totals.inputBytes += r.inputBytes;
-      totals.outputBytes += r.outputBytes;
-    } else {
-      ++totals.failed;
-    }
-    WriteOut(ImageLine(i + 1, images.size(), images[i], r));
-  }
+  CompressBatch(images, options.outputFolder, options.quality,
+                [&](std::size_t i, CompressResult& r) {
+                  if (r.success) {
+                    ++totals.succeeded;
+                    totals.inputBytes += r.inputBytes;
+                    totals.outputBytes += r.outputBytes;
+                  } else {
+                    ++totals.failed;
+                  }
+                  WriteOut(ImageLine(i + 1, images.size(), images[i], r));
+                });
   return totals;
 }
 

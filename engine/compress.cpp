@@ -1,6 +1,7 @@
 #include "engine/compress.h"
 
 #include <cstdio>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -39,10 +40,6 @@ std::FILE* CreateUnderFreeName(const fs::path& outputDir, const fs::path& fileNa
   }
 }
 
-void WriteToFile(void* context, void* data, int size) {
-  std::fwrite(data, 1, static_cast<std::size_t>(size), static_cast<std::FILE*>(context));
-}
-
 // Closes the output and keeps it only when every byte reached the disk: a file
 // this call created but could not finish is removed, never left half-written.
 bool FinishOutput(std::FILE* file, bool encoded, const fs::path& path) {
@@ -55,10 +52,11 @@ bool FinishOutput(std::FILE* file, bool encoded, const fs::path& path) {
   return ok;
 }
 
-}  // namespace
+// Text of every failed allocation on the way, as the image library words it.
+constexpr char kOutOfMemory[] = "Out of memory";
 
-bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int quality,
-                       CompressResult* result) {
+bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepared) {
+  CompressResult* result = &prepared->result;
   int systemError = 0;
   const PathKind kind = QueryPathKind(inputPath, &systemError);
   if (kind == PathKind::Missing || kind == PathKind::Error) {
@@ -83,32 +81,74 @@ bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int
     return false;
   }
   result->inputBytes = SizeOrUnknown(inputPath);
-
-  // A PNG is encoded whole in memory and written in one piece; a JPEG streams
-  // from the encoder into the file, as the library does for its own files.
-  LibraryBuffer png;
-  std::size_t pngLength = 0;
-  if (format == ImageKind::Png) {
-    png = EncodeOutputPng(pixels.get(), result->width, result->height, result->channels, quality,
-                          &pngLength);
-    if (!png) {
-      // Name the file that would have been written, without creating it.
-      result->outputPath = MakeUniqueOutputPath(outputDir, inputPath.filename(), &reason);
+  prepared->fileName = inputPath.filename();
+  switch (EncodeOutputFile(format == ImageKind::Jpeg, pixels.get(), result->width,
+                           result->height, result->channels, quality, &prepared->output)) {
+    case EncodeStatus::Done:
+      prepared->stage = PreparedStage::Encoded;
+      return true;
+    case EncodeStatus::Refused:
+      prepared->stage = PreparedStage::EncoderRefused;
       result->errorText = "写入失败";
       return false;
-    }
-    pixels.reset();
+    case EncodeStatus::OutOfMemory:
+      break;
   }
-  std::FILE* file = CreateUnderFreeName(outputDir, inputPath.filename(), result);
+  result->errorText = kOutOfMemory;
+  return false;
+}
+
+bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressResult* result) {
+  *result = std::move(prepared->result);
+  if (prepared->stage == PreparedStage::Failed) return false;
+  std::string reason;
+  if (prepared->stage == PreparedStage::EncoderRefused) {
+    // Name the file that would have been written, without creating it.
+    result->outputPath = MakeUniqueOutputPath(outputDir, prepared->fileName, &reason);
+    return false;
+  }
+  std::FILE* file = CreateUnderFreeName(outputDir, prepared->fileName, result);
   if (!file) return false;
-  bool encoded = format == ImageKind::Png
-                     ? std::fwrite(png.get(), 1, pngLength, file) == pngLength
-                     : EncodeOutputJpeg(pixels.get(), result->width, result->height,
-                                        result->channels, quality, WriteToFile, file);
-  if (!FinishOutput(file, encoded, result->outputPath)) {
+  const EncodedFile& output = prepared->output;
+  const bool written = std::fwrite(output.data.get(), 1, output.length, file) == output.length;
+  if (!FinishOutput(file, written, result->outputPath)) {
     result->errorText = "写入失败";
     return false;
   }
   result->outputBytes = SizeOrUnknown(result->outputPath);
   return true;
+}
+
+}  // namespace
+
+bool PrepareImageFile(const fs::path& inputPath, int quality, PreparedImage* prepared) {
+  try {
+    return PrepareChecked(inputPath, quality, prepared);
+  } catch (const std::bad_alloc&) {
+    // One file that does not fit must not end the batch it is part of.
+    prepared->stage = PreparedStage::Failed;
+    prepared->output = EncodedFile();
+    prepared->result.errorText = kOutOfMemory;
+    return false;
+  }
+}
+
+bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,
+                        CompressResult* result) {
+  bool written = false;
+  try {
+    written = WriteChecked(prepared, outputDir, result);
+  } catch (const std::bad_alloc&) {
+    // Thrown only while choosing the name, before anything is created.
+    result->errorText = kOutOfMemory;
+  }
+  prepared->output = EncodedFile();
+  return written;
+}
+
+bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int quality,
+                       CompressResult* result) {
+  PreparedImage prepared;
+  PrepareImageFile(inputPath, quality, &prepared);
+  return WritePreparedImage(&prepared, outputDir, result);
 }

@@ -7,6 +7,35 @@
 /// Re-encodes one JPEG or PNG file into outputDir (which must exist) under a name
 /// that is not taken yet. Returns true when an output file was written; otherwise
 /// false with result->errorText set. Never overwrites, never creates folders.
+/// The same as PrepareImageFile followed by WritePreparedImage.
 bool CompressImageFile(const std::filesystem::path& inputPath,
                        const std::filesystem::path& outputDir, int quality,
                        CompressResult* result);
+
+/// How far preparing a file got.
+enum class PreparedStage {
+  Failed,          // result.errorText says why; nothing is named or written
+  EncoderRefused,  // decoded, but the encoder gave nothing: the write names the file and fails
+  Encoded,         // the output file is in `output`, waiting to be written
+};
+
+/// One file decoded and encoded in memory, not yet written anywhere.
+struct PreparedImage {
+  PreparedStage stage = PreparedStage::Failed;
+  CompressResult result;            // width, height, channels, inputBytes or errorText so far
+  std::filesystem::path fileName;   // the input's name, which the output takes
+  EncodedFile output;
+};
+
+/// The expensive half of CompressImageFile: checks the input, decodes it and
+/// encodes the output into memory. Touches no output folder, so files can be
+/// prepared on any thread and in any order. True when stage is Encoded.
+bool PrepareImageFile(const std::filesystem::path& inputPath, int quality,
+                      PreparedImage* prepared);
+
+/// The other half: chooses the free name in outputDir, creates the file
+/// exclusively and writes the prepared bytes (or fails with the prepared text).
+/// Moves the record into *result and releases the bytes. Files written in list
+/// order get exactly the names a sequential run gives them.
+bool WritePreparedImage(PreparedImage* prepared, const std::filesystem::path& outputDir,
+                        CompressResult* result);

@@ -8,13 +8,14 @@
 
 /// Pixels ready for the JPEG encoder: alpha removed, colour bytes kept as stored.
 struct JpegPixels {
-  const unsigned char* data = nullptr;  // either the decoded pixels or `owned`
+  const unsigned char* data = nullptr;  // the decoded pixels or `owned`; null when out of memory
   int components = 0;                   // 1 or 3
   std::unique_ptr<unsigned char[]> owned;
 };
 
 /// Drops the alpha channel of 2- and 4-channel pixels (never blended with a
-/// background); 1- and 3-channel pixels pass through unchanged.
+/// background); 1- and 3-channel pixels pass through unchanged. The copy can be
+/// hundreds of MB: when it can't be had, data is null and nothing is thrown.
 JpegPixels DropAlpha(const unsigned char* pixels, int width, int height, int channels);
 
 /// Deflate level for a PNG written at the given quality: (8 * quality) / 100 + 1.
@@ -23,11 +24,25 @@ int PngLevelForQuality(int quality);
 /// The JPEG encoder's quality range is 1..100.
 int ClampJpegQuality(int quality);
 
+/// How an encode ended: out of memory is told apart, because it is worded so.
+enum class EncodeStatus { Done, Refused, OutOfMemory };
+
 /// The JPEG stream of an output (alpha dropped, quality clamped), handed to write.
-bool EncodeOutputJpeg(const unsigned char* pixels, int width, int height, int channels,
-                      int quality, stbi_write_func* write, void* context);
+EncodeStatus EncodeOutputJpeg(const unsigned char* pixels, int width, int height, int channels,
+                              int quality, stbi_write_func* write, void* context);
 
 /// The PNG file image of an output, at the deflate level of the quality; null if
 /// the encoder refuses.
 LibraryBuffer EncodeOutputPng(const unsigned char* pixels, int width, int height, int channels,
                               int quality, std::size_t* length);
+
+/// A whole output file held in memory until it is written.
+struct EncodedFile {
+  LibraryBuffer data;
+  std::size_t length = 0;
+};
+
+/// The output file of an image encoded whole in memory: JPEG when asJpeg, else
+/// PNG. Every byte is the same as the streamed encode gives.
+EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int width, int height,
+                              int channels, int quality, EncodedFile* file);

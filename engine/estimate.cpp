@@ -1,5 +1,6 @@
 #include "engine/estimate.h"
 
+#include <new>
 #include <string>
 
 #include "engine/encode.h"
@@ -13,9 +14,7 @@ void CountBytes(void* context, void*, int size) {
   *static_cast<std::uint64_t*>(context) += static_cast<std::uint64_t>(size);
 }
 
-}  // namespace
-
-bool EstimateCompressedSize(const std::filesystem::path& path, int quality, std::uint64_t* size) {
+bool EstimateChecked(const std::filesystem::path& path, int quality, std::uint64_t* size) {
   std::string utf8;
   if (!PathToUtf8(path, &utf8)) return false;
   int width = 0, height = 0, channels = 0;
@@ -24,7 +23,8 @@ bool EstimateCompressedSize(const std::filesystem::path& path, int quality, std:
   if (!pixels) return false;
   std::uint64_t bytes = 0;
   if (ImageKindOfName(path) == ImageKind::Jpeg) {
-    if (!EncodeOutputJpeg(pixels.get(), width, height, channels, quality, CountBytes, &bytes))
+    if (EncodeOutputJpeg(pixels.get(), width, height, channels, quality, CountBytes, &bytes) !=
+        EncodeStatus::Done)
       return false;
   } else {
     std::size_t length = 0;
@@ -34,4 +34,14 @@ bool EstimateCompressedSize(const std::filesystem::path& path, int quality, std:
   if (bytes == 0) return false;
   *size = bytes;
   return true;
+}
+
+}  // namespace
+
+bool EstimateCompressedSize(const std::filesystem::path& path, int quality, std::uint64_t* size) {
+  try {
+    return EstimateChecked(path, quality, size);
+  } catch (const std::bad_alloc&) {
+    return false;  // the preview says it cannot tell, and the dialog goes on
+  }
 }

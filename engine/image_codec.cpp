@@ -19,6 +19,7 @@
 
 #include "engine/image_codec.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 
@@ -26,7 +27,37 @@
 
 namespace {
 
-std::mutex png_level_mutex;
+// The library's PNG level is one global, read by every PNG encode. Encodes at the
+// same level share it and run together; one at another level waits until the
+// running ones are done, and from then on newcomers at the old level wait behind
+// it, so neither the batch nor the preview is starved.
+struct PngLevelLock {
+  std::mutex mutex;
+  std::condition_variable idle;
+  int level = 0;
+  int running = 0;
+  int waiting = 0;
+};
+PngLevelLock png_level_lock;
+
+void EnterPngLevel(int level) {
+  std::unique_lock<std::mutex> lock(png_level_lock.mutex);
+  PngLevelLock& l = png_level_lock;
+  if (!(l.running == 0 || (l.level == level && l.waiting == 0))) {
+    ++l.waiting;
+    l.idle.wait(lock, [&] { return l.running == 0 || (l.level == level && l.waiting == 1); });
+    --l.waiting;
+  }
+  // Written only while no encode reads it; the lock orders it before theirs.
+  if (l.running++ == 0 && stbi_write_png_compression_level != level)
+    stbi_write_png_compression_level = level;
+  l.level = level;
+}
+
+void LeavePngLevel() {
+  std::lock_guard<std::mutex> lock(png_level_lock.mutex);
+  if (--png_level_lock.running == 0) png_level_lock.idle.notify_all();
+}
 
 }  // namespace
 
@@ -39,11 +70,9 @@ LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int heig
                                 int channels, int level, std::size_t* length) {
   int len = 0;
   unsigned char* png = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(png_level_mutex);
-    stbi_write_png_compression_level = level;
-    png = stbi_write_png_to_mem(pixels, width * channels, width, height, channels, &len);
-  }
+  EnterPngLevel(level);
+  png = stbi_write_png_to_mem(pixels, width * channels, width, height, channels, &len);
+  LeavePngLevel();
   *length = png ? static_cast<std::size_t>(len) : 0;
   return LibraryBuffer(png);
 }
@@ -86,4 +115,9 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
     *reason = why ? why : "";
   }
   return DecodedPixels(pixels);
+}
+
+bool ReadImageHeader(const std::string& utf8Path, int* width, int* height, int* channels) {
+  std::unique_ptr<std::FILE, FileClose> file(stbi__fopen(utf8Path.c_str(), "rb"));
+  return file && stbi_info_from_file(file.get(), width, height, channels) != 0;
 }

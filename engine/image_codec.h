@@ -47,3 +47,7 @@ inline constexpr char kTooLargeText[] = "图片尺寸过大";
 /// or the empty string when there is none.
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
                               int* channels, std::string* reason);
+
+/// Width, height and channel count from an image file's header (UTF-8 name), read
+/// without decoding it. False when the file can't be opened or is no known image.
+bool ReadImageHeader(const std::string& utf8Path, int* width, int* height, int* channels);

@@ -4,10 +4,11 @@
 
 #include <cmath>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <thread>
 
-#include "engine/compress.h"
+#include "engine/compress_batch.h"
 #include "engine/display_text.h"
 #include "gui/main_dialog.h"
 #include "gui/resource.h"
@@ -107,12 +108,14 @@ void StartBatch() {
 }
 
 unsigned BatchWorker(BatchJob* job) {
-  for (size_t i = 0; i < job->files.size(); ++i) {
-    auto* result = new CompressResult();
-    result->success = CompressImageFile(job->files[i], job->output_dir, job->quality, result);
-    if (!PostMessageW(job->dialog, MSG_FILE_DONE, i, reinterpret_cast<LPARAM>(result)))
+  // The files are compressed on every usable processor and arrive here in index
+  // order, so the rows, log lines and names are those of a run one by one.
+  const std::vector<std::filesystem::path> files(job->files.begin(), job->files.end());
+  CompressBatch(files, job->output_dir, job->quality, [job](size_t i, CompressResult& done) {
+    auto* result = new (std::nothrow) CompressResult(std::move(done));
+    if (result && !PostMessageW(job->dialog, MSG_FILE_DONE, i, reinterpret_cast<LPARAM>(result)))
       delete result;  // nobody will receive it
-  }
+  });
   PostBatchDone(job->dialog);
   delete job;
   return 0;

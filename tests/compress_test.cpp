@@ -4,10 +4,16 @@
 #include <atomic>
 #include <thread>
 
+#include "engine/compress_batch.h"
 #include "engine/file_system.h"
 #include "engine/image_codec.h"
 #include "engine/utf8.h"
 #include "tests/test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// A failed allocation returns null here as it does without the sanitizer.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
 
 namespace {
 
@@ -70,6 +76,15 @@ struct Input {
   bool jpegByName;
 };
 
+// Everything a front end can see of one file: its record and its output's bytes.
+std::string Seen(const CompressResult& r, const fs::path& out) {
+  return std::to_string(r.success) + " " + std::to_string(r.inputBytes) + " " +
+         std::to_string(r.outputBytes) + " " + std::to_string(r.width) + "x" +
+         std::to_string(r.height) + "x" + std::to_string(r.channels) + " " +
+         r.outputPath.lexically_relative(out).string() + " " + r.errorText + " " +
+         std::to_string(std::hash<std::string>()(r.success ? ReadBytes(r.outputPath) : ""));
+}
+
 }  // namespace
 
 TEST(PngLevelForQuality, FollowsTheQualityRanges) {
@@ -89,6 +104,14 @@ TEST(DropAlpha, KeepsColourBytesAndDropsOnlyAlpha) {
   JpegPixels same = DropAlpha(plain, 1, 1, 3);
   EXPECT_EQ(same.data, plain);
   EXPECT_EQ(same.components, 3);
+}
+
+TEST(DropAlpha, OutOfMemoryFailsTheFileInsteadOfThrowing) {
+  // 2^52 pixels: no machine holds the copy, as a full one would not hold a real photo's.
+  const unsigned char pixel[4] = {};
+  EXPECT_EQ(DropAlpha(pixel, 1 << 30, 1 << 22, 4).data, nullptr);
+  EncodedFile file;
+  EXPECT_EQ(EncodeOutputFile(true, pixel, 1 << 30, 1 << 22, 4, 80, &file), EncodeStatus::OutOfMemory);
 }
 
 TEST_F(CompressTest, OutputsEqualAnIndependentEncodeAtEveryQuality) {
@@ -287,3 +310,48 @@ TEST_F(CompressTest, UnwritableOutputFolderIsAWriteFailure) {
   EXPECT_EQ(r.errorText, "写入失败");
 }
 #endif
+
+TEST_F(CompressTest, BatchOnAnyNumberOfWorkersEqualsTheLoop) {
+  std::vector<fs::path> files;
+  for (const char* folder : {"a", "b", "c"}) {  // three inputs named x.jpg
+    fs::create_directory(dir_ / folder);
+    files.push_back(dir_ / folder / "x.jpg");
+  }
+  MakeJpeg(files[0], 64, 48, 3);
+  MakePng(files[1], 50, 40, 4);
+  MakeJpeg(files[2], 33, 17, 3);
+  MakePng(dir_ / "p.png", 70, 50, 2);
+  WriteBytes(dir_ / "empty.png", "");
+  MakePng(dir_ / "q.png", 90, 60, 3);
+  files.insert(files.begin() + 1, {dir_ / "p.png", dir_ / "missing.jpg", dir_ / "empty.png"});
+  files.insert(files.end(), {dir_ / "p.png", dir_ / "q.png", files[0]});
+  std::vector<std::string> loop;
+  for (const fs::path& file : files) {
+    CompressResult r;
+    r.success = CompressImageFile(file, out_, 80, &r);
+    loop.push_back(Seen(r, out_));
+  }
+  for (unsigned workers : {1u, 2u, 3u, 8u}) {
+    const fs::path out = dir_ / ("out" + std::to_string(workers));
+    fs::create_directory(out);
+    std::vector<std::string> batch;
+    CompressBatch(files, out, 80, [&](std::size_t i, CompressResult& r) {
+      EXPECT_EQ(i, batch.size());
+      batch.push_back(Seen(r, out));
+    }, {workers, 0});
+    EXPECT_EQ(batch, loop) << workers << " workers";
+  }
+}
+
+TEST_F(CompressTest, BatchOverItsMemoryBudgetHasOneImageInFlight) {
+  std::vector<fs::path> files;
+  for (int i = 0; i < 8; ++i) {
+    files.push_back(dir_ / ("big" + std::to_string(i) + ".png"));
+    MakePng(files.back(), 200, 150, 3);
+  }
+  BatchStats stats;
+  CompressBatch(files, out_, 80, [](std::size_t, CompressResult& r) { EXPECT_TRUE(r.success); },
+                {4, 1}, &stats);
+  EXPECT_EQ(stats.workers, 4u);
+  EXPECT_EQ(stats.mostInFlight, 1u);
+}

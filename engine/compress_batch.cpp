@@ -1,0 +1,203 @@
+#include "engine/compress_batch.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "engine/compress.h"
+#include "engine/image_codec.h"
+#include "engine/machine.h"
+#include "engine/utf8.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Slot {
+  PreparedImage prepared;
+  std::uint64_t reserved = 0;  // bytes of the budget this file holds until written
+  bool ready = false;
+};
+
+// Everything the workers and the writer share, under one mutex.
+struct Batch {
+  Batch(const std::vector<fs::path>& list, int q, std::uint64_t bytes, std::size_t ahead)
+      : files(list), quality(q), budget(bytes), window(ahead), slots(list.size()) {}
+  const std::vector<fs::path>& files;
+  int quality;
+  std::uint64_t budget;
+  std::size_t window;  // how far past the last handed-over file a worker may start
+  std::vector<Slot> slots;
+  std::mutex mutex;
+  std::condition_variable workerWake, writerWake;
+  std::size_t nextToTake = 0, nextToAdmit = 0, handed = 0;
+  std::size_t inFlight = 0, mostInFlight = 0;
+  std::uint64_t bytesInFlight = 0;
+  bool stopping = false;
+};
+
+std::uint64_t WorkingMemoryOfFile(const fs::path& file) {
+  try {
+    std::string utf8;
+    int width = 0, height = 0, channels = 0;
+    if (!PathToUtf8(file, &utf8) || !ReadImageHeader(utf8, &width, &height, &channels)) return 0;
+    return WorkingMemoryOfImage(width, height, channels);
+  } catch (const std::bad_alloc&) {
+    return 0;  // the file then fails in its own preparation
+  }
+}
+
+// The next file, once it is within the window; false when none is left.
+bool TakeNext(Batch& b, std::size_t* index) {
+  std::unique_lock<std::mutex> lock(b.mutex);
+  b.workerWake.wait(lock, [&] {
+    return b.stopping || b.nextToTake >= b.slots.size() || b.nextToTake < b.handed + b.window;
+  });
+  if (b.stopping || b.nextToTake >= b.slots.size()) return false;
+  *index = b.nextToTake++;
+  return true;
+}
+
+// Files are admitted in list order, so everything in flight comes before the one
+// waiting and will be written: the wait always ends.
+bool Admit(Batch& b, std::size_t index, std::uint64_t need) {
+  std::unique_lock<std::mutex> lock(b.mutex);
+  b.workerWake.wait(lock, [&] {
+    return b.stopping || (b.nextToAdmit == index &&
+                          (b.inFlight == 0 || b.bytesInFlight + need <= b.budget));
+  });
+  if (b.stopping) return false;
+  ++b.nextToAdmit;
+  ++b.inFlight;
+  b.mostInFlight = std::max(b.mostInFlight, b.inFlight);
+  b.bytesInFlight += need;
+  b.slots[index].reserved = need;
+  b.workerWake.notify_all();
+  return true;
+}
+
+// From now on the file holds only its encoded bytes.
+void MarkPrepared(Batch& b, std::size_t index) {
+  std::lock_guard<std::mutex> lock(b.mutex);
+  Slot& slot = b.slots[index];
+  const std::uint64_t held = slot.prepared.output.length;
+  if (held < slot.reserved) {
+    b.bytesInFlight -= slot.reserved - held;
+    slot.reserved = held;
+  }
+  slot.ready = true;
+  b.writerWake.notify_one();
+  b.workerWake.notify_all();
+}
+
+void Work(Batch* b) {
+  std::size_t index = 0;
+  while (TakeNext(*b, &index)) {
+    const std::uint64_t need = WorkingMemoryOfFile(b->files[index]);
+    if (!Admit(*b, index, need)) return;
+    PrepareImageFile(b->files[index], b->quality, &b->slots[index].prepared);
+    MarkPrepared(*b, index);
+  }
+}
+
+void WriteInOrder(Batch& b, const fs::path& outputDir, const FileDoneFunc& done) {
+  for (std::size_t i = 0; i < b.slots.size(); ++i) {
+    Slot& slot = b.slots[i];
+    {
+      std::unique_lock<std::mutex> lock(b.mutex);
+      b.writerWake.wait(lock, [&] { return slot.ready; });
+    }
+    CompressResult result;
+    result.success = WritePreparedImage(&slot.prepared, outputDir, &result);
+    {
+      std::lock_guard<std::mutex> lock(b.mutex);
+      --b.inFlight;
+      b.bytesInFlight -= slot.reserved;
+    }
+    b.workerWake.notify_all();
+    done(i, result);
+    {
+      std::lock_guard<std::mutex> lock(b.mutex);
+      b.handed = i + 1;
+    }
+    b.workerWake.notify_all();
+  }
+}
+
+// Stops and joins the workers however the writer leaves, even by an exception
+// from the front end's callback.
+struct Workers {
+  Batch& batch;
+  std::vector<std::thread> threads;
+  ~Workers() {
+    {
+      std::lock_guard<std::mutex> lock(batch.mutex);
+      batch.stopping = true;
+    }
+    batch.workerWake.notify_all();
+    for (std::thread& thread : threads) thread.join();
+  }
+};
+
+void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
+                    const FileDoneFunc& done, BatchStats* stats) {
+  if (stats) stats->mostInFlight = files.empty() ? 0 : 1;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    CompressResult result;
+    result.success = CompressImageFile(files[i], outputDir, quality, &result);
+    done(i, result);
+  }
+}
+
+}  // namespace
+
+std::uint64_t DefaultMemoryBudget() {
+  const std::uint64_t physical = PhysicalMemoryBytes();
+  if (physical == 0) return std::uint64_t{1} << 30;
+  return std::min(physical / 4, std::uint64_t{2} << 30);
+}
+
+std::uint64_t WorkingMemoryOfImage(int width, int height, int channels) {
+  if (width <= 0 || height <= 0 || channels <= 0) return 0;
+  return 3 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
+         static_cast<std::uint64_t>(channels);
+}
+
+void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
+                   const FileDoneFunc& done, const BatchSettings& settings, BatchStats* stats) {
+  unsigned workers = settings.workers ? settings.workers : UsableProcessorCount();
+  workers = static_cast<unsigned>(std::min<std::size_t>(workers, files.size()));
+  if (stats) *stats = BatchStats();
+  // One processor: the caller's thread does each file in turn, as it always did.
+  if (workers <= 1) return CompressInTurn(files, outputDir, quality, done, stats);
+  std::unique_ptr<Batch> batch;
+  try {
+    batch = std::make_unique<Batch>(
+        files, quality, settings.memoryBudget ? settings.memoryBudget : DefaultMemoryBudget(),
+        2 * std::size_t{workers});
+  } catch (const std::bad_alloc&) {
+    return CompressInTurn(files, outputDir, quality, done, stats);
+  }
+  bool ran = false;
+  {
+    Workers pool{*batch, {}};
+    try {
+      for (unsigned k = 0; k < workers; ++k) pool.threads.emplace_back(Work, batch.get());
+    } catch (const std::exception&) {
+      // Fewer threads than processors still finish the batch; none at all cannot.
+    }
+    if (!pool.threads.empty()) {
+      WriteInOrder(*batch, outputDir, done);
+      ran = true;
+      if (stats) stats->workers = static_cast<unsigned>(pool.threads.size());
+    }
+  }
+  if (!ran) return CompressInTurn(files, outputDir, quality, done, stats);
+  if (stats) stats->mostInFlight = batch->mostInFlight;
+}
