@@ -45,10 +45,7 @@ std::FILE* CreateUnderFreeName(const fs::path& outputDir, const fs::path& fileNa
 bool FinishOutput(std::FILE* file, bool encoded, const fs::path& path) {
   bool ok = encoded && !std::ferror(file);
   ok = std::fclose(file) == 0 && ok;
-  if (!ok) {
-    std::error_code ec;
-    fs::remove(path, ec);
-  }
+  if (!ok) RemoveCreatedFile(path);
   return ok;
 }
 

@@ -56,3 +56,5 @@ NewFileStatus CreateNewFile(const fs::path& path, std::FILE** file) {
   unlink(path.c_str());
   return NewFileStatus::Failed;
 }
+
+void RemoveCreatedFile(const fs::path& path) { unlink(path.c_str()); }

@@ -39,3 +39,6 @@ enum class NewFileStatus { Created, Exists, Failed };
 /// Creates path exclusively and opens it for binary writing. Exists when anything
 /// (even a dangling link) is already there; that entry is left untouched.
 NewFileStatus CreateNewFile(const std::filesystem::path& path, std::FILE** file);
+
+/// Removes the file this program just created at path (an unfinished output).
+void RemoveCreatedFile(const std::filesystem::path& path);
