@@ -9,7 +9,7 @@
 
 #include "engine/compress.h"
 #include "engine/display_text.h"
-#include "gui/main_dialog.h"
+#include "gui/dialog_state.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 #include "input/collect.h"

@@ -7,7 +7,7 @@
 
 #include "engine/display_text.h"
 #include "engine/estimate.h"
-#include "gui/main_dialog.h"
+#include "gui/dialog_state.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 #include "input/collect.h"

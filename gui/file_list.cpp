@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gui/com_ref.h"
-#include "gui/main_dialog.h"
+#include "gui/dialog_state.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 
