@@ -23,6 +23,19 @@ void EnableQueueButtons(bool enable) {
   for (int id : kQueueButtons) EnableWindow(GetDlgItem(MainDialogWindow, id), enable);
 }
 
+// A disabled button keeps no focus on Windows, and keys (Esc among them) would then
+// go nowhere: hand the focus to the list, which stays enabled, the dialog's way.
+void MoveFocusOffQueueButtons() {
+  HWND focus = GetFocus();
+  for (int id : kQueueButtons) {
+    if (focus && focus == GetDlgItem(MainDialogWindow, id)) {
+      SendMessageW(MainDialogWindow, WM_NEXTDLGCTL,
+                   reinterpret_cast<WPARAM>(GetDlgItem(MainDialogWindow, IDC_FILE_LIST)), TRUE);
+      return;
+    }
+  }
+}
+
 void SetRowStatus(int row, const wchar_t* text) {
   LVITEMW item = {};
   item.iSubItem = 2;
@@ -46,6 +59,18 @@ std::wstring RowStatus(int row) {
 // retry while the dialog still exists.
 void PostBatchDone(HWND dialog) {
   while (!PostMessageW(dialog, MSG_BATCH_DONE, 0, 0) && IsWindow(dialog)) Sleep(50);
+}
+
+// A full message queue must not lose a file's result (its row would stay "处理中"
+// and the summary would not add up): retry while the dialog exists.
+void PostFileDone(HWND dialog, size_t index, CompressResult* result) {
+  while (!PostMessageW(dialog, MSG_FILE_DONE, index, reinterpret_cast<LPARAM>(result))) {
+    if (!IsWindow(dialog)) {
+      delete result;  // nobody will receive it
+      return;
+    }
+    Sleep(50);
+  }
 }
 
 // Undoes the start of a batch whose worker could not be started.
@@ -91,6 +116,7 @@ void StartBatch() {
   }
   for (size_t i = 0; i < count; ++i) SetRowStatus(static_cast<int>(i), kRowRunning);
   state->busy = true;
+  MoveFocusOffQueueButtons();
   EnableQueueButtons(false);
   SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETRANGE32, 0, static_cast<LPARAM>(count));
   SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, 0, 0);
@@ -110,8 +136,7 @@ unsigned BatchWorker(BatchJob* job) {
   for (size_t i = 0; i < job->files.size(); ++i) {
     auto* result = new CompressResult();
     result->success = CompressImageFile(job->files[i], job->output_dir, job->quality, result);
-    if (!PostMessageW(job->dialog, MSG_FILE_DONE, i, reinterpret_cast<LPARAM>(result)))
-      delete result;  // nobody will receive it
+    PostFileDone(job->dialog, i, result);
   }
   PostBatchDone(job->dialog);
   delete job;

@@ -36,6 +36,19 @@ void InsertColumn(HWND list, int index, const wchar_t* header, int width) {
   SendMessageW(list, LVM_INSERTCOLUMNW, index, reinterpret_cast<LPARAM>(&column));
 }
 
+// The dialog manager scales fonts and controls for a per-monitor aware dialog, but
+// column widths are raw pixels: scale them from 96 DPI to the list's own. Looked up
+// at run time, like the awareness call, so the program starts where it is missing.
+int ScaleToWindowDpi(HWND window, int pixels) {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (!user32) return pixels;
+  using GetDpiFn = UINT(WINAPI*)(HWND);
+  auto get = reinterpret_cast<GetDpiFn>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "GetDpiForWindow")));
+  const UINT dpi = get ? get(window) : 0;
+  return dpi ? MulDiv(pixels, static_cast<int>(dpi), 96) : pixels;
+}
+
 BOOL OnInitDialog(HWND dialog) {
   MainDialogWindow = dialog;
   SetWindowLongPtrW(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new DialogState()));
@@ -45,9 +58,9 @@ BOOL OnInitDialog(HWND dialog) {
 
   HWND list = GetDlgItem(dialog, IDC_FILE_LIST);
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
-  InsertColumn(list, 0, kColumnName, 190);
-  InsertColumn(list, 1, kColumnPath, 220);
-  InsertColumn(list, 2, kColumnStatus, 70);
+  InsertColumn(list, 0, kColumnName, ScaleToWindowDpi(list, 190));
+  InsertColumn(list, 1, kColumnPath, ScaleToWindowDpi(list, 220));
+  InsertColumn(list, 2, kColumnStatus, ScaleToWindowDpi(list, 70));
 
   SendDlgItemMessageW(dialog, IDC_QUALITY, TBM_SETRANGE, TRUE, MAKELPARAM(0, 100));
   SendDlgItemMessageW(dialog, IDC_QUALITY, TBM_SETPOS, TRUE, 80);
@@ -118,9 +131,11 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case MSG_BATCH_DONE:
       OnBatchDone();
+      // The timer did nothing during the batch: ask again for the row and quality now shown.
+      RestartEstimateTimer();
       return TRUE;
     case MSG_ESTIMATE_DONE:
-      OnEstimateDone();
+      OnEstimateDone(static_cast<unsigned>(wParam));
       return TRUE;
     case WM_DESTROY:
       OnDestroy(dialog);

@@ -255,3 +255,48 @@ TEST(ModalDialog, EveryWayOfClosingEndsWithTwo) {
   }
   CoUninitialize();
 }
+
+// Quillmar.exe itself without arguments, as a double click starts it, once at 96
+// and once at 192 DPI: its dialog and list come up, the columns are scaled from
+// 190, 220 and 70 pixels at 96 DPI, and closing ends it with 2. (Wine makes the
+// list even without InitCommonControlsEx: quillmar_initialises_common_controls
+// checks the call in the import table.)
+TEST(RealProgram, OpensItsDialogWithColumnsForTheDisplayDpi) {
+  for (int dpi : {96, 192}) {
+    HKEY desktop = nullptr;  // read by each new process at its start
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_SET_VALUE,
+                    nullptr, &desktop, nullptr);
+    const DWORD logPixels = static_cast<DWORD>(dpi);
+    RegSetValueExW(desktop, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&logPixels), 4);
+    std::wstring command = L"\"" QUILLMAR_EXE L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    HWND window = nullptr;
+    for (int i = 0; i < 1000 && !window; ++i, Sleep(20)) {
+      HWND found = FindWindowW(L"#32770", L"Quillmar工具");
+      DWORD owner = 0;
+      if (found) GetWindowThreadProcessId(found, &owner);
+      if (owner == process.dwProcessId && IsWindowVisible(found)) window = found;
+    }
+    RegDeleteValueW(desktop, L"LogPixels");
+    RegCloseKey(desktop);
+    ASSERT_NE(window, nullptr) << dpi;
+    HWND list = GetDlgItem(window, IDC_FILE_LIST);
+    wchar_t listClass[32] = L"";
+    GetClassNameW(list, listClass, 32);
+    EXPECT_STREQ(listClass, L"SysListView32");
+    const int widths[] = {190, 220, 70};
+    for (int column = 0; column < 3; ++column)
+      EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0), widths[column] * dpi / 96) << dpi;
+    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+    DWORD code = 0;
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
+    GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(code, 2u);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}
