@@ -49,6 +49,20 @@ int ScaleToWindowDpi(HWND window, int pixels) {
   return dpi ? MulDiv(pixels, static_cast<int>(dpi), 96) : pixels;
 }
 
+// An elevated program gets no drops from Explorer unless it lets the drop's
+// messages through. Looked up at run time; where it is missing, there is no such block.
+void AllowDropsFromLowerIntegrity(HWND dialog) {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (!user32) return;
+  using FilterFn = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+  auto allow = reinterpret_cast<FilterFn>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+  if (!allow) return;
+  const UINT kCopyGlobalData = 0x0049;  // WM_COPYGLOBALDATA, not in the headers
+  for (UINT message : {static_cast<UINT>(WM_DROPFILES), static_cast<UINT>(WM_COPYDATA), kCopyGlobalData})
+    allow(dialog, message, 1 /* MSGFLT_ALLOW */, nullptr);
+}
+
 BOOL OnInitDialog(HWND dialog) {
   MainDialogWindow = dialog;
   SetWindowLongPtrW(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new DialogState()));
@@ -70,6 +84,8 @@ BOOL OnInitDialog(HWND dialog) {
   SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
   SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
   PrepareLog();
+  DragAcceptFiles(dialog, TRUE);  // files and folders dropped anywhere on the window
+  AllowDropsFromLowerIntegrity(dialog);
   return TRUE;
 }
 
@@ -123,6 +139,9 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       if (header->idFrom == IDC_FILE_LIST && header->code == LVN_ITEMCHANGED) RestartEstimateTimer();
       return FALSE;
     }
+    case WM_DROPFILES:
+      OnDropFiles(reinterpret_cast<HDROP>(wParam));
+      return TRUE;
     case WM_TIMER:
       OnEstimateTimer(wParam);
       return TRUE;

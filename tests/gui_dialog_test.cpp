@@ -27,6 +27,22 @@ std::wstring PicturesFolder() {
   return path;
 }
 
+// A drop as the shell hands it to the window (a DROPFILES block of wide paths);
+// the dialog must always release it, so the handle is dead afterwards.
+void Drop(HWND dialog, const std::vector<fs::path>& paths) {
+  std::wstring list;
+  for (const fs::path& path : paths) list += W(path) + L'\0';
+  const size_t bytes = sizeof(DROPFILES) + (list.size() + 1) * sizeof(wchar_t);
+  HGLOBAL drop = GlobalAlloc(GHND, bytes);
+  auto* header = static_cast<DROPFILES*>(GlobalLock(drop));
+  header->pFiles = sizeof(DROPFILES);
+  header->fWide = TRUE;
+  memcpy(header + 1, list.c_str(), (list.size() + 1) * sizeof(wchar_t));
+  GlobalUnlock(drop);
+  SendMessageW(dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+  EXPECT_EQ(GlobalSize(drop), 0u) << "the drop was not released";
+}
+
 }  // namespace
 
 TEST_F(DialogTest, StartsWithEveryControlInItsInitialState) {
@@ -227,6 +243,35 @@ TEST_F(DialogTest, BrowseReplacesTheOutputFolderUnlessCancelled) {
   EXPECT_EQ(fs::path(Text(IDC_OUTPUT_DIR)), dir_ / L"输出");
 }
 
+TEST_F(DialogTest, DropsAreQueuedAsThePickersQueueThem) {
+  EXPECT_TRUE(GetWindowLongPtrW(dialog_, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
+  fs::create_directories(dir_ / L"album" / L"sub");
+  MakePng(dir_ / L"album" / L"sub" / L"deep.png", 8, 8, 3);
+  MakeJpeg(dir_ / L"a.jpg", 8, 8, 3);
+  WriteBytes(dir_ / L"notes.txt", "x");
+  WindowAnswer info;
+  AnswerMessageBox(&info, L"提示");
+  Drop(dialog_, {dir_ / L"a.jpg", dir_ / L"album", dir_ / L"notes.txt"});
+  info.Join();
+  EXPECT_EQ(info.text, L"该文件夹中没有找到 JPG / PNG 图片。");
+  ASSERT_EQ(RowCount(), 2);
+  EXPECT_EQ(RowText(0, 1), W(dir_ / L"a.jpg"));
+  EXPECT_EQ(RowText(1, 0), L"notes.txt");
+  EXPECT_EQ(RowText(1, 2), L"待处理");
+
+  Send(IDC_RECURSIVE, BM_SETCHECK, BST_CHECKED);
+  Drop(dialog_, {dir_ / L"album", dir_ / L"a.jpg"});
+  ASSERT_EQ(RowCount(), 4);
+  EXPECT_EQ(RowText(2, 1), W(dir_ / L"album" / L"sub" / L"deep.png"));
+  EXPECT_EQ(RowText(3, 1), W(dir_ / L"a.jpg"));
+  EXPECT_EQ(Text(IDC_STATUS), L"共 4 张图片");
+
+  State()->busy = true;  // like the disabled add buttons
+  Drop(dialog_, {dir_ / L"a.jpg"});
+  EXPECT_EQ(RowCount(), 4);
+  State()->busy = false;
+}
+
 // The modal dialog as the program runs it: every way of closing an idle dialog
 // ends it with 2.
 TEST(ModalDialog, EveryWayOfClosingEndsWithTwo) {
@@ -299,4 +344,31 @@ TEST(RealProgram, OpensItsDialogWithColumnsForTheDisplayDpi) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
+}
+
+// What Explorer's Properties > Details and Task Manager read.
+TEST(RealProgram, CarriesItsVersionInformation) {
+  const std::wstring exe = L"" QUILLMAR_EXE;
+  DWORD ignored = 0;
+  std::vector<char> info(GetFileVersionInfoSizeW(exe.c_str(), &ignored));
+  ASSERT_TRUE(!info.empty() && GetFileVersionInfoW(exe.c_str(), 0, info.size(), info.data()));
+  auto text = [&](const std::wstring& name) {
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    const std::wstring key = L"\\StringFileInfo\\080404B0\\" + name;
+    return VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &length)
+               ? std::wstring(value) : L"(none)";
+  };
+  EXPECT_EQ(text(L"FileDescription"), L"Quillmar工具");
+  EXPECT_EQ(text(L"ProductName"), L"Quillmar工具");
+  EXPECT_EQ(text(L"OriginalFilename"), L"Quillmar.exe");
+  EXPECT_EQ(text(L"FileVersion").substr(0, 6), L"2.0.0.");
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);  // 2.0
+  DWORD* translation = nullptr;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                             reinterpret_cast<void**>(&translation), &length));
+  EXPECT_EQ(*translation, static_cast<DWORD>(MAKELONG(0x0804, 1200)));
 }
