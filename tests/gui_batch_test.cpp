@@ -50,7 +50,6 @@ void RedirectPostMessage(decltype(&PostMessageW) to) {
   DWORD old = 0;
   VirtualProtect(&__imp_PostMessageW, sizeof to, PAGE_READWRITE, &old);
   __imp_PostMessageW = to;
-  VirtualProtect(&__imp_PostMessageW, sizeof to, old, &old);
 }
 
 class BatchTest : public DialogTest {
