@@ -48,6 +48,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the shell's pickers live here
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES |
                                                         ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);  // on Windows the template's list, slider and bar need it
   INT_PTR result = DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr,
                                    MainDialogProc, 0);
   CoUninitialize();

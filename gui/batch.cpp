@@ -10,7 +10,7 @@
 
 #include "engine/compress_batch.h"
 #include "engine/display_text.h"
-#include "gui/main_dialog.h"
+#include "gui/dialog_state.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 #include "input/collect.h"
@@ -22,6 +22,19 @@ const int kQueueButtons[] = {IDC_START, IDC_ADD_FILES, IDC_ADD_FOLDER, IDC_CLEAR
 
 void EnableQueueButtons(bool enable) {
   for (int id : kQueueButtons) EnableWindow(GetDlgItem(MainDialogWindow, id), enable);
+}
+
+// A disabled button keeps no focus on Windows, and keys (Esc among them) would then
+// go nowhere: hand the focus to the list, which stays enabled, the dialog's way.
+void MoveFocusOffQueueButtons() {
+  HWND focus = GetFocus();
+  for (int id : kQueueButtons) {
+    if (focus && focus == GetDlgItem(MainDialogWindow, id)) {
+      SendMessageW(MainDialogWindow, WM_NEXTDLGCTL,
+                   reinterpret_cast<WPARAM>(GetDlgItem(MainDialogWindow, IDC_FILE_LIST)), TRUE);
+      return;
+    }
+  }
 }
 
 void SetRowStatus(int row, const wchar_t* text) {
@@ -47,6 +60,18 @@ std::wstring RowStatus(int row) {
 // retry while the dialog still exists.
 void PostBatchDone(HWND dialog) {
   while (!PostMessageW(dialog, MSG_BATCH_DONE, 0, 0) && IsWindow(dialog)) Sleep(50);
+}
+
+// A full message queue must not lose a file's result (its row would stay "处理中"
+// and the summary would not add up): retry while the dialog exists.
+void PostFileDone(HWND dialog, size_t index, CompressResult* result) {
+  while (!PostMessageW(dialog, MSG_FILE_DONE, index, reinterpret_cast<LPARAM>(result))) {
+    if (!IsWindow(dialog)) {
+      delete result;  // nobody will receive it
+      return;
+    }
+    Sleep(50);
+  }
 }
 
 // Undoes the start of a batch whose worker could not be started.
@@ -92,6 +117,7 @@ void StartBatch() {
   }
   for (size_t i = 0; i < count; ++i) SetRowStatus(static_cast<int>(i), kRowRunning);
   state->busy = true;
+  MoveFocusOffQueueButtons();
   EnableQueueButtons(false);
   SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETRANGE32, 0, static_cast<LPARAM>(count));
   SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, 0, 0);
@@ -113,8 +139,7 @@ unsigned BatchWorker(BatchJob* job) {
   const std::vector<std::filesystem::path> files(job->files.begin(), job->files.end());
   CompressBatch(files, job->output_dir, job->quality, [job](size_t i, CompressResult& done) {
     auto* result = new (std::nothrow) CompressResult(std::move(done));
-    if (result && !PostMessageW(job->dialog, MSG_FILE_DONE, i, reinterpret_cast<LPARAM>(result)))
-      delete result;  // nobody will receive it
+    if (result) PostFileDone(job->dialog, i, result);
   });
   PostBatchDone(job->dialog);
   delete job;

@@ -7,7 +7,7 @@
 
 #include "engine/display_text.h"
 #include "engine/estimate.h"
-#include "gui/main_dialog.h"
+#include "gui/dialog_state.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 #include "input/collect.h"
@@ -22,6 +22,10 @@ namespace {
 // figure is shown only while it still matches the selection and the slider.
 std::wstring estimated_path;
 int estimated_quality = -1;
+// Numbers the estimates started. The worker clears estimate_running before it
+// posts, so a new estimate may start (and reset the results) before the older
+// message is handled: a message counts only when it belongs to the latest one.
+unsigned estimate_generation = 0;
 
 void SetEstimateText(const wchar_t* text) {
   SetDlgItemTextW(MainDialogWindow, IDC_ESTIMATE, text);
@@ -68,7 +72,7 @@ void OnEstimateTimer(WPARAM timerId) {
   estimate_ok = false;
   estimate_size = 0;
   SetEstimateText(kEstimateRunning);
-  auto* job = new EstimateJob{MainDialogWindow, path, quality};
+  auto* job = new EstimateJob{MainDialogWindow, path, quality, ++estimate_generation};
   try {
     std::thread(EstimateWorker, job).detach();
   } catch (const std::system_error&) {
@@ -84,11 +88,12 @@ void EstimateWorker(EstimateJob* job) {
   estimate_ok = ok;
   estimate_size = size;
   estimate_running = false;
-  PostMessageW(job->dialog, MSG_ESTIMATE_DONE, 0, 0);
+  PostMessageW(job->dialog, MSG_ESTIMATE_DONE, job->generation, 0);
   delete job;
 }
 
-void OnEstimateDone() {
+void OnEstimateDone(unsigned generation) {
+  if (generation != estimate_generation) return;  // a newer estimate is running
   DialogState* state = GetDialogState();
   if (!state || state->files.empty()) return;  // cleared meanwhile: "预计: --" stays
   const int row = SelectedRow(*state);

@@ -12,6 +12,7 @@ struct EstimateJob {
   HWND dialog;
   std::wstring path;
   int quality;
+  unsigned generation;  // sent back with MSG_ESTIMATE_DONE
 };
 
 extern std::atomic<bool> estimate_running;
@@ -27,5 +28,5 @@ void OnEstimateTimer(WPARAM timerId);
 /// Thread routine: the trial encode, then MSG_ESTIMATE_DONE.
 void EstimateWorker(EstimateJob* job);
 
-/// MSG_ESTIMATE_DONE handler: shows the figure.
-void OnEstimateDone();
+/// MSG_ESTIMATE_DONE handler (wParam: the job's generation): shows the figure.
+void OnEstimateDone(unsigned generation);

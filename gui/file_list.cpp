@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gui/com_ref.h"
-#include "gui/main_dialog.h"
+#include "gui/dialog_state.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 
@@ -53,6 +53,35 @@ bool FileSystemPath(IShellItem* item, std::wstring* path) {
   *path = name;
   CoTaskMemFree(name);
   return true;
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring DroppedPath(HDROP drop, UINT index) {
+  std::wstring path(DragQueryFileW(drop, index, nullptr, 0), L'\0');
+  path.resize(DragQueryFileW(drop, index, path.data(), static_cast<UINT>(path.size() + 1)));
+  return path;
+}
+
+// Files as they are and folders expanded, in the drop's order, as the pickers queue
+// them; one box for the drop when a folder in it held no image.
+void AddDroppedPaths(HDROP drop) {
+  const bool recursive = IsDlgButtonChecked(MainDialogWindow, IDC_RECURSIVE) == BST_CHECKED;
+  const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+  ImageList paths;
+  bool emptyFolder = false;
+  for (UINT i = 0; i < count; ++i) {
+    const std::wstring path = DroppedPath(drop, i);
+    if (path.empty()) continue;
+    if (!IsFolder(path)) paths.push_back(path);
+    else if (CollectImages(path, recursive, &paths) == 0) emptyFolder = true;
+  }
+  if (!paths.empty()) AddPathsToList(paths);
+  if (emptyFolder)
+    MessageBoxW(MainDialogWindow, kNoImagesInFolder, kCaptionInfo, MB_OK | MB_ICONINFORMATION);
 }
 
 // The folder the user picked, or an empty text when there is none.
@@ -126,4 +155,9 @@ void BrowseOutputFolder() {
   if (Busy()) return;
   const std::wstring folder = PickFolder(kPickOutputTitle);
   if (!folder.empty()) SetDlgItemTextW(MainDialogWindow, IDC_OUTPUT_DIR, folder.c_str());
+}
+
+void OnDropFiles(HDROP drop) {
+  if (!Busy()) AddDroppedPaths(drop);  // like the disabled add buttons
+  DragFinish(drop);
 }

@@ -1,5 +1,8 @@
 #pragma once
 // The queue of the dialog: the file list, the pickers and the output folder.
+#include <windows.h>
+#include <shellapi.h>
+
 #include "input/collect.h"
 
 /// Appends paths (never empty) to the queue and the list, then shows the total.
@@ -11,3 +14,7 @@ void PickImageFiles();
 void PickImageFolder();
 void ClearFileList();
 void BrowseOutputFolder();
+
+/// WM_DROPFILES: queues what was dropped on the dialog as the pickers would
+/// (nothing while a batch runs) and always releases the drop.
+void OnDropFiles(HDROP drop);

@@ -3,64 +3,17 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
-#include <cstdarg>
-#include <cwchar>
 #include <filesystem>
 
 #include "app/app_instance.h"
-#include "engine/utf8.h"
 #include "gui/batch.h"
+#include "gui/dialog_state.h"
 #include "gui/estimate_preview.h"
 #include "gui/file_list.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 
-HWND MainDialogWindow = nullptr;
-
 namespace fs = std::filesystem;
-
-DialogState* GetDialogState() {
-  return reinterpret_cast<DialogState*>(GetWindowLongPtrW(MainDialogWindow, GWLP_USERDATA));
-}
-
-std::wstring ControlText(int id, size_t capacity) {
-  std::wstring text(capacity, L'\0');
-  UINT n = GetDlgItemTextW(MainDialogWindow, id, text.data(), static_cast<int>(capacity));
-  text.resize(n);
-  return text;
-}
-
-std::wstring FormatText(size_t capacity, const wchar_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::wstring text = FormatTextV(capacity, format, args);
-  va_end(args);
-  return text;
-}
-
-std::wstring FormatTextV(size_t capacity, const wchar_t* format, va_list args) {
-  std::wstring text(capacity, L'\0');
-  for (;;) {
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vswprintf(text.data(), text.size(), format, copy);
-    va_end(copy);
-    if (n >= 0) {
-      text.resize(static_cast<size_t>(n));
-      break;
-    }
-    if (text.size() > (1u << 22)) return {};  // not a length problem: nothing sensible to show
-    text.assign(text.size() * 2, L'\0');     // too long: format in a bigger buffer, then cut
-  }
-  if (text.size() > capacity - 1) text.resize(capacity - 1);
-  return text;
-}
-
-std::wstring Widen(const std::string& utf8) { return Utf8ToPath(utf8).native(); }
-
-std::wstring FileNamePart(const std::wstring& path) {
-  return fs::path(path).filename().native();
-}
 
 std::wstring DefaultOutputFolder() {
   wchar_t pictures[MAX_PATH];
@@ -83,6 +36,33 @@ void InsertColumn(HWND list, int index, const wchar_t* header, int width) {
   SendMessageW(list, LVM_INSERTCOLUMNW, index, reinterpret_cast<LPARAM>(&column));
 }
 
+// The dialog manager scales fonts and controls for a per-monitor aware dialog, but
+// column widths are raw pixels: scale them from 96 DPI to the list's own. Looked up
+// at run time, like the awareness call, so the program starts where it is missing.
+int ScaleToWindowDpi(HWND window, int pixels) {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (!user32) return pixels;
+  using GetDpiFn = UINT(WINAPI*)(HWND);
+  auto get = reinterpret_cast<GetDpiFn>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "GetDpiForWindow")));
+  const UINT dpi = get ? get(window) : 0;
+  return dpi ? MulDiv(pixels, static_cast<int>(dpi), 96) : pixels;
+}
+
+// An elevated program gets no drops from Explorer unless it lets the drop's
+// messages through. Looked up at run time; where it is missing, there is no such block.
+void AllowDropsFromLowerIntegrity(HWND dialog) {
+  HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  if (!user32) return;
+  using FilterFn = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+  auto allow = reinterpret_cast<FilterFn>(
+      reinterpret_cast<void*>(GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+  if (!allow) return;
+  const UINT kCopyGlobalData = 0x0049;  // WM_COPYGLOBALDATA, not in the headers
+  for (UINT message : {static_cast<UINT>(WM_DROPFILES), static_cast<UINT>(WM_COPYDATA), kCopyGlobalData})
+    allow(dialog, message, 1 /* MSGFLT_ALLOW */, nullptr);
+}
+
 BOOL OnInitDialog(HWND dialog) {
   MainDialogWindow = dialog;
   SetWindowLongPtrW(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new DialogState()));
@@ -92,9 +72,9 @@ BOOL OnInitDialog(HWND dialog) {
 
   HWND list = GetDlgItem(dialog, IDC_FILE_LIST);
   SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_GRIDLINES);
-  InsertColumn(list, 0, kColumnName, 190);
-  InsertColumn(list, 1, kColumnPath, 220);
-  InsertColumn(list, 2, kColumnStatus, 70);
+  InsertColumn(list, 0, kColumnName, ScaleToWindowDpi(list, 190));
+  InsertColumn(list, 1, kColumnPath, ScaleToWindowDpi(list, 220));
+  InsertColumn(list, 2, kColumnStatus, ScaleToWindowDpi(list, 70));
 
   SendDlgItemMessageW(dialog, IDC_QUALITY, TBM_SETRANGE, TRUE, MAKELPARAM(0, 100));
   SendDlgItemMessageW(dialog, IDC_QUALITY, TBM_SETPOS, TRUE, 80);
@@ -104,6 +84,8 @@ BOOL OnInitDialog(HWND dialog) {
   SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE32, 0, 100);
   SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
   PrepareLog();
+  DragAcceptFiles(dialog, TRUE);  // files and folders dropped anywhere on the window
+  AllowDropsFromLowerIntegrity(dialog);
   return TRUE;
 }
 
@@ -157,6 +139,9 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       if (header->idFrom == IDC_FILE_LIST && header->code == LVN_ITEMCHANGED) RestartEstimateTimer();
       return FALSE;
     }
+    case WM_DROPFILES:
+      OnDropFiles(reinterpret_cast<HDROP>(wParam));
+      return TRUE;
     case WM_TIMER:
       OnEstimateTimer(wParam);
       return TRUE;
@@ -165,9 +150,11 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case MSG_BATCH_DONE:
       OnBatchDone();
+      // The timer did nothing during the batch: ask again for the row and quality now shown.
+      RestartEstimateTimer();
       return TRUE;
     case MSG_ESTIMATE_DONE:
-      OnEstimateDone();
+      OnEstimateDone(static_cast<unsigned>(wParam));
       return TRUE;
     case WM_DESTROY:
       OnDestroy(dialog);

@@ -27,6 +27,22 @@ std::wstring PicturesFolder() {
   return path;
 }
 
+// A drop as the shell hands it to the window (a DROPFILES block of wide paths);
+// the dialog must always release it, so the handle is dead afterwards.
+void Drop(HWND dialog, const std::vector<fs::path>& paths) {
+  std::wstring list;
+  for (const fs::path& path : paths) list += W(path) + L'\0';
+  const size_t bytes = sizeof(DROPFILES) + (list.size() + 1) * sizeof(wchar_t);
+  HGLOBAL drop = GlobalAlloc(GHND, bytes);
+  auto* header = static_cast<DROPFILES*>(GlobalLock(drop));
+  header->pFiles = sizeof(DROPFILES);
+  header->fWide = TRUE;
+  memcpy(header + 1, list.c_str(), (list.size() + 1) * sizeof(wchar_t));
+  GlobalUnlock(drop);
+  SendMessageW(dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+  EXPECT_EQ(GlobalSize(drop), 0u) << "the drop was not released";
+}
+
 }  // namespace
 
 TEST_F(DialogTest, StartsWithEveryControlInItsInitialState) {
@@ -227,6 +243,35 @@ TEST_F(DialogTest, BrowseReplacesTheOutputFolderUnlessCancelled) {
   EXPECT_EQ(fs::path(Text(IDC_OUTPUT_DIR)), dir_ / L"输出");
 }
 
+TEST_F(DialogTest, DropsAreQueuedAsThePickersQueueThem) {
+  EXPECT_TRUE(GetWindowLongPtrW(dialog_, GWL_EXSTYLE) & WS_EX_ACCEPTFILES);
+  fs::create_directories(dir_ / L"album" / L"sub");
+  MakePng(dir_ / L"album" / L"sub" / L"deep.png", 8, 8, 3);
+  MakeJpeg(dir_ / L"a.jpg", 8, 8, 3);
+  WriteBytes(dir_ / L"notes.txt", "x");
+  WindowAnswer info;
+  AnswerMessageBox(&info, L"提示");
+  Drop(dialog_, {dir_ / L"a.jpg", dir_ / L"album", dir_ / L"notes.txt"});
+  info.Join();
+  EXPECT_EQ(info.text, L"该文件夹中没有找到 JPG / PNG 图片。");
+  ASSERT_EQ(RowCount(), 2);
+  EXPECT_EQ(RowText(0, 1), W(dir_ / L"a.jpg"));
+  EXPECT_EQ(RowText(1, 0), L"notes.txt");
+  EXPECT_EQ(RowText(1, 2), L"待处理");
+
+  Send(IDC_RECURSIVE, BM_SETCHECK, BST_CHECKED);
+  Drop(dialog_, {dir_ / L"album", dir_ / L"a.jpg"});
+  ASSERT_EQ(RowCount(), 4);
+  EXPECT_EQ(RowText(2, 1), W(dir_ / L"album" / L"sub" / L"deep.png"));
+  EXPECT_EQ(RowText(3, 1), W(dir_ / L"a.jpg"));
+  EXPECT_EQ(Text(IDC_STATUS), L"共 4 张图片");
+
+  State()->busy = true;  // like the disabled add buttons
+  Drop(dialog_, {dir_ / L"a.jpg"});
+  EXPECT_EQ(RowCount(), 4);
+  State()->busy = false;
+}
+
 // The modal dialog as the program runs it: every way of closing an idle dialog
 // ends it with 2.
 TEST(ModalDialog, EveryWayOfClosingEndsWithTwo) {
@@ -254,4 +299,61 @@ TEST(ModalDialog, EveryWayOfClosingEndsWithTwo) {
     EXPECT_EQ(result, 2) << way.what;
   }
   CoUninitialize();
+}
+
+// Quillmar.exe itself without arguments, as a double click starts it, at 96 and at
+// 192 DPI: its dialog and list come up, the columns are 190, 220 and 70 pixels
+// scaled to the DPI, and closing ends it with 2. (Wine makes the list even without
+// InitCommonControlsEx: quillmar_initialises_common_controls checks the call.)
+TEST(RealProgram, OpensItsDialogWithColumnsForTheDisplayDpi) {
+  HKEY desktop = nullptr;  // LogPixels is read by each new process at its start
+  RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_SET_VALUE,
+                  nullptr, &desktop, nullptr);
+  for (DWORD dpi : {96u, 192u}) {
+    RegSetValueExW(desktop, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), 4);
+    std::wstring command = L"\"" QUILLMAR_EXE L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    HWND window = nullptr;  // no dialog of this process is open here
+    for (int i = 0; i < 1000 && !IsWindowVisible(window); ++i, Sleep(20))
+      window = FindWindowW(L"#32770", L"Quillmar工具");
+    HWND list = GetDlgItem(window, IDC_FILE_LIST);
+    wchar_t listClass[32] = L"";
+    GetClassNameW(list, listClass, 32);
+    EXPECT_STREQ(listClass, L"SysListView32");
+    const int widths[] = {190, 220, 70};
+    for (int column : {0, 1, 2})
+      EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, column, 0), widths[column] * dpi / 96) << dpi;
+    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+    DWORD code = 0;
+    WaitForSingleObject(process.hProcess, 20000);
+    GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(code, 2u);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  RegDeleteValueW(desktop, L"LogPixels");
+  RegCloseKey(desktop);
+}
+
+// What Explorer's Properties > Details and Task Manager read.
+TEST(RealProgram, CarriesItsVersionInformation) {
+  std::vector<char> info(4096);
+  ASSERT_TRUE(GetFileVersionInfoW(L"" QUILLMAR_EXE, 0, info.size(), info.data()));
+  auto value = [&](const std::wstring& key) -> void* {
+    static wchar_t none[4] = {};
+    void* found = nullptr;
+    UINT length = 0;
+    return VerQueryValueW(info.data(), key.c_str(), &found, &length) ? found : none;
+  };
+  auto text = [&](const wchar_t* name) {
+    return std::wstring(static_cast<wchar_t*>(value(std::wstring(L"\\StringFileInfo\\080404B0\\") + name)));
+  };
+  EXPECT_EQ(text(L"FileDescription"), L"Quillmar工具");
+  EXPECT_EQ(text(L"ProductName"), L"Quillmar工具");
+  EXPECT_EQ(text(L"FileVersion").substr(0, 6), L"2.0.0.");
+  EXPECT_EQ(*static_cast<DWORD*>(value(L"\\VarFileInfo\\Translation")), MAKELONG(0x0804, 1200));
 }

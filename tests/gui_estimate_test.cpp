@@ -162,4 +162,18 @@ TEST_F(EstimatePreviewTest, NothingChangesDuringABatch) {
     EXPECT_EQ(Text(IDC_ESTIMATE), L"预计: --");
   }
   PumpUntil([&] { return !State()->busy; }, 120000);
+  // Asked again once the batch has ended: the row and quality chosen meanwhile.
+  EXPECT_TRUE(WaitForText(ExpectedText(files[2], 20))) << WideToUtf8ForTest(Text(IDC_ESTIMATE));
+}
+
+// A worker clears estimate_running before it posts, so a newer estimate can start
+// before an older one's message is handled: that message is not the newer result.
+TEST_F(EstimatePreviewTest, AnOlderEstimatesMessageIsNotTakenForTheRunningOne) {
+  const fs::path slow = SlowImage();
+  Queue({slow});
+  SelectRow(0);
+  ASSERT_TRUE(WaitForText(L"预计: 计算中..."));
+  SendMessageW(dialog_, MSG_ESTIMATE_DONE, 0, 0);  // as an earlier worker's message
+  EXPECT_EQ(Text(IDC_ESTIMATE), L"预计: 计算中...");
+  EXPECT_TRUE(WaitForText(ExpectedText(slow, 80), 60000));
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "gui/dialog_state.h"
 #include "gui/main_dialog.h"
 #include "gui/resource.h"
 #include "tests/test_support.h"

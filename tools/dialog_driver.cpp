@@ -3,16 +3,21 @@
 //   dialog_driver wait              until the main dialog is up
 //   dialog_driver recursive         tick "递归子文件夹"
 //   dialog_driver add-folder PATH   "添加文件夹..." and the folder picker
+//   dialog_driver drop PATH...      drop files and folders on the dialog, as Explorer does
 //   dialog_driver select            select the first row (keyboard)
 //   dialog_driver quality N         move the slider to N
 //   dialog_driver wait-estimate     until the preview shows a figure
 //   dialog_driver start             "开始压缩" and wait for the batch to end
+//   dialog_driver clear             "清空列表"
 //   dialog_driver close             "退出"
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "gui/resource.h"
 
@@ -56,7 +61,30 @@ bool WaitFor(bool (*done)(HWND), HWND dialog, int timeoutMs = 60000) {
   return false;
 }
 
-int Run(const std::wstring& command, const wchar_t* argument) {
+// A drop as the shell hands it to a window: a DROPFILES block holding the paths,
+// each ended by a zero, then one more zero. Its memory must be the program's own,
+// and Wine carries no drop from one process to another (Windows does), so the
+// block is written into the program's memory and given as a fixed-memory handle.
+HDROP MakeDropIn(HWND dialog, const std::vector<std::wstring>& paths) {
+  std::wstring list;
+  for (const std::wstring& path : paths) list += path + L'\0';
+  list += L'\0';
+  std::string block(sizeof(DROPFILES), '\0');
+  DROPFILES header = {};
+  header.pFiles = sizeof(DROPFILES);
+  header.fWide = TRUE;
+  memcpy(block.data(), &header, sizeof header);
+  block.append(reinterpret_cast<const char*>(list.data()), list.size() * sizeof(wchar_t));
+  DWORD id = 0;
+  GetWindowThreadProcessId(dialog, &id);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, id);
+  void* remote = process ? VirtualAllocEx(process, nullptr, block.size(), MEM_COMMIT, PAGE_READWRITE) : nullptr;
+  if (remote) WriteProcessMemory(process, remote, block.data(), block.size(), nullptr);
+  if (process) CloseHandle(process);
+  return static_cast<HDROP>(remote);
+}
+
+int Run(const std::wstring& command, const wchar_t* argument, const std::vector<std::wstring>& rest) {
   HWND dialog = FindTopLevel(L"Quillmar工具");
   if (!dialog) return 1;
   if (command == L"wait") return 0;
@@ -72,6 +100,15 @@ int Run(const std::wstring& command, const wchar_t* argument) {
     PostMessageW(picker, WM_COMMAND, IDOK, 0);
     return WaitFor([](HWND d) { return SendDlgItemMessageW(d, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0) > 0; },
                    dialog) ? 0 : 1;
+  }
+  if (command == L"drop" && !rest.empty()) {
+    const LRESULT before = SendDlgItemMessageW(dialog, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0);
+    HDROP drop = MakeDropIn(dialog, rest);
+    if (!drop) return 1;
+    PostMessageW(dialog, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+    for (int waited = 0; waited < 20000; waited += 50, Sleep(50))
+      if (SendDlgItemMessageW(dialog, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0) > before) return 0;
+    return 1;
   }
   if (command == L"recursive") {
     SendMessageW(GetDlgItem(dialog, IDC_RECURSIVE), BM_CLICK, 0, 0);
@@ -101,6 +138,10 @@ int Run(const std::wstring& command, const wchar_t* argument) {
     Sleep(300);
     return WaitFor([](HWND d) { return IsWindowEnabled(GetDlgItem(d, IDC_START)) != FALSE; }, dialog) ? 0 : 1;
   }
+  if (command == L"clear") {
+    SendMessageW(GetDlgItem(dialog, IDC_CLEAR_LIST), BM_CLICK, 0, 0);
+    return 0;
+  }
   if (command == L"close") {
     PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
     return 0;
@@ -115,5 +156,5 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: dialog_driver COMMAND [ARGUMENT]\n");
     return 2;
   }
-  return Run(argv[1], argc > 2 ? argv[2] : nullptr);
+  return Run(argv[1], argc > 2 ? argv[2] : nullptr, std::vector<std::wstring>(argv + 2, argv + argc));
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Screenshots of the real Quillmar.exe in a Wine virtual desktop under Xvfb, driven
 # by tools/dialog_driver.exe: the empty dialog, a filled list with a size preview,
-# and a finished batch. Usage: tools/screenshots.sh [OUTPUT-FOLDER] (default docs/)
+# a finished batch, and files and a folder dropped on the cleared list.
+# Usage: tools/screenshots.sh [OUTPUT-FOLDER] (default docs/)
 # after `cmake --workflow --preset windows` (or at least its build).
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,6 +40,9 @@ run "\$driver" wait-estimate
 shot dialog-list.png
 run "\$driver" start
 shot dialog-batch.png
+run "\$driver" clear
+run "\$driver" drop 'Z:${work//\//\\}\\相册\\gray.jpg' 'Z:${work//\//\\}\\相册\\旅行'
+shot dialog-drop.png
 run "\$driver" close
 wait
 SCRIPT
