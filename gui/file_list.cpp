@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "engine/file_system.h"
 #include "gui/com_ref.h"
 #include "gui/dialog_state.h"
 #include "gui/resource.h"
@@ -56,8 +57,8 @@ bool FileSystemPath(IShellItem* item, std::wstring* path) {
 }
 
 bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  int systemError = 0;
+  return QueryPathKind(path, &systemError) == PathKind::Folder;
 }
 
 std::wstring DroppedPath(HDROP drop, UINT index) {
