@@ -3,8 +3,9 @@
 # ImageMagick scales a mate-backgrounds photo (4:3) up to 16320x12240, the size a
 # 200 MP phone camera writes, as a JPEG of quality 92 in the folder (default: a
 # temporary one, removed afterwards; the image is 60-80 MB and is made once per
-# folder). build/native/quillmar then compresses it at quality 80 under
-# /usr/bin/time -v: wall time, CPU time and peak resident memory.
+# folder). build/native/quillmar, then the library alone (build/native/stb_floor),
+# compress it at quality 80 under /usr/bin/time -v: wall time, CPU time and peak
+# resident memory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 photo=/usr/share/backgrounds/mate/nature/Wood.jpg
@@ -30,6 +31,9 @@ EOF
   MAGICK_CONFIGURE_PATH="$work" convert "$photo" -resize '16320x12240!' -quality 92 "$big"
 fi
 ls -l "$big"
-rm -rf "$work/out"
-/usr/bin/time -v build/native/quillmar "$big" -q 80 -o "$work/out" 2>&1 |
-  grep -E "成功|失败|Elapsed|User time|System time|Maximum resident"
+rm -rf "$work/out" "$work/floor"
+mkdir "$work/floor"
+for run in "build/native/quillmar $big -q 80 -o $work/out" "build/native/stb_floor 80 $work/floor $big"; do
+  echo "$run"
+  /usr/bin/time -v $run 2>&1 | grep -E "成功|失败|Elapsed|User time|System time|Maximum resident"
+done

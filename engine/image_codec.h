@@ -37,7 +37,7 @@ struct PixelsFree {
 using DecodedPixels = std::unique_ptr<unsigned char, PixelsFree>;
 
 /// The refusal of an image too large for its file or for the PNG writer
-/// (engine/image_limits.h), before it is decoded.
+/// (engine/image_limits.h).
 inline constexpr char kTooLargeText[] = "图片尺寸过大";
 
 /// Decodes an image file (UTF-8 name) to 8-bit samples with the file's own channel

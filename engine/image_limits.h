@@ -1,7 +1,7 @@
 #pragma once
-// Which image sizes are refused before decoding (with "图片尺寸过大"): those the
-// PNG writer can't count in its int sizes, and headers that claim more pixels
-// than the file's bytes could carry.
+// Which image sizes are refused (with "图片尺寸过大", from the header before
+// decoding): those the PNG writer can't count in its int sizes, and headers that
+// claim more pixels than the file's bytes could carry.
 #include <cstddef>
 #include <cstdint>
 
