@@ -67,21 +67,29 @@ struct FileClose {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// A header of a few bytes can ask for gigabytes, which the library allocates and
-// fills (a JPEG decodes to full size even without image data): more pixels than
-// the file's bytes could carry are refused. So is a PNG output larger than the
-// writer can count; JPEG outputs are within the writer's int indexes whenever
-// the decoder's own limit (width*height*channels < 2^31) lets them through.
-bool SizeIsAccepted(std::FILE* file, const std::string& utf8Path, int width, int height,
-                    int channels) {
+// Why an image of this size is refused, or null. The BMP and GIF decoders take
+// a width or height of 0 and return an empty image, which no writer can encode
+// (the PNG writer even reads a first pixel of each empty row); the texts are the
+// library's for other nonsense in such headers. A header of a few bytes can ask
+// for gigabytes, which the library allocates and fills (a JPEG decodes to full
+// size even without image data): more pixels than the file's bytes could carry
+// are refused. So is a PNG output larger than the writer can count; JPEG outputs
+// are within the writer's int indexes whenever the decoder's own limit
+// (width*height*channels < 2^31) lets them through.
+const char* SizeRefusal(std::FILE* file, const std::string& utf8Path, int width, int height,
+                        int channels) {
   const std::filesystem::path path = Utf8ToPath(utf8Path);
   unsigned char head[4] = {};
   std::rewind(file);
   const std::size_t headLength = std::fread(head, 1, sizeof head, file);
+  if (width <= 0 || height <= 0) return head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
   std::error_code ec;
   const std::uintmax_t fileBytes = std::filesystem::file_size(path, ec);
-  if (!ec && !PixelCountFitsFile(head, headLength, 1LL * width * height, fileBytes)) return false;
-  return ImageKindOfName(path) == ImageKind::Jpeg || PngWriterCanEncode(width, height, channels);
+  if (!ec && !PixelCountFitsFile(head, headLength, 1LL * width * height, fileBytes))
+    return kTooLargeText;
+  if (ImageKindOfName(path) != ImageKind::Jpeg && !PngWriterCanEncode(width, height, channels))
+    return kTooLargeText;
+  return nullptr;
 }
 
 }  // namespace
@@ -102,9 +110,10 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
     return nullptr;
   }
   std::rewind(file.get());
+  const char* refusal = nullptr;
   if (stbi_info_from_file(file.get(), width, height, channels) &&
-      !SizeIsAccepted(file.get(), utf8Path, *width, *height, *channels)) {
-    *reason = kTooLargeText;
+      (refusal = SizeRefusal(file.get(), utf8Path, *width, *height, *channels))) {
+    *reason = refusal;
     return nullptr;
   }
   std::rewind(file.get());
@@ -112,10 +121,10 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
   if (!pixels) {
     const char* why = stbi_failure_reason();
     *reason = why ? why : "";
-  } else if (!SizeIsAccepted(file.get(), utf8Path, *width, *height, *channels)) {
+  } else if ((refusal = SizeRefusal(file.get(), utf8Path, *width, *height, *channels))) {
     // The header's channel count can be one short: a PNG's tRNS chunk adds alpha.
     pixels.reset();
-    *reason = kTooLargeText;
+    *reason = refusal;
   }
   return pixels;
 }

@@ -25,6 +25,9 @@ const std::map<std::string, std::string>& ExpectedErrors() {
       {"png-ihdr-20000x20000-gray.png", kTooLargeText},
       {"jpeg-sof-65535x65535.jpg", kTooLargeText},
       {"jpeg-sof-16384x16384.jpg", kTooLargeText},
+      // BMPs of no rows or no columns: an empty "success", the PNG writer's overread.
+      {"bmp-zero-height.png", "bad BMP"},
+      {"bmp-zero-width.png", "bad BMP"},
       // A GIF frame on a far larger canvas: it decodes, the rest transparent.
       {"gif-canvas-beyond-frame.png", ""},
   };
