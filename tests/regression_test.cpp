@@ -28,6 +28,8 @@ const std::map<std::string, std::string>& ExpectedErrors() {
       // BMPs of no rows or no columns: an empty "success", the PNG writer's overread.
       {"bmp-zero-height.png", "bad BMP"},
       {"bmp-zero-width.png", "bad BMP"},
+      // Pixels past the 242 entries of an 8-bit BMP's palette: black in every run.
+      {"bmp-palette-shorter-than-indexes.jpg", ""},
       // A GIF frame on a far larger canvas: it decodes, the rest transparent.
       {"gif-canvas-beyond-frame.png", ""},
   };
