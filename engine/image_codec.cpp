@@ -11,6 +11,14 @@
 // or .png would "decode" as a black TGA image and be reported as a success. No
 // one names a real TGA file so, and every other decoder checks its signature.
 #define STBI_NO_TGA
+// Nor does anyone name a Softimage PIC, Photoshop PSD, Radiance HDR or netpbm
+// file .jpg or .png; their decoders only widen what a hostile file can reach (the
+// PIC decoder's format conversion dereferences null on a 97-byte file). GIF and
+// BMP stay: web images saved under the wrong name are real.
+#define STBI_NO_PIC
+#define STBI_NO_PSD
+#define STBI_NO_HDR
+#define STBI_NO_PNM
 #define STBI_FAILURE_USERMSG
 #define STBI_WINDOWS_UTF8
 #define STB_IMAGE_WRITE_IMPLEMENTATION
@@ -21,9 +29,14 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 
+#include "engine/extension.h"
+#include "engine/image_limits.h"
 #include "engine/jpeg_tables.h"
+#include "engine/utf8.h"
 
 namespace {
 
@@ -83,6 +96,31 @@ struct FileClose {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// Why an image of this size is refused, or null. The BMP and GIF decoders take
+// a width or height of 0 and return an empty image, which no writer can encode
+// (the PNG writer even reads a first pixel of each empty row); the texts are the
+// library's for other nonsense in such headers. A header of a few bytes can ask
+// for gigabytes, which the library allocates and fills (a JPEG decodes to full
+// size even without image data): more pixels than the file's bytes could carry
+// are refused. So is a PNG output larger than the writer can count; JPEG outputs
+// are within the writer's int indexes whenever the decoder's own limit
+// (width*height*channels < 2^31) lets them through.
+const char* SizeRefusal(std::FILE* file, const std::string& utf8Path, int width, int height,
+                        int channels) {
+  const std::filesystem::path path = Utf8ToPath(utf8Path);
+  unsigned char head[4] = {};
+  std::rewind(file);
+  const std::size_t headLength = std::fread(head, 1, sizeof head, file);
+  if (width <= 0 || height <= 0) return head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
+  std::error_code ec;
+  const std::uintmax_t fileBytes = std::filesystem::file_size(path, ec);
+  if (!ec && !PixelCountFitsFile(head, headLength, 1LL * width * height, fileBytes))
+    return kTooLargeText;
+  if (ImageKindOfName(path) != ImageKind::Jpeg && !PngWriterCanEncode(width, height, channels))
+    return kTooLargeText;
+  return nullptr;
+}
+
 }  // namespace
 
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
@@ -100,21 +138,24 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
     *reason = "Corrupt JPEG";
     return nullptr;
   }
-  // A header of a few bytes can ask for gigabytes, which the library allocates
-  // and fills (a JPEG decodes to full size even without image data).
   std::rewind(file.get());
+  const char* refusal = nullptr;
   if (stbi_info_from_file(file.get(), width, height, channels) &&
-      static_cast<long long>(*width) * *height > kMaxDecodedPixels) {
-    *reason = kTooLargeText;
+      (refusal = SizeRefusal(file.get(), utf8Path, *width, *height, *channels))) {
+    *reason = refusal;
     return nullptr;
   }
   std::rewind(file.get());
-  unsigned char* pixels = stbi_load_from_file(file.get(), width, height, channels, 0);
+  DecodedPixels pixels(stbi_load_from_file(file.get(), width, height, channels, 0));
   if (!pixels) {
     const char* why = stbi_failure_reason();
     *reason = why ? why : "";
+  } else if ((refusal = SizeRefusal(file.get(), utf8Path, *width, *height, *channels))) {
+    // The header's channel count can be one short: a PNG's tRNS chunk adds alpha.
+    pixels.reset();
+    *reason = refusal;
   }
-  return DecodedPixels(pixels);
+  return pixels;
 }
 
 bool ReadImageHeader(const std::string& utf8Path, int* width, int* height, int* channels) {

@@ -36,9 +36,8 @@ struct PixelsFree {
 };
 using DecodedPixels = std::unique_ptr<unsigned char, PixelsFree>;
 
-/// Largest image decoded: 2^27 pixels (134 megapixels, e.g. 16384x8192), at most
-/// about 1.5 GB of samples and decoder buffers. Larger ones fail with kTooLargeText.
-inline constexpr long long kMaxDecodedPixels = 1LL << 27;
+/// The refusal of an image too large for its file or for the PNG writer
+/// (engine/image_limits.h).
 inline constexpr char kTooLargeText[] = "图片尺寸过大";
 
 /// Decodes an image file (UTF-8 name) to 8-bit samples with the file's own channel

@@ -85,6 +85,25 @@ std::string Seen(const CompressResult& r, const fs::path& out) {
          std::to_string(std::hash<std::string>()(r.success ? ReadBytes(r.outputPath) : ""));
 }
 
+// A JPEG of `bytes` bytes (comments fill it) whose frame claims width x height.
+// The header reads well, but its sampling factors 3:2:1 make the decoder fail
+// with "Corrupt JPEG" before it allocates anything.
+std::string JpegHeaderClaiming(int width, int height, std::size_t bytes) {
+  const char frame[] = {'\xFF', '\xC0', 0, 17, 8, static_cast<char>(height >> 8),
+                        static_cast<char>(height), static_cast<char>(width >> 8),
+                        static_cast<char>(width), 3, 1, 0x31, 0, 2, 0x21, 0, 3, 0x11, 0};
+  std::string out = "\xFF\xD8";
+  for (std::size_t left = bytes - 2 - sizeof frame - 2; left > 0;) {
+    std::size_t segment = std::min<std::size_t>(left, 60000);
+    if (left - segment > 0 && left - segment < 4) segment -= 4;
+    out += "\xFF\xFE" + std::string{static_cast<char>((segment - 2) >> 8),
+                                    static_cast<char>(segment - 2)};
+    out.append(segment - 4, 'x');
+    left -= segment;
+  }
+  return out + std::string(frame, sizeof frame) + "\xFF\xD9";
+}
+
 }  // namespace
 
 TEST(PngLevelForQuality, FollowsTheQualityRanges) {
@@ -172,6 +191,29 @@ TEST_F(CompressTest, ExtensionDecidesTheFormatAndNameKeepsItsCase) {
   EXPECT_EQ(ReadBytes(out_ / "b.Png").substr(1, 3), "PNG");
   CompressResult again = Compress(dir_ / "Photo.JPG");
   EXPECT_EQ(again.outputPath.filename(), fs::path("Photo_1.JPG"));
+}
+
+// Just below and just above each size limit, from headers alone: at most 2048
+// pixels a byte for a JPEG file, and for a PNG output what the writer's int
+// sizes hold whatever the pixels (65535 x 7281 RGB, worked out from its code).
+TEST_F(CompressTest, SizeLimitsStartJustAboveTheirBound) {
+  const struct {
+    const char* name;
+    int width, height;
+    std::size_t bytes;
+    const char* text;
+  } cases[] = {
+      {"plausible.jpg", 4096, 4096, 8192, "Corrupt JPEG"},
+      {"implausible.jpg", 4096, 4096, 8191, kTooLargeText},
+      {"png-writer-fits.png", 65535, 7281, 240000, "Corrupt JPEG"},
+      {"png-writer-overflows.png", 65535, 7282, 240000, kTooLargeText},
+      {"jpeg-writer-fits.jpg", 65535, 7282, 240000, "Corrupt JPEG"},
+  };
+  for (const auto& c : cases) {
+    WriteBytes(dir_ / c.name, JpegHeaderClaiming(c.width, c.height, c.bytes));
+    ASSERT_EQ(fs::file_size(dir_ / c.name), c.bytes);
+    EXPECT_EQ(Compress(dir_ / c.name).errorText, c.text) << c.name;
+  }
 }
 
 TEST_F(CompressTest, ReportsEachFailureWithItsText) {

@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REGRESSION = os.path.join(HERE, "regression")
 DATA = os.path.join(HERE, "data")
 CRASHERS = os.path.join(HERE, "..", "..", "shared", "corpus", "png-crashers")
+STB_ISSUES = os.path.join(HERE, "..", "..", "shared", "corpus", "stb-issues")
 PROGRAM = None
 SANITIZED = False
 PEAK_LIMIT_KIB = 300 * 1024
@@ -117,6 +118,23 @@ class Hostile(unittest.TestCase):
         run = self.run_program("-o", self.out, "-q", "100", *files)
         self.assert_batch_keeps_its_promises(run, files)
         self.assertLess(run.peak_kib, PEAK_LIMIT_KIB)
+
+    def test_stb_issue_reproducers_named_jpg_and_png(self):
+        if not os.path.isdir(STB_ISSUES):
+            self.skipTest("no corpus at " + os.path.normpath(STB_ISSUES))
+        files = []
+        for name in sorted(os.listdir(STB_ISSUES)):
+            if name.startswith("stb"):
+                for ending in (".jpg", ".png"):  # links: the corpus is read where it is
+                    files.append(os.path.join(self.dir, name + ending))
+                    os.symlink(os.path.join(os.path.abspath(STB_ISSUES), name), files[-1])
+        run = self.run_program("-o", self.out, *files)
+        lines = self.assert_batch_keeps_its_promises(run, files)
+        self.assertLess(run.peak_kib, PEAK_LIMIT_KIB)
+        self.assertEqual(lines["stb1859-pic-null-deref.pic.png"],
+                         ("失败", "Image not of any known type, or corrupt"))
+        for name in ("stb1538-gif-two-back-wild-read.gif.jpg", "stb1876-gif-header-1gb-alloc.gif.png"):
+            self.assertEqual(lines[name], ("失败", "图片尺寸过大"))
 
     def test_header_claiming_100000_by_100000_pixels(self):
         for name, data, text in (
