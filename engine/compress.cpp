@@ -70,14 +70,16 @@ bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepa
     result->errorText = "文件名含无效字符";
     return false;
   }
+  // The input's size is that of the file as decoded, measured on the open file: a
+  // file removed or replaced after it was read still reports what was read.
   std::string reason;
   DecodedPixels pixels = DecodeImageFile(utf8Input, &result->width, &result->height,
-                                         &result->channels, &reason);
+                                         &result->channels, &result->inputBytes, &reason);
   if (!pixels) {
+    result->inputBytes = 0;
     result->errorText = reason.empty() ? "解码失败" : reason;
     return false;
   }
-  result->inputBytes = SizeOrUnknown(inputPath);
   prepared->fileName = inputPath.filename();
   switch (EncodeOutputFile(format == ImageKind::Jpeg, pixels.get(), result->width,
                            result->height, result->channels, quality, &prepared->output)) {

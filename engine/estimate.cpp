@@ -18,8 +18,9 @@ bool EstimateChecked(const std::filesystem::path& path, int quality, std::uint64
   std::string utf8;
   if (!PathToUtf8(path, &utf8)) return false;
   int width = 0, height = 0, channels = 0;
+  std::uint64_t fileBytes = 0;
   std::string reason;
-  DecodedPixels pixels = DecodeImageFile(utf8, &width, &height, &channels, &reason);
+  DecodedPixels pixels = DecodeImageFile(utf8, &width, &height, &channels, &fileBytes, &reason);
   if (!pixels) return false;
   std::uint64_t bytes = 0;
   if (ImageKindOfName(path) == ImageKind::Jpeg) {

@@ -37,6 +37,13 @@ bool QueryFileSize(const fs::path& path, std::uint64_t* size) {
   return true;
 }
 
+bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
 bool IsRootFolder(const fs::path& path) { return !path.has_relative_path(); }
 
 bool MakeFolder(const fs::path& path, std::error_code* error) {

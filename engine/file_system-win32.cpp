@@ -86,6 +86,14 @@ bool QueryFileSize(const fs::path& path, std::uint64_t* size) {
   return Examine(path, &attributes, size, &error) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  LARGE_INTEGER bytes;
+  if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &bytes)) return false;
+  *size = static_cast<std::uint64_t>(bytes.QuadPart);
+  return true;
+}
+
 bool IsRootFolder(const fs::path& path) {
   if (!path.has_relative_path()) return true;
   // The standard path takes "\\nas" for a folder name: a share is two

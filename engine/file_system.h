@@ -26,6 +26,10 @@ PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
 /// The size of the file at path, following symbolic links; false when unknown.
 bool QueryFileSize(const std::filesystem::path& path, std::uint64_t* size);
 
+/// The size of an open file: the bytes actually read, even if the name has since
+/// been removed or replaced. False when unknown.
+bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size);
+
 /// A folder that is never made: a root ("/", "C:", "C:\") or, on Windows, a
 /// network share ("\\nas\photos") or a server ("\\nas").
 bool IsRootFolder(const std::filesystem::path& path);

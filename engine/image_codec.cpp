@@ -22,18 +22,35 @@
 #define STBI_FAILURE_USERMSG
 #define STBI_WINDOWS_UTF8
 #define STB_IMAGE_WRITE_IMPLEMENTATION
+// The PNG writer grows its buffers without looking at the result (an assert that
+// release builds drop) and would then write past the old block. A growth that
+// can't be had throws instead, out of the encoder: that file fails with "Out of
+// memory" and the batch goes on. The old block is nobody's after the throw.
+#define STBIW_MALLOC(size) std::malloc(size)
+#define STBIW_REALLOC(p, size) GrowOrThrow(p, size)
+#define STBIW_FREE(p) std::free(p)
 #define STBIW_WINDOWS_UTF8
 #include <cstdlib>
+#include <new>
+
+static void* GrowOrThrow(void* block, std::size_t size) {
+  void* grown = std::realloc(block, size);
+  if (!grown) {
+    std::free(block);
+    throw std::bad_alloc();
+  }
+  return grown;
+}
 
 #include "engine/image_codec.h"
 
 #include <condition_variable>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
-#include <system_error>
 
+#include "engine/compress_result.h"
 #include "engine/extension.h"
+#include "engine/file_system.h"
 #include "engine/image_limits.h"
 #include "engine/jpeg_tables.h"
 #include "engine/utf8.h"
@@ -72,6 +89,12 @@ void LeavePngLevel() {
   if (--png_level_lock.running == 0) png_level_lock.idle.notify_all();
 }
 
+// Left however the encode ends, also by an exception out of memory.
+struct PngLevelHeld {
+  explicit PngLevelHeld(int level) { EnterPngLevel(level); }
+  ~PngLevelHeld() { LeavePngLevel(); }
+};
+
 }  // namespace
 
 bool EncodeJpeg(const unsigned char* pixels, int width, int height, int components,
@@ -83,9 +106,10 @@ LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int heig
                                 int channels, int level, std::size_t* length) {
   int len = 0;
   unsigned char* png = nullptr;
-  EnterPngLevel(level);
-  png = stbi_write_png_to_mem(pixels, width * channels, width, height, channels, &len);
-  LeavePngLevel();
+  {
+    PngLevelHeld held(level);
+    png = stbi_write_png_to_mem(pixels, width * channels, width, height, channels, &len);
+  }
   *length = png ? static_cast<std::size_t>(len) : 0;
   return LibraryBuffer(png);
 }
@@ -105,18 +129,17 @@ struct FileClose {
 // are refused. So is a PNG output larger than the writer can count; JPEG outputs
 // are within the writer's int indexes whenever the decoder's own limit
 // (width*height*channels < 2^31) lets them through.
-const char* SizeRefusal(std::FILE* file, const std::string& utf8Path, int width, int height,
-                        int channels) {
-  const std::filesystem::path path = Utf8ToPath(utf8Path);
+const char* SizeRefusal(std::FILE* file, std::uint64_t fileBytes, const std::string& utf8Path,
+                        int width, int height, int channels) {
   unsigned char head[4] = {};
   std::rewind(file);
   const std::size_t headLength = std::fread(head, 1, sizeof head, file);
   if (width <= 0 || height <= 0) return head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
-  std::error_code ec;
-  const std::uintmax_t fileBytes = std::filesystem::file_size(path, ec);
-  if (!ec && !PixelCountFitsFile(head, headLength, 1LL * width * height, fileBytes))
+  if (fileBytes != SIZE_UNKNOWN &&
+      !PixelCountFitsFile(head, headLength, 1LL * width * height, fileBytes))
     return kTooLargeText;
-  if (ImageKindOfName(path) != ImageKind::Jpeg && !PngWriterCanEncode(width, height, channels))
+  if (ImageKindOfName(Utf8ToPath(utf8Path)) != ImageKind::Jpeg &&
+      !PngWriterCanEncode(width, height, channels))
     return kTooLargeText;
   return nullptr;
 }
@@ -124,7 +147,7 @@ const char* SizeRefusal(std::FILE* file, const std::string& utf8Path, int width,
 }  // namespace
 
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
-                              int* channels, std::string* reason) {
+                              int* channels, std::uint64_t* fileBytes, std::string* reason) {
   // Opened the library's way (UTF-8 names on Windows too); the checks below read
   // the file before the decoder does, without holding it whole.
   std::unique_ptr<std::FILE, FileClose> file(stbi__fopen(utf8Path.c_str(), "rb"));
@@ -132,6 +155,7 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
     *reason = "Unable to open file";
     return nullptr;
   }
+  if (!QueryOpenFileSize(file.get(), fileBytes)) *fileBytes = SIZE_UNKNOWN;
   // This library version overruns its Huffman tables on a DHT segment with more
   // than 256 codes; such a file is corrupt, and is refused before decoding.
   if (!JpegHuffmanTablesFitInFile(file.get())) {
@@ -141,7 +165,7 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
   std::rewind(file.get());
   const char* refusal = nullptr;
   if (stbi_info_from_file(file.get(), width, height, channels) &&
-      (refusal = SizeRefusal(file.get(), utf8Path, *width, *height, *channels))) {
+      (refusal = SizeRefusal(file.get(), *fileBytes, utf8Path, *width, *height, *channels))) {
     *reason = refusal;
     return nullptr;
   }
@@ -150,7 +174,7 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
   if (!pixels) {
     const char* why = stbi_failure_reason();
     *reason = why ? why : "";
-  } else if ((refusal = SizeRefusal(file.get(), utf8Path, *width, *height, *channels))) {
+  } else if ((refusal = SizeRefusal(file.get(), *fileBytes, utf8Path, *width, *height, *channels))) {
     // The header's channel count can be one short: a PNG's tRNS chunk adds alpha.
     pixels.reset();
     *reason = refusal;

@@ -1,6 +1,7 @@
 #pragma once
 // The image library, reached through one translation unit that holds its code.
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -43,9 +44,10 @@ inline constexpr char kTooLargeText[] = "图片尺寸过大";
 /// Decodes an image file (UTF-8 name) to 8-bit samples with the file's own channel
 /// count. On failure returns null and sets *reason to the library's text, our own
 /// refusal (kTooLargeText, "Corrupt JPEG" for tables the library would overrun),
-/// or the empty string when there is none.
+/// or the empty string when there is none. *fileBytes is the size of the file as
+/// it was read (SIZE_UNKNOWN when the system does not say).
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
-                              int* channels, std::string* reason);
+                              int* channels, std::uint64_t* fileBytes, std::string* reason);
 
 /// Width, height and channel count from an image file's header (UTF-8 name), read
 /// without decoding it. False when the file can't be opened or is no known image.
