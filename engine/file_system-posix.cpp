@@ -13,13 +13,6 @@ bool MeansMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 }  // namespace
 
-PathPresence QueryPathPresence(const fs::path& path, int* systemError) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return PathPresence::Present;
-  *systemError = errno;
-  return MeansMissing(errno) ? PathPresence::Missing : PathPresence::Error;
-}
-
 PathKind QueryPathKind(const fs::path& path, int* systemError) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {

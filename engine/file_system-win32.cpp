@@ -22,9 +22,9 @@ bool MeansMissing(DWORD error) {
   }
 }
 
-PathPresence FromError(DWORD error, int* systemError) {
+PathKind FromError(DWORD error, int* systemError) {
   *systemError = static_cast<int>(error);
-  return MeansMissing(error) ? PathPresence::Missing : PathPresence::Error;
+  return MeansMissing(error) ? PathKind::Missing : PathKind::Error;
 }
 
 // The image library converts file names into a buffer of 1024 UTF-16 units; our
@@ -65,19 +65,10 @@ bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD
 
 }  // namespace
 
-PathPresence QueryPathPresence(const fs::path& path, int* systemError) {
-  DWORD attributes = 0, error = 0;
-  std::uint64_t size = 0;
-  return Examine(path, &attributes, &size, &error) ? PathPresence::Present
-                                                   : FromError(error, systemError);
-}
-
 PathKind QueryPathKind(const fs::path& path, int* systemError) {
   DWORD attributes = 0, error = 0;
   std::uint64_t size = 0;
-  if (!Examine(path, &attributes, &size, &error))
-    return FromError(error, systemError) == PathPresence::Missing ? PathKind::Missing
-                                                                 : PathKind::Error;
+  if (!Examine(path, &attributes, &size, &error)) return FromError(error, systemError);
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
 }
 

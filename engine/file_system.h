@@ -7,18 +7,12 @@
 #include <filesystem>
 #include <system_error>
 
-enum class PathPresence { Present, Missing, Error };
-
-/// Whether anything is at path, following symbolic links: a dangling link is
-/// Missing. Missing covers "file/path not found", "bad network path", "network
-/// name deleted", "invalid name" and "directory name invalid"; any other failure
-/// is Error with the system's code in *systemError.
-PathPresence QueryPathPresence(const std::filesystem::path& path, int* systemError);
-
 enum class PathKind { Missing, Folder, File, Other, Error };
 
-/// What is at path, following symbolic links; Missing and Error as above. Asks
-/// the system itself: the C runtime's status query, under the standard library on
+/// What is at path, following symbolic links: a dangling link is Missing. Missing
+/// covers "file/path not found", "bad network path", "network name deleted",
+/// "invalid name" and "directory name invalid"; any other failure is Error with
+/// the system's code in *systemError. Asks the system itself: the C runtime's status query, under the standard library on
 /// Windows, fails on a bare drive ("C:"), a drive-relative path ("C:sub") and a
 /// share root ("\\nas\photos"), which are folders here like any other.
 PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);

@@ -37,15 +37,15 @@ fs::path FindFreeOutputPath(const fs::path& outputDir, const fs::path& fileName,
   for (unsigned long long n = first;; ++n) {
     fs::path candidate = Candidate(outputDir, fileName, n);
     int systemError = 0;
-    switch (QueryPathPresence(candidate, &systemError)) {
-      case PathPresence::Missing:
+    switch (QueryPathKind(candidate, &systemError)) {
+      case PathKind::Missing:
         *chosen = n;
         return candidate;
-      case PathPresence::Error:
+      case PathKind::Error:
         *error = ExistsErrorText(candidate, systemError);
         return {};
-      case PathPresence::Present:
-        break;
+      default:
+        break;  // taken, whatever it is
     }
   }
 }

@@ -4,6 +4,7 @@ import os
 import random
 import struct
 import sys
+import time
 import zlib
 
 
@@ -38,6 +39,17 @@ def waiting_to_write_stdout(pid):
     except OSError:
         return False
     return state == "S" and len(call) > 1 and call[0] == "1" and call[1] == "0x1"
+
+
+def wait_until_writing(test, process, what, give_up):
+    """Waits (until the monotonic time give_up, a guard against hanging, not a speed
+    test) for the program to block writing `what` to its standard output."""
+    while not waiting_to_write_stdout(process.pid):
+        test.assertIsNone(process.poll(), "ended before it waited to write " + what)
+        if time.monotonic() > give_up:
+            process.kill()
+            test.fail("never waited to write " + what)
+        time.sleep(0.002)
 
 
 def program_options():

@@ -27,7 +27,7 @@ import tempfile
 import time
 import unittest
 
-from batch_support import complete_image, noise_png, waiting_to_write_stdout
+from batch_support import complete_image, noise_png, wait_until_writing
 
 PROGRAM = None
 F_SETPIPE_SZ = 1031
@@ -146,13 +146,7 @@ class Batch(unittest.TestCase):
                                        stdin=subprocess.DEVNULL, stdout=write_end, stderr=err,
                                        preexec_fn=at_most_two_processors)
             os.close(write_end)
-            give_up = time.monotonic() + 600  # a guard against hanging, not a speed test
-            while not waiting_to_write_stdout(process.pid):
-                self.assertIsNone(process.poll(), "ended before line %d" % line)
-                if time.monotonic() > give_up:
-                    process.kill()
-                    self.fail("never waited to write line %d" % line)
-                time.sleep(0.005)
+            wait_until_writing(self, process, "line %d" % line, time.monotonic() + 600)
             # Reading frees the pipe and lets the program go on: the fault comes first.
             fault()
             held = b""

@@ -21,7 +21,7 @@ import tempfile
 import time
 import unittest
 
-from batch_support import noise_png, program_options, waiting_to_write_stdout
+from batch_support import noise_png, program_options, wait_until_writing
 
 PROGRAM = None
 SANITIZED = False
@@ -116,14 +116,9 @@ class Load(unittest.TestCase):
                                    stdout=write_end, stderr=subprocess.DEVNULL)
         os.close(write_end)
         got, samples = b"", {}
-        give_up = time.monotonic() + 900  # a guard against hanging, not a speed test
+        give_up = time.monotonic() + 900  # for the whole run
         for i in wait_at:
-            while not waiting_to_write_stdout(process.pid):
-                self.assertIsNone(process.poll(), "ended before it waited at write %d" % i)
-                if time.monotonic() > give_up:
-                    process.kill()
-                    self.fail("never waited at write %d" % i)
-                time.sleep(0.002)
+            wait_until_writing(self, process, "write %d" % i, give_up)
             if i in (early, late):
                 samples[i] = vm_rss_kib(process.pid)
             page = os.read(read_end, PAGE)
