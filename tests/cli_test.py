@@ -5,19 +5,24 @@ Runs natively (quillmar) or under Wine (Quillmar.exe) with the same expected
 bytes on standard output and standard error:
     cli_test.py --program build/native/quillmar
     cli_test.py --program build/windows/Quillmar.exe --wine tools/wine-run.sh PREFIX
+and compares the exe in the download zip with the program built here:
+    cli_test.py --program build/windows/Quillmar.exe --wine ... --packaged ZIP PackagedProgram
 """
 import argparse
+import atexit
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 PROGRAM = None
 WINE = None  # [runner, prefix] under Wine
+PACKAGED = None  # Quillmar.exe taken out of the download zip
 
 HELP = (
     "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
@@ -92,9 +97,9 @@ class CliTest(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def run_program(self, *args, merged=False):
+    def run_program(self, *args, merged=False, program=None):
         """merged: standard error into the same file as standard output (2>&1)."""
-        command = ([WINE[0], WINE[1]] if WINE else []) + [PROGRAM] + list(args)
+        command = ([WINE[0], WINE[1]] if WINE else []) + [program or PROGRAM] + list(args)
         # Files rather than pipes: Wine's helper processes inherit the streams and
         # would hold a pipe open for seconds after the program itself has ended.
         for attempt in range(2):
@@ -387,11 +392,63 @@ class Platform(CliTest):
         self.assertEqual((run.out, run.err, run.code), (HELP, b"", 2))
 
 
+class PackagedProgram(CliTest):
+    """The download: a release build, stripped, must change nothing a user sees."""
+
+    def setUp(self):
+        if not PACKAGED:
+            self.skipTest("needs --packaged ZIP")
+        super().setUp()
+
+    def test_the_packaged_exe_reports_and_writes_what_this_build_does(self):
+        for name in IMAGES:
+            self.copy(name, folder="in")
+        self.copy("rgb.jpg", "照片.jpg", folder="in/相册")
+        self.write("in/broken.png", b"\x89PNG\r\n\x1a\nnot really")
+        self.write("in/notes.txt")
+        for args in (["-h"], ["in", "missing.jpg"], ["in", "-r", "-q", "60", "-o", "out"],
+                     ["in/notes.txt", "in/broken.png", "in/gray.jpg", "-o", "out"]):
+            runs = []
+            for program in (PROGRAM, PACKAGED):
+                shutil.rmtree(self.path("out"), ignore_errors=True)
+                run = self.run_program(*args, program=program)
+                written = {}
+                for folder, _, files in os.walk(self.path("out")):
+                    for name in files:
+                        with open(os.path.join(folder, name), "rb") as f:
+                            written[os.path.relpath(os.path.join(folder, name), self.dir)] = f.read()
+                runs.append((run.code, run.out, run.err, written))
+            self.assertEqual(runs[1], runs[0], args)
+        self.assertEqual(len(runs[0][3]), 1)  # the last batch wrote gray.jpg
+
+    def test_the_packaged_exe_is_small_and_carries_no_debug_information(self):
+        self.assertLessEqual(os.path.getsize(PACKAGED), 2 * 1000 * 1000)
+        objdump = shutil.which("x86_64-w64-mingw32-objdump")
+        if not objdump:
+            self.skipTest("x86_64-w64-mingw32-objdump is missing")
+        sections = subprocess.run([objdump, "-h", PACKAGED], capture_output=True,
+                                  check=True).stdout.decode()
+        self.assertNotIn(".debug_", sections)
+        self.assertIn(".gnu_debuglink", sections)  # where a crash report finds its symbols
+
+
+def take_exe_out_of(zip_path):
+    folder = tempfile.mkdtemp(prefix="quillmar-packaged-")
+    atexit.register(shutil.rmtree, folder, ignore_errors=True)
+    with zipfile.ZipFile(zip_path) as archive:
+        exe = [name for name in archive.namelist() if name.endswith("/Quillmar.exe")]
+        if len(exe) != 1:
+            sys.exit("%s holds %d Quillmar.exe" % (zip_path, len(exe)))
+        return archive.extract(exe[0], folder)
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--wine", nargs=2, metavar=("RUNNER", "PREFIX"))
+    parser.add_argument("--packaged", metavar="ZIP")
     options, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(options.program)
+    PACKAGED = take_exe_out_of(options.packaged) if options.packaged else None
     WINE = [os.path.abspath(options.wine[0]), os.path.abspath(options.wine[1])] if options.wine else None
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)

@@ -354,6 +354,7 @@ TEST(RealProgram, CarriesItsVersionInformation) {
   };
   EXPECT_EQ(text(L"FileDescription"), L"Quillmar工具");
   EXPECT_EQ(text(L"ProductName"), L"Quillmar工具");
-  EXPECT_EQ(text(L"FileVersion").substr(0, 6), L"2.0.0.");
+  EXPECT_EQ(text(L"FileVersion"), L"" QUILLMAR_FILE_VERSION);
+  EXPECT_EQ(text(L"ProductVersion"), L"" QUILLMAR_FILE_VERSION);
   EXPECT_EQ(*static_cast<DWORD*>(value(L"\\VarFileInfo\\Translation")), MAKELONG(0x0804, 1200));
 }
