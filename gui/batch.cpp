@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -121,8 +122,10 @@ void ShowResult(size_t index, const CompressResult& r, std::wstring* log) {
   *log += L"\r\n";
 }
 
-// Shows every waiting result, in order: rows, one edit of the log, the progress.
-// Returns how many there were.
+// Shows the results waiting, in order: rows, one edit of the log, the progress.
+// Each costs the dialog's thread milliseconds (the list and the log lay out their
+// new text), so when the user's input or a posted message (a close request) comes
+// meanwhile, the rest waits for the next tick. Returns how many were shown.
 size_t ShowWaitingResults() {
   DialogState* state = GetDialogState();
   if (!current_results || !state) return 0;
@@ -132,15 +135,24 @@ size_t ShowWaitingResults() {
     taken.swap(current_results->waiting);
   }
   std::wstring log;
-  size_t shown = 0;
-  for (const auto& [index, result] : taken) {
-    if (index >= state->files.size()) continue;
-    ShowResult(index, result, &log);
-    shown = index + 1;
+  size_t count = 0, progress = 0;
+  while (count < taken.size()) {
+    const auto& [index, result] = taken[count++];
+    if (index < state->files.size()) {
+      ShowResult(index, result, &log);
+      progress = index + 1;
+    }
+    if (HIWORD(GetQueueStatus(QS_INPUT | QS_POSTMESSAGE))) break;
+  }
+  if (count < taken.size()) {
+    std::lock_guard<std::mutex> hold(current_results->lock);
+    auto& waiting = current_results->waiting;
+    waiting.insert(waiting.begin(), std::make_move_iterator(taken.begin() + count),
+                   std::make_move_iterator(taken.end()));
   }
   if (!log.empty()) AppendLogText(log);
-  if (shown) SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, shown, 0);
-  return taken.size();
+  if (progress) SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, progress, 0);
+  return count;
 }
 
 // The batch is over: idle again, the summary counted from the rows.
