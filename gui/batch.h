@@ -1,5 +1,6 @@
 #pragma once
-// The batch run of the dialog: one worker thread per batch, reporting by messages.
+// The batch run of the dialog: one worker thread per batch, handing finished files
+// over in a queue shared with the dialog and waking it with messages.
 #include <windows.h>
 
 #include <memory>
