@@ -3,7 +3,10 @@
 #include <commctrl.h>
 
 #include <cmath>
+#include <deque>
+#include <iterator>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -56,22 +59,118 @@ std::wstring RowStatus(int row) {
   return text;
 }
 
-// The worker's last word must arrive, or the dialog would stay busy for good:
-// retry while the dialog still exists.
-void PostBatchDone(HWND dialog) {
-  while (!PostMessageW(dialog, MSG_BATCH_DONE, 0, 0) && IsWindow(dialog)) Sleep(50);
+}  // namespace
+
+// Why results travel through a shared queue and not one message per file: posted
+// messages are retrieved before input, and input before the low-priority ones the
+// system synthesizes (WM_PAINT, then WM_TIMER). One post per file, from a worker that
+// finishes files faster than the dialog can show them, keeps a posted message always
+// waiting: the window neither paints nor sees a key or a click (a close request among
+// them) until the stream ends. So the worker posts MSG_FILE_DONE only when it finds
+// no wake-up outstanding, and while files keep coming the dialog takes them on
+// BATCH_TIMER ticks, which come only when no input, post or paint is waiting. For the
+// same reason the batch ends on a tick: every close request made while it was busy
+// (including the IDCANCEL the dialog manager posts for WM_CLOSE) has been answered
+// with the refusal box by then, and none is carried out afterwards.
+struct BatchResults {
+  std::mutex lock;
+  std::deque<std::pair<size_t, CompressResult>> waiting;  // in index order
+  bool wakeOutstanding = false;  // MSG_FILE_DONE posted or BATCH_TIMER running
+  bool workerDone = false;       // every record is in (or was dropped)
+};
+
+namespace {
+
+// The results of the running (or last) batch, as the dialog's thread sees them.
+std::shared_ptr<BatchResults> current_results;
+
+const UINT kFollowTicksMs = 50;  // at most 20 screen updates a second while files pour in
+
+// A wake-up that cannot be posted (a full queue refuses posts on Windows) is posted
+// again while the dialog exists: a lost one would leave rows "处理中" and the dialog busy.
+void PostUntilReceived(HWND dialog, UINT message, WPARAM wParam) {
+  while (!PostMessageW(dialog, message, wParam, 0) && IsWindow(dialog)) Sleep(50);
 }
 
-// A full message queue must not lose a file's result (its row would stay "处理中"
-// and the summary would not add up): retry while the dialog exists.
-void PostFileDone(HWND dialog, size_t index, CompressResult* result) {
-  while (!PostMessageW(dialog, MSG_FILE_DONE, index, reinterpret_cast<LPARAM>(result))) {
-    if (!IsWindow(dialog)) {
-      delete result;  // nobody will receive it
-      return;
-    }
-    Sleep(50);
+void QueueResult(BatchJob& job, size_t index, CompressResult& done) {
+  bool wake = false;
+  try {
+    std::lock_guard<std::mutex> hold(job.results->lock);
+    job.results->waiting.emplace_back(index, std::move(done));
+    wake = !job.results->wakeOutstanding;
+    job.results->wakeOutstanding = true;
+  } catch (const std::bad_alloc&) {
+    return;  // no memory for the record: its row keeps "处理中", the batch goes on
   }
+  if (wake) PostUntilReceived(job.dialog, MSG_FILE_DONE, index);
+}
+
+// One file's row status and log line (with its line break, added to log).
+void ShowResult(size_t index, const CompressResult& r, std::wstring* log) {
+  const int row = static_cast<int>(index);
+  SetRowStatus(row, r.success ? kRowSucceeded : kRowFailed);
+  const std::wstring name = FileNamePart(GetDialogState()->files[index]);
+  if (r.success) {
+    const double ratio = SavedPercent(r.inputBytes, r.outputBytes);
+    *log += FormatText(2048, kLogSuccess, row + 1, name.c_str(), r.width, r.height,
+                       ChannelLabelW(r.channels), Widen(FormatSize(r.inputBytes)).c_str(),
+                       Widen(FormatSize(r.outputBytes)).c_str(), ratio >= 0 ? kSaved : kGrew,
+                       Widen(FormatFixed(std::fabs(ratio), 1)).c_str(), r.outputPath.c_str());
+  } else {
+    *log += FormatText(2048, kLogFailure, row + 1, name.c_str(), Widen(r.errorText).c_str());
+  }
+  *log += L"\r\n";
+}
+
+// Shows the results waiting, in order: rows, one edit of the log, the progress.
+// Each costs the dialog's thread milliseconds (the list and the log lay out their
+// new text), so when the user's input or a posted message (a close request) comes
+// meanwhile, the rest waits for the next tick. Returns how many were shown.
+size_t ShowWaitingResults() {
+  DialogState* state = GetDialogState();
+  if (!current_results || !state) return 0;
+  std::deque<std::pair<size_t, CompressResult>> taken;
+  {
+    std::lock_guard<std::mutex> hold(current_results->lock);
+    taken.swap(current_results->waiting);
+  }
+  std::wstring log;
+  size_t count = 0, progress = 0;
+  while (count < taken.size()) {
+    const auto& [index, result] = taken[count++];
+    if (index < state->files.size()) {
+      ShowResult(index, result, &log);
+      progress = index + 1;
+    }
+    if (HIWORD(GetQueueStatus(QS_INPUT | QS_POSTMESSAGE))) break;
+  }
+  if (count < taken.size()) {
+    std::lock_guard<std::mutex> hold(current_results->lock);
+    auto& waiting = current_results->waiting;
+    waiting.insert(waiting.begin(), std::make_move_iterator(taken.begin() + count),
+                   std::make_move_iterator(taken.end()));
+  }
+  if (!log.empty()) AppendLogText(log);
+  if (progress) SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, progress, 0);
+  return count;
+}
+
+// The batch is over: idle again, the summary counted from the rows.
+void EndBatch() {
+  DialogState* state = GetDialogState();
+  if (state) state->busy = false;
+  EnableQueueButtons(true);
+  const int total =
+      static_cast<int>(SendDlgItemMessageW(MainDialogWindow, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0));
+  int succeeded = 0, failed = 0;
+  for (int row = 0; row < total; ++row) {
+    const std::wstring status = RowStatus(row);
+    if (status == kRowSucceeded) ++succeeded;
+    else if (status == kRowFailed) ++failed;
+  }
+  SetDlgItemTextW(MainDialogWindow, IDC_STATUS,
+                  FormatText(128, kStatusDone, total, succeeded, failed).c_str());
+  AppendLog(kLogDone, total, succeeded, failed);
 }
 
 // Undoes the start of a batch whose worker could not be started.
@@ -94,11 +193,14 @@ void AppendLog(const wchar_t* format, ...) {
   va_start(args, format);
   const std::wstring line = FormatTextV(2048, format, args);
   va_end(args);
+  AppendLogText(line + L"\r\n");
+}
+
+void AppendLogText(const std::wstring& text) {
   HWND log = GetDlgItem(MainDialogWindow, IDC_LOG);
   const int end = GetWindowTextLengthW(log);
   SendMessageW(log, EM_SETSEL, end, end);
-  SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
-  SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L"\r\n"));
+  SendMessageW(log, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 void StartBatch() {
@@ -124,7 +226,8 @@ void StartBatch() {
   SetDlgItemTextW(MainDialogWindow, IDC_STATUS, kStatusRunning);
   AppendLog(kLogStart, count, quality, folder.c_str());
 
-  auto* job = new BatchJob{MainDialogWindow, state->files, quality, folder};
+  current_results = std::make_shared<BatchResults>();
+  auto* job = new BatchJob{MainDialogWindow, state->files, quality, folder, current_results};
   try {
     std::thread(BatchWorker, job).detach();
   } catch (const std::system_error&) {
@@ -137,47 +240,43 @@ unsigned BatchWorker(BatchJob* job) {
   // The files are compressed on every usable processor and arrive here in index
   // order, so the rows, log lines and names are those of a run one by one.
   const std::vector<std::filesystem::path> files(job->files.begin(), job->files.end());
-  CompressBatch(files, job->output_dir, job->quality, [job](size_t i, CompressResult& done) {
-    auto* result = new (std::nothrow) CompressResult(std::move(done));
-    if (result) PostFileDone(job->dialog, i, result);
-  });
-  PostBatchDone(job->dialog);
+  CompressBatch(files, job->output_dir, job->quality,
+                [job](size_t i, CompressResult& done) { QueueResult(*job, i, done); });
+  {
+    std::lock_guard<std::mutex> hold(job->results->lock);
+    job->results->workerDone = true;
+  }
+  PostUntilReceived(job->dialog, MSG_BATCH_DONE, 0);
   delete job;
   return 0;
 }
 
-void OnFileDone(WPARAM index, CompressResult* result) {
-  std::unique_ptr<CompressResult> r(result);
-  DialogState* state = GetDialogState();
-  if (!state || index >= state->files.size()) return;
-  const int row = static_cast<int>(index);
-  SetRowStatus(row, r->success ? kRowSucceeded : kRowFailed);
-  const std::wstring name = FileNamePart(state->files[index]);
-  if (r->success) {
-    const double ratio = SavedPercent(r->inputBytes, r->outputBytes);
-    AppendLog(kLogSuccess, row + 1, name.c_str(), r->width, r->height, ChannelLabelW(r->channels),
-              Widen(FormatSize(r->inputBytes)).c_str(), Widen(FormatSize(r->outputBytes)).c_str(),
-              ratio >= 0 ? kSaved : kGrew, Widen(FormatFixed(std::fabs(ratio), 1)).c_str(),
-              r->outputPath.c_str());
-  } else {
-    AppendLog(kLogFailure, row + 1, name.c_str(), Widen(r->errorText).c_str());
-  }
-  SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, index + 1, 0);
+void OnFileDone() {
+  ShowWaitingResults();
+  // Files finishing from now on are taken on the timer's ticks (see BatchResults).
+  SetTimer(MainDialogWindow, BATCH_TIMER, kFollowTicksMs, nullptr);
 }
 
 void OnBatchDone() {
+  ShowWaitingResults();
+  // Not ended here: a close request may still wait behind this message (see BatchResults).
+  SetTimer(MainDialogWindow, BATCH_TIMER, USER_TIMER_MINIMUM, nullptr);
+}
+
+bool OnBatchTimer() {
   DialogState* state = GetDialogState();
-  if (state) state->busy = false;
-  EnableQueueButtons(true);
-  const int total =
-      static_cast<int>(SendDlgItemMessageW(MainDialogWindow, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0));
-  int succeeded = 0, failed = 0;
-  for (int row = 0; row < total; ++row) {
-    const std::wstring status = RowStatus(row);
-    if (status == kRowSucceeded) ++succeeded;
-    else if (status == kRowFailed) ++failed;
+  const size_t shown = ShowWaitingResults();
+  bool ended = false, idle = false;
+  if (current_results) {
+    std::lock_guard<std::mutex> hold(current_results->lock);
+    ended = current_results->workerDone && current_results->waiting.empty();
+    // Nothing came since the last tick: the next file wakes the dialog by a post again.
+    idle = !shown && current_results->waiting.empty();
+    if (idle || ended) current_results->wakeOutstanding = false;
   }
-  SetDlgItemTextW(MainDialogWindow, IDC_STATUS,
-                  FormatText(128, kStatusDone, total, succeeded, failed).c_str());
-  AppendLog(kLogDone, total, succeeded, failed);
+  if (!ended && !idle) return false;
+  KillTimer(MainDialogWindow, BATCH_TIMER);
+  if (!ended || !state || !state->busy) return false;
+  EndBatch();
+  return true;
 }

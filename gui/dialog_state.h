@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-/// Posted by the batch worker after each file (wParam index, lParam CompressResult*).
+/// Posted by the batch worker to wake the dialog for finished files, whose records wait
+/// in a queue the two share (wParam: the first one's index).
 inline constexpr UINT MSG_FILE_DONE = WM_APP + 1;
 /// Posted by the batch worker after the last file.
 inline constexpr UINT MSG_BATCH_DONE = WM_APP + 2;

@@ -100,6 +100,13 @@ std::wstring PickFolder(const wchar_t* title) {
 void AddPathsToList(const ImageList& paths) {
   DialogState* state = GetDialogState();
   HWND list = GetDlgItem(MainDialogWindow, IDC_FILE_LIST);
+  const size_t total = state->files.size() + paths.size();
+  state->files.reserve(total);
+  // Thousands of rows at once: a list that redraws and resizes its scroll bar for
+  // each one takes seconds, so it draws nothing until the last row is in, with room
+  // for all of them made first. Turning redraw back on does not repaint by itself.
+  SendMessageW(list, WM_SETREDRAW, FALSE, 0);
+  SendMessageW(list, LVM_SETITEMCOUNT, total, 0);
   for (const std::filesystem::path& path : paths) {
     const int row = static_cast<int>(state->files.size());
     state->files.push_back(path.native());
@@ -107,6 +114,8 @@ void AddPathsToList(const ImageList& paths) {
     SetRowText(list, row, 1, path.native());
     SetRowText(list, row, 2, kRowPending);
   }
+  SendMessageW(list, WM_SETREDRAW, TRUE, 0);
+  RedrawWindow(list, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
   SetDlgItemTextW(MainDialogWindow, IDC_STATUS,
                   FormatText(64, kStatusCount, state->files.size()).c_str());
 }

@@ -143,15 +143,15 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       OnDropFiles(reinterpret_cast<HDROP>(wParam));
       return TRUE;
     case WM_TIMER:
-      OnEstimateTimer(wParam);
+      if (wParam != BATCH_TIMER) OnEstimateTimer(wParam);
+      // The estimate timer did nothing during the batch: ask again for the row and quality now shown.
+      else if (OnBatchTimer()) RestartEstimateTimer();
       return TRUE;
     case MSG_FILE_DONE:
-      OnFileDone(wParam, reinterpret_cast<CompressResult*>(lParam));
+      OnFileDone();
       return TRUE;
     case MSG_BATCH_DONE:
       OnBatchDone();
-      // The timer did nothing during the batch: ask again for the row and quality now shown.
-      RestartEstimateTimer();
       return TRUE;
     case MSG_ESTIMATE_DONE:
       OnEstimateDone(static_cast<unsigned>(wParam));

@@ -36,7 +36,7 @@ std::wstring SuccessLine(int index, const fs::path& input, const fs::path& outpu
 
 // Windows refuses a post once the dialog thread's queue holds 10,000 messages;
 // Wine never does. Stand in for a full queue through the program's import slot:
-// the first post of every file's result fails.
+// the first post of each wake-up for a file's result fails.
 extern "C" decltype(&PostMessageW) __imp_PostMessageW;
 decltype(&PostMessageW) real_post = nullptr;
 std::atomic<std::uint64_t> refused_rows{0};
@@ -188,7 +188,7 @@ TEST_F(BatchTest, AnEmptyQueueStartsNothing) {
   EXPECT_FALSE(fs::exists(dir_ / L"out"));
 }
 
-TEST_F(BatchTest, AThousandFilesKeepEveryLogLine) {
+TEST_F(BatchTest, AThousandFilesKeepEveryLogLineAndACloseRequestIsRefused) {
   MakePng(dir_ / L"seed.png", 4, 4, 3);
   std::vector<fs::path> files;
   fs::create_directories(dir_ / L"in");
@@ -197,12 +197,38 @@ TEST_F(BatchTest, AThousandFilesKeepEveryLogLine) {
     fs::copy_file(dir_ / L"seed.png", files.back());
   }
   Queue(files);
-  SetOutput(dir_ / L"out");
-  RunBatch();
+  const fs::path out = dir_ / L"out";
+  SetOutput(out);
+  Click(IDC_START);
+  // Alt+F4 near the end of the writing, while tiny files finish faster than the
+  // dialog could show them one message each. A request queued behind that stream
+  // (the IDCANCEL the dialog manager posts for WM_CLOSE lands after the worker's
+  // last message) would be carried out once the batch is idle: no box, and the
+  // dialog would end with the summary.
+  const auto written = [&] {
+    std::error_code error;
+    return std::distance(fs::directory_iterator(out, error), fs::directory_iterator());
+  };
+  ASSERT_TRUE(PumpUntil([&] { return written() >= 800; }, 120000));
+  WindowAnswer refusal;
+  AnswerMessageBox(&refusal, L"提示", 60000);
+  PostMessageW(dialog_, WM_SYSCOMMAND, SC_CLOSE, 0);
+  ASSERT_TRUE(PumpUntil([&] { return !State()->busy; }, 120000));
+  Pump(300);
+  refusal.Join();
+  EXPECT_EQ(refusal.text, L"正在压缩, 请等待完成后再退出。");
+  EXPECT_TRUE(IsWindowVisible(dialog_));
+
   const std::vector<std::wstring> lines = Lines(Log());
   ASSERT_EQ(lines.size(), 1002u);  // start, one per file, summary
-  EXPECT_EQ(lines[1000].substr(0, 7), L"[1000] ");
+  for (int i = 0; i < 1000; ++i) {
+    const std::wstring name = L"image-with-a-longer-name-" + std::to_wstring(i) + L".png";
+    ASSERT_EQ(lines[i + 1], SuccessLine(i + 1, files[i], out / name, 4, 4, L"RGB(3通道)"));
+    ASSERT_EQ(RowText(i, 2), L"成功") << i;
+  }
   EXPECT_EQ(lines.back(), L"====== 处理完成: 共 1000 张, 成功 1000, 失败 0 ======");
+  EXPECT_EQ(Text(IDC_STATUS), L"状态: 处理完成 - 共 1000 张, 成功 1000, 失败 0");
+  EXPECT_EQ(Send(IDC_PROGRESS, PBM_GETPOS), 1000);
   EXPECT_GT(GetWindowTextLengthW(GetDlgItem(dialog_, IDC_LOG)), 32767);
 }
 
@@ -216,6 +242,6 @@ TEST_F(BatchTest, AResultThatCannotBePostedAtOnceIsPostedAgain) {
   const bool ended = PumpUntil([&] { return !State()->busy; }, 60000);
   RedirectPostMessage(real_post);
   ASSERT_TRUE(ended);
-  EXPECT_EQ(refused_rows, 0b111u);
+  EXPECT_TRUE(refused_rows & 1);  // the first file's wake-up; later files may share it
   EXPECT_EQ(Text(IDC_STATUS), L"状态: 处理完成 - 共 3 张, 成功 3, 失败 0");
 }

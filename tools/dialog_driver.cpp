@@ -2,19 +2,27 @@
 // that tools/screenshots.sh can show the real program at work.
 //   dialog_driver wait              until the main dialog is up
 //   dialog_driver recursive         tick "递归子文件夹"
-//   dialog_driver add-folder PATH   "添加文件夹..." and the folder picker
+//   dialog_driver add-folder PATH [N]  "添加文件夹..." and the folder picker; with N,
+//                                   wait for N rows and the count line, print the seconds
 //   dialog_driver drop PATH...      drop files and folders on the dialog, as Explorer does
 //   dialog_driver select            select the first row (keyboard)
 //   dialog_driver quality N         move the slider to N
+//   dialog_driver output PATH       type PATH into the output folder box
 //   dialog_driver wait-estimate     until the preview shows a figure
 //   dialog_driver start             "开始压缩" and wait for the batch to end
 //   dialog_driver clear             "清空列表"
 //   dialog_driver close             "退出"
+//   dialog_driver timed-batch [MS]  "开始压缩", timed until the summary shows; with MS, a
+//                                   close request (Alt+F4's SC_CLOSE) MS ms after the
+//                                   start, timed until the refusal box shows, then answered
+// The timed commands print "name: seconds" lines and the summary's Unix time, for
+// bench/dialog-thousands.sh to set beside the times of the files written.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -84,6 +92,57 @@ HDROP MakeDropIn(HWND dialog, const std::vector<std::wstring>& paths) {
   return static_cast<HDROP>(remote);
 }
 
+double Seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Wall-clock time as Unix seconds (Wine's clock is the host's), to compare with file times.
+double UnixSeconds() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<double>(ticks - 116444736000000000ULL) / 1e7;
+}
+
+bool WaitForText(HWND dialog, int id, const std::wstring& prefix, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 5, Sleep(5))
+    if (Text(dialog, id).compare(0, prefix.size(), prefix) == 0) return true;
+  return false;
+}
+
+// The refusal box of the program (caption "提示"), waited for by polling.
+HWND FindRefusal(HWND dialog, int timeoutMs) {
+  DWORD program = 0;
+  GetWindowThreadProcessId(dialog, &program);
+  for (int waited = 0; waited < timeoutMs; waited += 2, Sleep(2)) {
+    HWND box = FindWindowW(L"#32770", L"提示");
+    DWORD owner = 0;
+    if (box) GetWindowThreadProcessId(box, &owner);
+    if (box && owner == program && IsWindowVisible(box)) return box;
+  }
+  return nullptr;
+}
+
+int TimedBatch(HWND dialog, const wchar_t* closeAfterMs) {
+  const double start = Seconds();
+  PostMessageW(GetDlgItem(dialog, IDC_START), BM_CLICK, 0, 0);
+  if (!WaitForText(dialog, IDC_STATUS, L"状态: 压缩中", 20000)) return 1;
+  if (closeAfterMs) {
+    Sleep(static_cast<DWORD>(_wtoi(closeAfterMs)));
+    const double asked = Seconds();
+    PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    HWND box = FindRefusal(dialog, 60000);
+    std::printf("refusal: %s\n", box ? std::to_string(Seconds() - asked).c_str() : "none");
+    if (box) PostMessageW(box, WM_COMMAND, IDOK, 0);
+  }
+  if (!WaitForText(dialog, IDC_STATUS, L"状态: 处理完成", 600000)) return 1;
+  std::printf("batch: %.3f\nsummary_at: %.3f\n", Seconds() - start, UnixSeconds());
+  Sleep(1000);  // a close request carried out late would have ended the dialog by now
+  std::printf("open_after: %s\n", IsWindow(dialog) ? "yes" : "no");
+  return 0;
+}
+
 int Run(const std::wstring& command, const wchar_t* argument, const std::vector<std::wstring>& rest) {
   HWND dialog = FindTopLevel(L"Quillmar工具");
   if (!dialog) return 1;
@@ -97,7 +156,19 @@ int Run(const std::wstring& command, const wchar_t* argument, const std::vector<
     }
     Sleep(500);
     SendMessageW(FindEdit(picker), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argument));
+    const double start = Seconds();
     PostMessageW(picker, WM_COMMAND, IDOK, 0);
+    if (rest.size() > 1) {
+      const std::wstring count = rest[1];
+      for (int waited = 0; waited < 120000; waited += 5, Sleep(5)) {
+        if (SendDlgItemMessageW(dialog, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0) >= _wtoi(count.c_str()) &&
+            Text(dialog, IDC_STATUS) == L"共 " + count + L" 张图片") {
+          std::printf("add: %.3f\n", Seconds() - start);
+          return 0;
+        }
+      }
+      return 1;
+    }
     return WaitFor([](HWND d) { return SendDlgItemMessageW(d, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0) > 0; },
                    dialog) ? 0 : 1;
   }
@@ -142,6 +213,11 @@ int Run(const std::wstring& command, const wchar_t* argument, const std::vector<
     SendMessageW(GetDlgItem(dialog, IDC_CLEAR_LIST), BM_CLICK, 0, 0);
     return 0;
   }
+  if (command == L"output" && argument) {
+    SendDlgItemMessageW(dialog, IDC_OUTPUT_DIR, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argument));
+    return 0;
+  }
+  if (command == L"timed-batch") return TimedBatch(dialog, argument);
   if (command == L"close") {
     PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
     return 0;
