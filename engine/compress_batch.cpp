@@ -107,6 +107,7 @@ void Work(Batch* b) {
 }
 
 void WriteInOrder(Batch& b, const fs::path& outputDir, const FileDoneFunc& done) {
+  OutputNameMemory names;
   for (std::size_t i = 0; i < b.slots.size(); ++i) {
     Slot& slot = b.slots[i];
     {
@@ -114,7 +115,7 @@ void WriteInOrder(Batch& b, const fs::path& outputDir, const FileDoneFunc& done)
       b.writerWake.wait(lock, [&] { return slot.ready; });
     }
     CompressResult result;
-    result.success = WritePreparedImage(&slot.prepared, outputDir, &result);
+    result.success = WritePreparedImage(&slot.prepared, outputDir, &result, &names);
     {
       std::lock_guard<std::mutex> lock(b.mutex);
       --b.inFlight;
@@ -148,9 +149,12 @@ struct Workers {
 void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
                     const FileDoneFunc& done, BatchStats* stats) {
   if (stats) stats->mostInFlight = files.empty() ? 0 : 1;
+  OutputNameMemory names;
   for (std::size_t i = 0; i < files.size(); ++i) {
     CompressResult result;
-    result.success = CompressImageFile(files[i], outputDir, quality, &result);
+    PreparedImage prepared;
+    PrepareImageFile(files[i], quality, &prepared);
+    result.success = WritePreparedImage(&prepared, outputDir, &result, &names);
     done(i, result);
   }
 }

@@ -148,9 +148,9 @@ const char* SizeRefusal(std::FILE* file, std::uint64_t fileBytes, const std::str
 
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
                               int* channels, std::uint64_t* fileBytes, std::string* reason) {
-  // Opened the library's way (UTF-8 names on Windows too); the checks below read
-  // the file before the decoder does, without holding it whole.
-  std::unique_ptr<std::FILE, FileClose> file(stbi__fopen(utf8Path.c_str(), "rb"));
+  // Opened without waiting on a FIFO or device; the checks below read the file
+  // before the decoder does, without holding it whole.
+  std::unique_ptr<std::FILE, FileClose> file(OpenFileToRead(Utf8ToPath(utf8Path)));
   if (!file) {
     *reason = "Unable to open file";
     return nullptr;
@@ -183,6 +183,6 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
 }
 
 bool ReadImageHeader(const std::string& utf8Path, int* width, int* height, int* channels) {
-  std::unique_ptr<std::FILE, FileClose> file(stbi__fopen(utf8Path.c_str(), "rb"));
+  std::unique_ptr<std::FILE, FileClose> file(OpenFileToRead(Utf8ToPath(utf8Path)));
   return file && stbi_info_from_file(file.get(), width, height, channels) != 0;
 }
