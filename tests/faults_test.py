@@ -302,6 +302,77 @@ class Faults(Batch):
         self.assertEqual(snapshot(self.root, self.out), before)
 
 
+class Reliability(Batch):
+    """A batch killed, limited or handed odd inputs still leaves only whole images."""
+
+    def output_fds(self, pid):
+        """The program's open files inside the output folder (unnamed ones too)."""
+        found = []
+        try:
+            for fd in os.listdir("/proc/%d/fd" % pid):
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                if target.startswith(self.out + "/"):
+                    found.append(target)
+        except OSError:
+            pass
+        return found
+
+    def test_killed_while_writing_leaves_nothing_incomplete(self):
+        if not os.path.isdir("/proc/self/fd"):
+            self.skipTest("no /proc here: cannot tell when the program writes")
+        big = os.path.join(self.inputs, "noise.png")
+        with open(big, "wb") as f:
+            f.write(noise_png(1500, 1500, 7, level=1))
+        os.makedirs(self.out)
+        process = subprocess.Popen([PROGRAM, "-o", self.out, big], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        give_up = time.monotonic() + 600
+        while not self.output_fds(process.pid) and process.poll() is None:
+            self.assertLess(time.monotonic(), give_up, "never opened its output")
+        process.kill()  # as SIGKILL, Task Manager or a power cut would: no clean-up runs
+        process.wait()
+        for name in os.listdir(self.out):
+            with open(os.path.join(self.out, name), "rb") as f:
+                self.assertTrue(complete_image(f.read()), name)
+
+    def test_file_size_limit_fails_the_big_files_only(self):
+        import resource
+        limit = 8192  # the 300x300 images' outputs are larger, the 12x12 ones far smaller
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        done = subprocess.run([PROGRAM] + self.args, cwd=self.root, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=600, preexec_fn=limited)
+        report = done.stdout.decode()
+        self.assertEqual((done.returncode, done.stderr), (1, b""), report)
+        lines = parse_report(report)
+        for i in (1, 3, 5, 7):
+            self.assertTrue(lines[i][2].endswith("(写入失败)"), report)
+        self.assert_outputs_complete(report, [1, 3, 5, 7])
+
+    def test_a_fifo_named_like_an_image_fails_at_once(self):
+        fifo = os.path.join(self.inputs, "x.jpg")
+        os.mkfifo(fifo)
+        done = subprocess.run([PROGRAM, "-o", self.out, fifo,
+                               os.path.join(self.inputs, self.names[1])],
+                              capture_output=True, timeout=60)
+        report = done.stdout.decode()
+        self.assertEqual(done.returncode, 1, report)
+        self.assertIn("[1/2] 失败  x.jpg (不是普通文件)\n", report)
+        self.assertIn("[2/2] 成功  %s  " % self.names[1], report)
+
+    def test_outputs_keep_who_may_read_the_input(self):
+        private, shared = (os.path.join(self.inputs, n) for n in self.names[1:3])
+        os.chmod(private, 0o600)
+        os.chmod(shared, 0o644)
+        done = subprocess.run([PROGRAM, "-o", self.out, private, shared], capture_output=True,
+                              timeout=60, preexec_fn=lambda: os.umask(0o022))
+        self.assertEqual(done.returncode, 0, done.stdout.decode())
+        modes = [stat.S_IMODE(os.stat(os.path.join(self.out, n)).st_mode) for n in self.names[1:3]]
+        self.assertEqual(modes, [0o600, 0o644])
+
+
 def inside_tmpfs(size_kib, out, result, cwd, args):
     """In a fresh user and mount namespace: a small tmpfs as the output folder,
     the batch, and what it left there, written to result."""
