@@ -123,23 +123,25 @@ struct FileClose {
 // Why an image of this size is refused, or null. The BMP and GIF decoders take
 // a width or height of 0 and return an empty image, which no writer can encode
 // (the PNG writer even reads a first pixel of each empty row); the texts are the
-// library's for other nonsense in such headers. A header of a few bytes can ask
-// for gigabytes, which the library allocates and fills (a JPEG decodes to full
-// size even without image data): more pixels than the file's bytes could carry
-// are refused. So is a PNG output larger than the writer can count; JPEG outputs
-// are within the writer's int indexes whenever the decoder's own limit
-// (width*height*channels < 2^31) lets them through.
+// library's for other nonsense in such headers. A top-down BMP's header gives a
+// negative height, which the decoder turns round: its size is the magnitude. A
+// header of a few bytes can ask for gigabytes, which the library allocates and
+// fills (a JPEG decodes to full size even without image data): more pixels than
+// the file's bytes could carry are refused. So is an output larger than its
+// writer can describe: a PNG the writer can't count, a JPEG wider or taller than
+// its 16-bit size fields.
 const char* SizeRefusal(std::FILE* file, std::uint64_t fileBytes, const std::string& utf8Path,
                         int width, int height, int channels) {
   unsigned char head[4] = {};
   std::rewind(file);
   const std::size_t headLength = std::fread(head, 1, sizeof head, file);
-  if (width <= 0 || height <= 0) return head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
-  if (fileBytes != SIZE_UNKNOWN &&
-      !PixelCountFitsFile(head, headLength, 1LL * width * height, fileBytes))
+  if (width == 0 || height == 0) return head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
+  const long long w = std::llabs(static_cast<long long>(width));
+  const long long h = std::llabs(static_cast<long long>(height));
+  if (fileBytes != SIZE_UNKNOWN && !PixelCountFitsFile(head, headLength, w * h, fileBytes))
     return kTooLargeText;
-  if (ImageKindOfName(Utf8ToPath(utf8Path)) != ImageKind::Jpeg &&
-      !PngWriterCanEncode(width, height, channels))
+  const bool jpegOutput = ImageKindOfName(Utf8ToPath(utf8Path)) == ImageKind::Jpeg;
+  if (jpegOutput ? !JpegWriterCanEncode(w, h) : !PngWriterCanEncode(w, h, channels))
     return kTooLargeText;
   return nullptr;
 }
@@ -163,6 +165,11 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
     return nullptr;
   }
   std::rewind(file.get());
+  if (!JpegScanCountWithinBoundInFile(file.get())) {
+    *reason = kTooManyScansText;
+    return nullptr;
+  }
+  std::rewind(file.get());
   const char* refusal = nullptr;
   if (stbi_info_from_file(file.get(), width, height, channels) &&
       (refusal = SizeRefusal(file.get(), *fileBytes, utf8Path, *width, *height, *channels))) {
@@ -170,6 +177,10 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
     return nullptr;
   }
   std::rewind(file.get());
+  // The reason is per thread and outlives the call that set it: the header
+  // query above (or another file) may have left one. Cleared, a failure without
+  // a reason of its own is never worded with a stale one.
+  stbi__g_failure_reason = nullptr;
   DecodedPixels pixels(stbi_load_from_file(file.get(), width, height, channels, 0));
   if (!pixels) {
     const char* why = stbi_failure_reason();
