@@ -42,9 +42,6 @@ bool WriteUnderFreeName(const fs::path& outputDir, const PreparedImage& prepared
   }
 }
 
-// Text of every failed allocation on the way, as the image library words it.
-constexpr char kOutOfMemory[] = "Out of memory";
-
 bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepared) {
   CompressResult* result = &prepared->result;
   int systemError = 0;
@@ -92,7 +89,7 @@ bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepa
     case EncodeStatus::OutOfMemory:
       break;
   }
-  result->errorText = kOutOfMemory;
+  result->errorText = kOutOfMemoryText;
   return false;
 }
 
@@ -120,7 +117,7 @@ bool PrepareImageFile(const fs::path& inputPath, int quality, PreparedImage* pre
     // One file that does not fit must not end the batch it is part of.
     prepared->stage = PreparedStage::Failed;
     prepared->output = EncodedFile();
-    prepared->result.errorText = kOutOfMemory;
+    prepared->result.errorText = kOutOfMemoryText;
     return false;
   }
 }
@@ -132,7 +129,7 @@ bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,
     written = WriteChecked(prepared, outputDir, result, names);
   } catch (const std::bad_alloc&) {
     // Thrown only while choosing the name, before anything is created.
-    result->errorText = kOutOfMemory;
+    result->errorText = kOutOfMemoryText;
   }
   prepared->output = EncodedFile();
   return written;

@@ -43,5 +43,8 @@ bool PrepareImageFile(const std::filesystem::path& inputPath, int quality,
 bool WritePreparedImage(PreparedImage* prepared, const std::filesystem::path& outputDir,
                         CompressResult* result, OutputNameMemory* names = nullptr);
 
+/// The text of every allocation that failed on the way, as the image library words it.
+inline constexpr char kOutOfMemoryText[] = "Out of memory";
+
 /// The refusal of an input that is not a file (a FIFO, socket or device).
 inline constexpr char kNotAFileText[] = "不是普通文件";

@@ -4,8 +4,10 @@
 // The decoder leaves parts of its buffers unwritten for some corrupt files (a
 // component no scan covers) and still turns them into pixels: zeroed blocks keep
 // leftovers of earlier images out of an output and make the result repeatable.
-#define STBI_MALLOC(size) std::calloc(1, size)
-#define STBI_REALLOC(p, size) std::realloc(p, size)
+// A failed allocation is noted: the decoder gives some of them no reason of its
+// own (the first block of the PNG inflater), and they are still "Out of memory".
+#define STBI_MALLOC(size) NotedAllocation(std::calloc(1, size))
+#define STBI_REALLOC(p, size) NotedAllocation(std::realloc(p, size))
 #define STBI_FREE(p) std::free(p)
 // TGA is the one format without a signature: a few bytes of garbage named .jpg
 // or .png would "decode" as a black TGA image and be reported as a success. No
@@ -32,6 +34,13 @@
 #define STBIW_WINDOWS_UTF8
 #include <cstdlib>
 #include <new>
+
+static thread_local bool decoder_allocation_failed = false;
+
+static void* NotedAllocation(void* block) {
+  if (!block) decoder_allocation_failed = true;
+  return block;
+}
 
 static void* GrowOrThrow(void* block, std::size_t size) {
   void* grown = std::realloc(block, size);
@@ -181,10 +190,11 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
   // query above (or another file) may have left one. Cleared, a failure without
   // a reason of its own is never worded with a stale one.
   stbi__g_failure_reason = nullptr;
+  decoder_allocation_failed = false;
   DecodedPixels pixels(stbi_load_from_file(file.get(), width, height, channels, 0));
   if (!pixels) {
     const char* why = stbi_failure_reason();
-    *reason = why ? why : "";
+    *reason = why ? why : decoder_allocation_failed ? "Out of memory" : "";
   } else if ((refusal = SizeRefusal(file.get(), *fileBytes, utf8Path, *width, *height, *channels))) {
     // The header's channel count can be one short: a PNG's tRNS chunk adds alpha.
     pixels.reset();

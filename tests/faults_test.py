@@ -30,6 +30,7 @@ import unittest
 from batch_support import complete_image, noise_png, wait_until_writing
 
 PROGRAM = None
+SANITIZED = False
 F_SETPIPE_SZ = 1031
 F_GETPIPE_SZ = 1032
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -351,6 +352,37 @@ class Reliability(Batch):
             self.assertTrue(lines[i][2].endswith("(写入失败)"), report)
         self.assert_outputs_complete(report, [1, 3, 5, 7])
 
+    def test_memory_limited_runs_equal_on_one_and_two_processors(self):
+        if SANITIZED:
+            self.skipTest("the sanitizers' shadow memory does not fit an address-space limit")
+        if len(os.sched_getaffinity(0)) < 2:
+            self.skipTest("one processor only")
+        import resource
+        big = os.path.join(self.inputs, "noise.png")
+        with open(big, "wb") as f:
+            f.write(noise_png(600, 500, 3, level=1))
+        args = ["-o", "out"] + [os.path.join("in", n) for n in self.names] + [big]
+        mixed = 0
+        for limit_mib in range(8, 30, 2):
+            reports = []
+            for processors in (1, 2):
+                def limited():
+                    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:processors])
+                    limit = limit_mib << 20
+                    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+                shutil.rmtree(self.out, ignore_errors=True)
+                done = subprocess.run([PROGRAM] + args, cwd=self.root, capture_output=True,
+                                      timeout=600, preexec_fn=limited)
+                reports.append(done.stdout.decode())
+            self.assertEqual(reports[0], reports[1], "limit %d MiB" % limit_mib)
+            lines = parse_report(reports[0]).values()
+            words = {word for word, _, _ in lines}
+            mixed += words == {"成功", "失败"}
+            for word, name, rest in lines:
+                if word == "失败":  # the reason is this file's own
+                    self.assertTrue(rest.endswith("(Out of memory)"), rest)
+        self.assertGreater(mixed, 0, "no limit let some files through and not others")
+
     def test_a_fifo_named_like_an_image_fails_at_once(self):
         fifo = os.path.join(self.inputs, "x.jpg")
         os.mkfifo(fifo)
@@ -394,12 +426,14 @@ def inside_tmpfs(size_kib, out, result, cwd, args):
 
 
 def main():
-    global PROGRAM
+    global PROGRAM, SANITIZED
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--inside-tmpfs", nargs=4, metavar=("KIB", "OUT", "RESULT", "CWD"))
+    parser.add_argument("--sanitized", action="store_true")
     options, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(options.program)
+    SANITIZED = options.sanitized
     if options.inside_tmpfs:
         size, out, result, cwd = options.inside_tmpfs
         return inside_tmpfs(int(size), out, result, cwd, rest[1:] if rest[:1] == ["--"] else rest)
