@@ -31,6 +31,7 @@ from batch_support import complete_image, noise_png, wait_until_writing
 
 PROGRAM = None
 SANITIZED = False
+OPEN_FOLDER_FAULT = None
 F_SETPIPE_SZ = 1031
 F_GETPIPE_SZ = 1032
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -383,6 +384,22 @@ class Reliability(Batch):
                     self.assertTrue(rest.endswith("(Out of memory)"), rest)
         self.assertGreater(mixed, 0, "no limit let some files through and not others")
 
+    def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
+        if not OPEN_FOLDER_FAULT or SANITIZED:
+            self.skipTest("no fault library (or the sanitizers must load first)")
+        tree = os.path.join(self.root, "tree")
+        for i in range(20):
+            if i == 10:
+                os.makedirs(os.path.join(tree, "vanishing"))  # listed, never opened
+            os.makedirs(os.path.join(tree, "s%d" % i))
+            shutil.copyfile(os.path.join(self.inputs, self.names[1]),
+                            os.path.join(tree, "s%d" % i, self.names[1]))
+        env = dict(os.environ, LD_PRELOAD=os.path.abspath(OPEN_FOLDER_FAULT))
+        done = subprocess.run([PROGRAM, "-r", "-o", self.out, tree], capture_output=True,
+                              timeout=600, env=env)
+        self.assertEqual(done.returncode, 0, done.stdout.decode())
+        self.assertIn("共 20 张 | 成功 20 |", done.stdout.decode())
+
     def test_a_fifo_named_like_an_image_fails_at_once(self):
         fifo = os.path.join(self.inputs, "x.jpg")
         os.mkfifo(fifo)
@@ -426,14 +443,16 @@ def inside_tmpfs(size_kib, out, result, cwd, args):
 
 
 def main():
-    global PROGRAM, SANITIZED
+    global PROGRAM, SANITIZED, OPEN_FOLDER_FAULT
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--inside-tmpfs", nargs=4, metavar=("KIB", "OUT", "RESULT", "CWD"))
     parser.add_argument("--sanitized", action="store_true")
+    parser.add_argument("--open-folder-fault")
     options, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(options.program)
     SANITIZED = options.sanitized
+    OPEN_FOLDER_FAULT = options.open_folder_fault
     if options.inside_tmpfs:
         size, out, result, cwd = options.inside_tmpfs
         return inside_tmpfs(int(size), out, result, cwd, rest[1:] if rest[:1] == ["--"] else rest)
