@@ -14,11 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::uint64_t SizeOrUnknown(const fs::path& path) {
-  std::uint64_t size = 0;
-  return QueryFileSize(path, &size) ? size : SIZE_UNKNOWN;
-}
-
 // Writes the output under the first free name, all or nothing. Something that
 // appears at the chosen name between the check and the write is left alone and
 // the next number is tried. On failure sets errorText.
@@ -104,7 +99,9 @@ bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressRe
     return false;
   }
   if (!WriteUnderFreeName(outputDir, *prepared, result, names)) return false;
-  result->outputBytes = SizeOrUnknown(result->outputPath);
+  // Exactly the bytes written: a size asked of the name afterwards could be
+  // unknown (or another file's, had the name changed hands since).
+  result->outputBytes = prepared->output.length;
   return true;
 }
 

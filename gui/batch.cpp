@@ -62,12 +62,17 @@ void PostBatchDone(HWND dialog) {
   while (!PostMessageW(dialog, MSG_BATCH_DONE, 0, 0) && IsWindow(dialog)) Sleep(50);
 }
 
+// Stand-ins for a result the worker could not copy for lack of memory: never
+// addresses of a record, and never deleted.
+CompressResult* const kLostSuccess = reinterpret_cast<CompressResult*>(1);
+CompressResult* const kLostFailure = reinterpret_cast<CompressResult*>(2);
+
 // A full message queue must not lose a file's result (its row would stay "处理中"
 // and the summary would not add up): retry while the dialog exists.
 void PostFileDone(HWND dialog, size_t index, CompressResult* result) {
   while (!PostMessageW(dialog, MSG_FILE_DONE, index, reinterpret_cast<LPARAM>(result))) {
     if (!IsWindow(dialog)) {
-      delete result;  // nobody will receive it
+      if (result != kLostSuccess && result != kLostFailure) delete result;  // nobody will receive it
       return;
     }
     Sleep(50);
@@ -92,7 +97,8 @@ void PrepareLog() {
 void AppendLog(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::wstring line = FormatTextV(2048, format, args);
+  // File names and reasons may hold control and direction characters.
+  const std::wstring line = DisplaySafeTextW(FormatTextV(2048, format, args));
   va_end(args);
   HWND log = GetDlgItem(MainDialogWindow, IDC_LOG);
   const int end = GetWindowTextLengthW(log);
@@ -130,7 +136,10 @@ void StartBatch() {
   } catch (const std::system_error&) {
     delete job;
     AbandonBatch(count);
+    return;
   }
+  // Signing out or shutting down now asks the user first, with this reason.
+  ShutdownBlockReasonCreate(MainDialogWindow, kShutdownBlockReason);
 }
 
 unsigned BatchWorker(BatchJob* job) {
@@ -138,8 +147,11 @@ unsigned BatchWorker(BatchJob* job) {
   // order, so the rows, log lines and names are those of a run one by one.
   const std::vector<std::filesystem::path> files(job->files.begin(), job->files.end());
   CompressBatch(files, job->output_dir, job->quality, [job](size_t i, CompressResult& done) {
+    // A result that can't be copied for the dialog still reaches its row and the
+    // summary: its bare outcome travels in its place.
+    const bool succeeded = done.success;
     auto* result = new (std::nothrow) CompressResult(std::move(done));
-    if (result) PostFileDone(job->dialog, i, result);
+    PostFileDone(job->dialog, i, result ? result : succeeded ? kLostSuccess : kLostFailure);
   });
   PostBatchDone(job->dialog);
   delete job;
@@ -147,10 +159,16 @@ unsigned BatchWorker(BatchJob* job) {
 }
 
 void OnFileDone(WPARAM index, CompressResult* result) {
-  std::unique_ptr<CompressResult> r(result);
+  const bool lost = result == kLostSuccess || result == kLostFailure;
+  std::unique_ptr<CompressResult> r(lost ? nullptr : result);
   DialogState* state = GetDialogState();
   if (!state || index >= state->files.size()) return;
   const int row = static_cast<int>(index);
+  if (lost) {
+    SetRowStatus(row, result == kLostSuccess ? kRowSucceeded : kRowFailed);
+    SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, index + 1, 0);
+    return;
+  }
   SetRowStatus(row, r->success ? kRowSucceeded : kRowFailed);
   const std::wstring name = FileNamePart(state->files[index]);
   if (r->success) {
@@ -168,6 +186,7 @@ void OnFileDone(WPARAM index, CompressResult* result) {
 void OnBatchDone() {
   DialogState* state = GetDialogState();
   if (state) state->busy = false;
+  ShutdownBlockReasonDestroy(MainDialogWindow);
   EnableQueueButtons(true);
   const int total =
       static_cast<int>(SendDlgItemMessageW(MainDialogWindow, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0));
