@@ -22,6 +22,7 @@ namespace {
 struct Slot {
   PreparedImage prepared;
   std::uint64_t reserved = 0;  // bytes of the budget this file holds until written
+  bool admitted = false;  // counted in flight until written
   bool ready = false;
 };
 
@@ -78,6 +79,7 @@ bool Admit(Batch& b, std::size_t index, std::uint64_t need) {
   b.mostInFlight = std::max(b.mostInFlight, b.inFlight);
   b.bytesInFlight += need;
   b.slots[index].reserved = need;
+  b.slots[index].admitted = true;
   b.workerWake.notify_all();
   return true;
 }
@@ -156,7 +158,7 @@ void WriteInOrder(Batch& b, Workers& pool, const fs::path& outputDir, const File
     }
     CompressResult result;
     result.success = WritePreparedImage(prepared, outputDir, &result, &names);
-    {
+    if (b.slots[i].admitted) {
       std::lock_guard<std::mutex> lock(b.mutex);
       --b.inFlight;
       b.bytesInFlight -= b.slots[i].reserved;
