@@ -106,8 +106,10 @@ NewFileStatus FromLinkError(int error) {
 
 // The file has no name until linkat gives it one, complete: a run killed before
 // that leaves nothing, the system frees the file with its last descriptor.
+// *unnamable: written, but no way to give it a name here (no /proc, and no
+// privilege for AT_EMPTY_PATH); the caller then goes through a temporary name.
 NewFileStatus CommitUnnamed(int fd, const fs::path& path, const unsigned char* data,
-                            std::size_t length) {
+                            std::size_t length, bool* unnamable) {
   NewFileStatus status = NewFileStatus::Failed;
   if (WriteAll(fd, data, length)) {
     // linkat fails when anything is at the name: it never replaces. Through /proc
@@ -118,6 +120,7 @@ NewFileStatus CommitUnnamed(int fd, const fs::path& path, const unsigned char* d
       status = NewFileStatus::Created;
     else
       status = FromLinkError(errno);
+    *unnamable = status == NewFileStatus::Failed;
   }
   close(fd);
   return status;
@@ -188,7 +191,12 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
                            unsigned permissions) {
   const mode_t mode = permissions ? static_cast<mode_t>(permissions) : 0666;
   int fd = open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-  if (fd >= 0) return CommitUnnamed(fd, path, data, length);
-  if (!NoUnnamedFiles(errno)) return NewFileStatus::Failed;
+  if (fd >= 0) {
+    bool unnamable = false;
+    const NewFileStatus status = CommitUnnamed(fd, path, data, length, &unnamable);
+    if (!unnamable) return status;
+  } else if (!NoUnnamedFiles(errno)) {
+    return NewFileStatus::Failed;
+  }
   return CommitThroughTemporary(path, data, length, mode);
 }

@@ -31,7 +31,7 @@ from batch_support import complete_image, noise_png, wait_until_writing
 
 PROGRAM = None
 SANITIZED = False
-OPEN_FOLDER_FAULT = None
+FILE_SYSTEM_FAULTS = None
 F_SETPIPE_SZ = 1031
 F_GETPIPE_SZ = 1032
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -385,7 +385,7 @@ class Reliability(Batch):
         self.assertGreater(mixed, 0, "no limit let some files through and not others")
 
     def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
-        if not OPEN_FOLDER_FAULT or SANITIZED:
+        if not FILE_SYSTEM_FAULTS or SANITIZED:
             self.skipTest("no fault library (or the sanitizers must load first)")
         tree = os.path.join(self.root, "tree")
         for i in range(20):
@@ -394,11 +394,26 @@ class Reliability(Batch):
             os.makedirs(os.path.join(tree, "s%d" % i))
             shutil.copyfile(os.path.join(self.inputs, self.names[1]),
                             os.path.join(tree, "s%d" % i, self.names[1]))
-        env = dict(os.environ, LD_PRELOAD=os.path.abspath(OPEN_FOLDER_FAULT))
+        env = dict(os.environ, LD_PRELOAD=os.path.abspath(FILE_SYSTEM_FAULTS))
         done = subprocess.run([PROGRAM, "-r", "-o", self.out, tree], capture_output=True,
                               timeout=600, env=env)
         self.assertEqual(done.returncode, 0, done.stdout.decode())
         self.assertIn("共 20 张 | 成功 20 |", done.stdout.decode())
+
+    def test_without_unnamed_files_outputs_go_through_a_temporary_name(self):
+        if not FILE_SYSTEM_FAULTS or SANITIZED:
+            self.skipTest("no fault library (or the sanitizers must load first)")
+        out = os.path.join(self.root, "no-unnamed-files")
+        env = dict(os.environ, LD_PRELOAD=os.path.abspath(FILE_SYSTEM_FAULTS))
+        for run in range(2):
+            done = subprocess.run([PROGRAM, "-o", out] + self.args[4:], cwd=self.root,
+                                  capture_output=True, timeout=600, env=env)
+            self.assertEqual(done.returncode, 0, done.stdout.decode())
+        expected = self.names + ["%s_1%s" % os.path.splitext(n) for n in self.names]
+        self.assertEqual(sorted(os.listdir(out)), sorted(expected))  # no temporary file left
+        for name in expected:
+            with open(os.path.join(out, name), "rb") as f:
+                self.assertTrue(complete_image(f.read()), name)
 
     def test_a_fifo_named_like_an_image_fails_at_once(self):
         fifo = os.path.join(self.inputs, "x.jpg")
@@ -443,16 +458,16 @@ def inside_tmpfs(size_kib, out, result, cwd, args):
 
 
 def main():
-    global PROGRAM, SANITIZED, OPEN_FOLDER_FAULT
+    global PROGRAM, SANITIZED, FILE_SYSTEM_FAULTS
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--inside-tmpfs", nargs=4, metavar=("KIB", "OUT", "RESULT", "CWD"))
     parser.add_argument("--sanitized", action="store_true")
-    parser.add_argument("--open-folder-fault")
+    parser.add_argument("--file-system-faults")
     options, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(options.program)
     SANITIZED = options.sanitized
-    OPEN_FOLDER_FAULT = options.open_folder_fault
+    FILE_SYSTEM_FAULTS = options.file_system_faults
     if options.inside_tmpfs:
         size, out, result, cwd = options.inside_tmpfs
         return inside_tmpfs(int(size), out, result, cwd, rest[1:] if rest[:1] == ["--"] else rest)
