@@ -26,6 +26,10 @@ struct Options {
   std::vector<fs::path> inputs;
 };
 
+// A path as the report shows it: a name's control characters would otherwise
+// reach the terminal raw and could rewrite what it shows.
+std::string Shown(const fs::path& path) { return DisplaySafeText(PathToDisplayUtf8(path)); }
+
 // The C library's own reading (leading blanks, sign, the platform's digits), then
 // the signed 32-bit range: Linux's long is 64 bits wide.
 [[maybe_unused]] long ReadLong(const char* text) { return std::strtol(text, nullptr, 10); }
@@ -64,7 +68,7 @@ int ParseArguments(int count, const ArgChar* const* args, Options* options) {
     } else if (Is(arg, "-r", "--recursive")) {
       options->recursive = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
-      WriteErr(kErrUnknownOption + PathToDisplayUtf8(arg) + "\n");
+      WriteErr(kErrUnknownOption + Shown(arg) + "\n");
       WriteOut(kHelpText);
       return 2;
     } else {
@@ -80,7 +84,7 @@ bool ExpandInputs(const Options& options, ImageList* images) {
     int systemError = 0;
     const PathKind kind = QueryPathKind(input, &systemError);
     if (kind == PathKind::Missing || kind == PathKind::Error) {
-      WriteErr(kErrNoSuchPath + PathToDisplayUtf8(input) + "\n");
+      WriteErr(kErrNoSuchPath + Shown(input) + "\n");
       return false;
     }
     if (kind == PathKind::Folder)
@@ -94,8 +98,8 @@ bool ExpandInputs(const Options& options, ImageList* images) {
 std::string ImageLine(std::size_t i, std::size_t n, const fs::path& image,
                       const CompressResult& r) {
   std::string line = "[" + std::to_string(i) + "/" + std::to_string(n);
-  const std::string name = PathToDisplayUtf8(image.filename());
-  if (!r.success) return line + kLineFailure + name + " (" + r.errorText + ")\n";
+  const std::string name = Shown(image.filename());
+  if (!r.success) return line + kLineFailure + name + " (" + DisplaySafeText(r.errorText) + ")\n";
   const double p = SavedPercent(r.inputBytes, r.outputBytes);
   return line + kLineSuccess + name + "  " + std::to_string(r.width) + "x" +
          std::to_string(r.height) + " " + ChannelLabel(r.channels) + "  " +
@@ -105,7 +109,7 @@ std::string ImageLine(std::size_t i, std::size_t n, const fs::path& image,
 
 std::string Header(std::size_t n, const Options& options) {
   return std::string(kRule) + kHeaderImages + std::to_string(n) + kHeaderImagesUnit +
-         kHeaderOutput + PathToDisplayUtf8(options.outputFolder) + "\n" + kHeaderQuality +
+         kHeaderOutput + Shown(options.outputFolder) + "\n" + kHeaderQuality +
          std::to_string(options.quality) + "\n" + kRule;
 }
 
@@ -132,8 +136,12 @@ Totals CompressAll(const ImageList& images, const Options& options) {
                 [&](std::size_t i, CompressResult& r) {
                   if (r.success) {
                     ++totals.succeeded;
-                    totals.inputBytes += r.inputBytes;
-                    totals.outputBytes += r.outputBytes;
+                    // A size the system would not tell stays out of both totals,
+                    // rather than entering them as 16 EB.
+                    if (r.inputBytes != SIZE_UNKNOWN && r.outputBytes != SIZE_UNKNOWN) {
+                      totals.inputBytes += r.inputBytes;
+                      totals.outputBytes += r.outputBytes;
+                    }
                   } else {
                     ++totals.failed;
                   }
@@ -164,7 +172,7 @@ int RunCommandLine(int count, const ArgChar* const* args) {
   }
   std::error_code ec;
   if (!CreateOutputFolder(options.outputFolder, &ec) && ec) {
-    WriteErr(kErrOutputFolder + PathToDisplayUtf8(options.outputFolder) + "\n");
+    WriteErr(kErrOutputFolder + Shown(options.outputFolder) + "\n");
     return 2;
   }
   WriteOut(Header(images.size(), options));

@@ -14,43 +14,28 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::uint64_t SizeOrUnknown(const fs::path& path) {
-  std::uint64_t size = 0;
-  return QueryFileSize(path, &size) ? size : SIZE_UNKNOWN;
-}
-
-// Creates the output file under the first free name. Something that appears at
-// the chosen name between the check and the creation is left alone and the next
-// number is tried. On failure sets errorText.
-std::FILE* CreateUnderFreeName(const fs::path& outputDir, const fs::path& fileName,
-                               CompressResult* result) {
-  for (unsigned long long n = 0;; ++n) {
-    result->outputPath = FindFreeOutputPath(outputDir, fileName, n, &n, &result->errorText);
-    if (result->outputPath.empty()) return nullptr;
-    std::FILE* file = nullptr;
-    switch (CreateNewFile(result->outputPath, &file)) {
-      case NewFileStatus::Created:
-        return file;
-      case NewFileStatus::Exists:
-        break;
-      case NewFileStatus::Failed:
-        result->errorText = "写入失败";
-        return nullptr;
-    }
+// Writes the output under the first free name, all or nothing. Something that
+// appears at the chosen name between the check and the write is left alone and
+// the next number is tried. On failure sets errorText.
+bool WriteUnderFreeName(const fs::path& outputDir, const PreparedImage& prepared,
+                        CompressResult* result, OutputNameMemory* names) {
+  unsigned long long* firstUnknown =
+      names ? &names->firstUnknown[prepared.fileName.native()] : nullptr;
+  for (unsigned long long n = firstUnknown ? *firstUnknown : 0;; ++n) {
+    result->outputPath =
+        FindFreeOutputPath(outputDir, prepared.fileName, n, &n, &result->errorText);
+    if (result->outputPath.empty()) return false;
+    const NewFileStatus status =
+        WriteNewFile(result->outputPath, prepared.output.data.get(), prepared.output.length,
+                     prepared.permissions);
+    if (status == NewFileStatus::Exists) continue;
+    // A name whose write failed is still free for the next file of that name.
+    if (firstUnknown) *firstUnknown = status == NewFileStatus::Created ? n + 1 : n;
+    if (status == NewFileStatus::Created) return true;
+    result->errorText = "写入失败";
+    return false;
   }
 }
-
-// Closes the output and keeps it only when every byte reached the disk: a file
-// this call created but could not finish is removed, never left half-written.
-bool FinishOutput(std::FILE* file, bool encoded, const fs::path& path) {
-  bool ok = encoded && !std::ferror(file);
-  ok = std::fclose(file) == 0 && ok;
-  if (!ok) RemoveCreatedFile(path);
-  return ok;
-}
-
-// Text of every failed allocation on the way, as the image library words it.
-constexpr char kOutOfMemory[] = "Out of memory";
 
 bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepared) {
   CompressResult* result = &prepared->result;
@@ -58,6 +43,11 @@ bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepa
   const PathKind kind = QueryPathKind(inputPath, &systemError);
   if (kind == PathKind::Missing || kind == PathKind::Error) {
     result->errorText = "文件不存在";
+    return false;
+  }
+  // A FIFO, socket or device (a shell glob passes one in) may never end.
+  if (kind == PathKind::Other) {
+    result->errorText = kNotAFileText;
     return false;
   }
   const ImageKind format = ImageKindOfName(inputPath);
@@ -81,6 +71,7 @@ bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepa
     return false;
   }
   prepared->fileName = inputPath.filename();
+  prepared->permissions = OutputPermissionsFor(inputPath);
   switch (EncodeOutputFile(format == ImageKind::Jpeg, pixels.get(), result->width,
                            result->height, result->channels, quality, &prepared->output)) {
     case EncodeStatus::Done:
@@ -93,11 +84,12 @@ bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepa
     case EncodeStatus::OutOfMemory:
       break;
   }
-  result->errorText = kOutOfMemory;
+  result->errorText = kOutOfMemoryText;
   return false;
 }
 
-bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressResult* result) {
+bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressResult* result,
+                  OutputNameMemory* names) {
   *result = std::move(prepared->result);
   if (prepared->stage == PreparedStage::Failed) return false;
   std::string reason;
@@ -106,15 +98,10 @@ bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressRe
     result->outputPath = MakeUniqueOutputPath(outputDir, prepared->fileName, &reason);
     return false;
   }
-  std::FILE* file = CreateUnderFreeName(outputDir, prepared->fileName, result);
-  if (!file) return false;
-  const EncodedFile& output = prepared->output;
-  const bool written = std::fwrite(output.data.get(), 1, output.length, file) == output.length;
-  if (!FinishOutput(file, written, result->outputPath)) {
-    result->errorText = "写入失败";
-    return false;
-  }
-  result->outputBytes = SizeOrUnknown(result->outputPath);
+  if (!WriteUnderFreeName(outputDir, *prepared, result, names)) return false;
+  // Exactly the bytes written: a size asked of the name afterwards could be
+  // unknown (or another file's, had the name changed hands since).
+  result->outputBytes = prepared->output.length;
   return true;
 }
 
@@ -127,19 +114,19 @@ bool PrepareImageFile(const fs::path& inputPath, int quality, PreparedImage* pre
     // One file that does not fit must not end the batch it is part of.
     prepared->stage = PreparedStage::Failed;
     prepared->output = EncodedFile();
-    prepared->result.errorText = kOutOfMemory;
+    prepared->result.errorText = kOutOfMemoryText;
     return false;
   }
 }
 
 bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,
-                        CompressResult* result) {
+                        CompressResult* result, OutputNameMemory* names) {
   bool written = false;
   try {
-    written = WriteChecked(prepared, outputDir, result);
+    written = WriteChecked(prepared, outputDir, result, names);
   } catch (const std::bad_alloc&) {
     // Thrown only while choosing the name, before anything is created.
-    result->errorText = kOutOfMemory;
+    result->errorText = kOutOfMemoryText;
   }
   prepared->output = EncodedFile();
   return written;

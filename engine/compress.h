@@ -3,6 +3,7 @@
 
 #include "engine/compress_result.h"
 #include "engine/encode.h"
+#include "engine/naming.h"
 
 /// Re-encodes one JPEG or PNG file into outputDir (which must exist) under a name
 /// that is not taken yet. Returns true when an output file was written; otherwise
@@ -24,6 +25,7 @@ struct PreparedImage {
   PreparedStage stage = PreparedStage::Failed;
   CompressResult result;            // width, height, channels, inputBytes or errorText so far
   std::filesystem::path fileName;   // the input's name, which the output takes
+  unsigned permissions = 0;         // the output's mode bits (POSIX), from the input
   EncodedFile output;
 };
 
@@ -36,6 +38,13 @@ bool PrepareImageFile(const std::filesystem::path& inputPath, int quality,
 /// The other half: chooses the free name in outputDir, creates the file
 /// exclusively and writes the prepared bytes (or fails with the prepared text).
 /// Moves the record into *result and releases the bytes. Files written in list
-/// order get exactly the names a sequential run gives them.
+/// order get exactly the names a sequential run gives them. A run passes its own
+/// names (one for all its files) so that it need not search from "_1" every time.
 bool WritePreparedImage(PreparedImage* prepared, const std::filesystem::path& outputDir,
-                        CompressResult* result);
+                        CompressResult* result, OutputNameMemory* names = nullptr);
+
+/// The text of every allocation that failed on the way, as the image library words it.
+inline constexpr char kOutOfMemoryText[] = "Out of memory";
+
+/// The refusal of an input that is not a file (a FIFO, socket or device).
+inline constexpr char kNotAFileText[] = "不是普通文件";

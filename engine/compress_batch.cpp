@@ -22,6 +22,7 @@ namespace {
 struct Slot {
   PreparedImage prepared;
   std::uint64_t reserved = 0;  // bytes of the budget this file holds until written
+  bool admitted = false;  // counted in flight until written
   bool ready = false;
 };
 
@@ -78,6 +79,7 @@ bool Admit(Batch& b, std::size_t index, std::uint64_t need) {
   b.mostInFlight = std::max(b.mostInFlight, b.inFlight);
   b.bytesInFlight += need;
   b.slots[index].reserved = need;
+  b.slots[index].admitted = true;
   b.workerWake.notify_all();
   return true;
 }
@@ -106,19 +108,60 @@ void Work(Batch* b) {
   }
 }
 
-void WriteInOrder(Batch& b, const fs::path& outputDir, const FileDoneFunc& done) {
-  for (std::size_t i = 0; i < b.slots.size(); ++i) {
-    Slot& slot = b.slots[i];
+bool RanOutOfMemory(const PreparedImage& prepared) {
+  return prepared.stage == PreparedStage::Failed && prepared.result.errorText == kOutOfMemoryText;
+}
+
+// Stops and joins the workers however the writer leaves, even by an exception
+// from the front end's callback.
+struct Workers {
+  Batch& batch;
+  std::vector<std::thread> threads;
+  void Stop() {
     {
-      std::unique_lock<std::mutex> lock(b.mutex);
-      b.writerWake.wait(lock, [&] { return slot.ready; });
+      std::lock_guard<std::mutex> lock(batch.mutex);
+      batch.stopping = true;
+    }
+    batch.workerWake.notify_all();
+    for (std::thread& thread : threads) thread.join();
+    threads.clear();
+  }
+  ~Workers() { Stop(); }
+};
+
+// The file's preparation, by a worker or, once they are stopped, here.
+PreparedImage& PreparedFile(Batch& b, const Workers& pool, std::size_t index) {
+  Slot& slot = b.slots[index];
+  if (!pool.threads.empty()) {
+    std::unique_lock<std::mutex> lock(b.mutex);
+    b.writerWake.wait(lock, [&] { return slot.ready; });
+  } else if (!slot.ready) {
+    PrepareImageFile(b.files[index], b.quality, &slot.prepared);
+    slot.ready = true;
+  }
+  return slot.prepared;
+}
+
+void WriteInOrder(Batch& b, Workers& pool, const fs::path& outputDir, const FileDoneFunc& done) {
+  OutputNameMemory names;
+  for (std::size_t i = 0; i < b.slots.size(); ++i) {
+    PreparedImage* prepared = &PreparedFile(b, pool, i);
+    if (RanOutOfMemory(*prepared) && !pool.threads.empty()) {
+      // On one processor the file would have had the memory to itself, with no
+      // other thread's stack or heap beside it: it gets that now. The workers
+      // finish what they hold and end; this file and the rest are prepared here,
+      // one at a time, so the records are those of a run on one processor.
+      pool.Stop();
+      *prepared = PreparedImage();
+      b.slots[i].ready = false;
+      prepared = &PreparedFile(b, pool, i);
     }
     CompressResult result;
-    result.success = WritePreparedImage(&slot.prepared, outputDir, &result);
-    {
+    result.success = WritePreparedImage(prepared, outputDir, &result, &names);
+    if (b.slots[i].admitted) {
       std::lock_guard<std::mutex> lock(b.mutex);
       --b.inFlight;
-      b.bytesInFlight -= slot.reserved;
+      b.bytesInFlight -= b.slots[i].reserved;
     }
     b.workerWake.notify_all();
     done(i, result);
@@ -130,27 +173,15 @@ void WriteInOrder(Batch& b, const fs::path& outputDir, const FileDoneFunc& done)
   }
 }
 
-// Stops and joins the workers however the writer leaves, even by an exception
-// from the front end's callback.
-struct Workers {
-  Batch& batch;
-  std::vector<std::thread> threads;
-  ~Workers() {
-    {
-      std::lock_guard<std::mutex> lock(batch.mutex);
-      batch.stopping = true;
-    }
-    batch.workerWake.notify_all();
-    for (std::thread& thread : threads) thread.join();
-  }
-};
-
 void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
                     const FileDoneFunc& done, BatchStats* stats) {
   if (stats) stats->mostInFlight = files.empty() ? 0 : 1;
+  OutputNameMemory names;
   for (std::size_t i = 0; i < files.size(); ++i) {
     CompressResult result;
-    result.success = CompressImageFile(files[i], outputDir, quality, &result);
+    PreparedImage prepared;
+    PrepareImageFile(files[i], quality, &prepared);
+    result.success = WritePreparedImage(&prepared, outputDir, &result, &names);
     done(i, result);
   }
 }
@@ -158,15 +189,15 @@ void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDi
 }  // namespace
 
 std::uint64_t DefaultMemoryBudget() {
-  const std::uint64_t physical = PhysicalMemoryBytes();
-  if (physical == 0) return std::uint64_t{1} << 30;
-  return std::min(physical / 4, std::uint64_t{2} << 30);
+  const std::uint64_t available = AvailableMemoryBytes();
+  if (available == 0) return std::uint64_t{1} << 30;
+  return std::min(available / 2, std::uint64_t{2} << 30);
 }
 
 std::uint64_t WorkingMemoryOfImage(int width, int height, int channels) {
   if (width <= 0 || height <= 0 || channels <= 0) return 0;
-  return 3 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
-         static_cast<std::uint64_t>(channels);
+  return 9 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
+         static_cast<std::uint64_t>(channels) / 2;
 }
 
 void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
@@ -175,7 +206,10 @@ void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir
   workers = static_cast<unsigned>(std::min<std::size_t>(workers, files.size()));
   if (stats) *stats = BatchStats();
   // One processor: the caller's thread does each file in turn, as it always did.
-  if (workers <= 1) return CompressInTurn(files, outputDir, quality, done, stats);
+  // So under a limit of the address space: the workers' own stacks and heaps
+  // would take room that a file gets on one processor, and the records would
+  // depend on the processor count.
+  if (workers <= 1 || (!settings.workers && AddressSpaceIsLimited())) return CompressInTurn(files, outputDir, quality, done, stats);
   std::unique_ptr<Batch> batch;
   try {
     batch = std::make_unique<Batch>(
@@ -193,9 +227,9 @@ void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir
       // Fewer threads than processors still finish the batch; none at all cannot.
     }
     if (!pool.threads.empty()) {
-      WriteInOrder(*batch, outputDir, done);
-      ran = true;
       if (stats) stats->workers = static_cast<unsigned>(pool.threads.size());
+      WriteInOrder(*batch, pool, outputDir, done);
+      ran = true;
     }
   }
   if (!ran) return CompressInTurn(files, outputDir, quality, done, stats);

@@ -44,3 +44,72 @@ const wchar_t* ChannelLabelW(int channels) {
     default: return L"未知通道";
   }
 }
+
+namespace {
+
+bool MustBeHidden(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+// Length of the well-formed UTF-8 sequence at text[i] (and its code point), or 0.
+std::size_t DecodeUtf8(std::string_view text, std::size_t i, char32_t* c) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) {
+    *c = lead;
+    return 1;
+  }
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (length == 0 || lead > 0xF4 || i + length > text.size()) return 0;
+  char32_t value = lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(i + k) & 0x3F);
+  }
+  // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+  constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < kLeast[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+    return 0;
+  *c = value;
+  return length;
+}
+
+}  // namespace
+
+std::string DisplaySafeText(std::string_view utf8) {
+  std::string safe;
+  safe.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t c = 0;
+    const std::size_t length = DecodeUtf8(utf8, i, &c);
+    if (length == 0) {
+      safe += "\xEF\xBF\xBD";  // U+FFFD for one byte that is not UTF-8
+      ++i;
+      continue;
+    }
+    if (MustBeHidden(c))
+      safe += '?';
+    else
+      safe.append(utf8.substr(i, length));
+    i += length;
+  }
+  return safe;
+}
+
+std::wstring DisplaySafeTextW(std::wstring_view text) {
+  std::wstring safe;
+  safe.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char32_t c = static_cast<char32_t>(text[i]);
+    const bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      safe += text.substr(i++, 2);  // a whole pair: a character beyond U+FFFF
+    } else if (high || low) {
+      safe += wchar_t(0xFFFD);
+    } else {
+      safe += MustBeHidden(c) ? L'?' : text[i];
+    }
+  }
+  return safe;
+}

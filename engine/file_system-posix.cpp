@@ -1,6 +1,11 @@
 #include "engine/file_system.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,16 +50,153 @@ bool MakeFolder(const fs::path& path, std::error_code* error) {
   return false;
 }
 
-NewFileStatus CreateNewFile(const fs::path& path, std::FILE** file) {
+NameState QueryNameState(const fs::path& path, int* systemError) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) return NameState::Taken;
+  *systemError = errno;
+  return MeansMissing(errno) ? NameState::Free : NameState::Error;
+}
+
+std::size_t MaxFileNameUnits() { return NAME_MAX; }
+
+std::FILE* OpenFileToRead(const fs::path& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  // Reading a regular file never waits, so the flag can stay; anything else
+  // (a FIFO swapped in after the check) is refused instead of read.
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+    close(fd);
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "rb");
+  if (!file) close(fd);
+  return file;
+}
+
+unsigned OutputPermissionsFor(const fs::path& inputPath) {
+  struct stat st;
+  if (stat(inputPath.c_str(), &st) != 0) return 0;
+  // Who else may read the photo follows the input; its owner can always manage the
+  // new file, and an image is never made executable.
+  return static_cast<unsigned>((st.st_mode & 0066) | 0600);
+}
+
+namespace {
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t n = write(fd, data, std::min<std::size_t>(length, std::size_t{1} << 30));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+fs::path FolderOf(const fs::path& path) {
+  fs::path folder = path.parent_path();
+  return folder.empty() ? fs::path(".") : folder;
+}
+
+NewFileStatus FromLinkError(int error) {
+  return error == EEXIST ? NewFileStatus::Exists : NewFileStatus::Failed;
+}
+
+// The file has no name until linkat gives it one, complete: a run killed before
+// that leaves nothing, the system frees the file with its last descriptor.
+// *unnamable: written, but no way to give it a name here (no /proc, and no
+// privilege for AT_EMPTY_PATH); the caller then goes through a temporary name.
+NewFileStatus CommitUnnamed(int fd, const fs::path& path, const unsigned char* data,
+                            std::size_t length, bool* unnamable) {
+  NewFileStatus status = NewFileStatus::Failed;
+  if (WriteAll(fd, data, length)) {
+    // linkat fails when anything is at the name: it never replaces. Through /proc
+    // it needs no privilege; without /proc, AT_EMPTY_PATH may still be allowed.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+        (errno == ENOENT && linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0))
+      status = NewFileStatus::Created;
+    else
+      status = FromLinkError(errno);
+    *unnamable = status == NewFileStatus::Failed;
+  }
+  close(fd);
+  return status;
+}
+
+// The last resort, where a file system can neither hide a file nor rename without
+// replacing: the final name is created exclusively and written in place, and
+// removed again if the write fails.
+NewFileStatus WriteInPlace(const fs::path& path, const unsigned char* data, std::size_t length,
+                           mode_t mode) {
   // O_EXCL also refuses a dangling symbolic link, so nothing outside the output
   // folder is ever created through one.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) return errno == EEXIST ? NewFileStatus::Exists : NewFileStatus::Failed;
-  *file = fdopen(fd, "wb");
-  if (*file) return NewFileStatus::Created;
-  close(fd);
+  const bool written = WriteAll(fd, data, length);
+  if (close(fd) == 0 && written) return NewFileStatus::Created;
   unlink(path.c_str());
   return NewFileStatus::Failed;
 }
 
-void RemoveCreatedFile(const fs::path& path) { unlink(path.c_str()); }
+std::atomic<unsigned> temporary_count{0};
+
+// A clearly marked temporary file beside the output, filled and closed, then put
+// under the final name without replacing anything (link, else rename without
+// replace). Only a run killed while it writes leaves one behind.
+NewFileStatus CommitThroughTemporary(const fs::path& path, const unsigned char* data,
+                                     std::size_t length, mode_t mode) {
+  fs::path temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temporary = FolderOf(path) / (".quillmar-unfinished-" + std::to_string(getpid()) + "-" +
+                                  std::to_string(temporary_count++) + ".tmp");
+    fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST) return NewFileStatus::Failed;
+  }
+  if (fd < 0) return NewFileStatus::Failed;
+  const bool written = WriteAll(fd, data, length);
+  if (close(fd) != 0 || !written) {
+    unlink(temporary.c_str());
+    return NewFileStatus::Failed;
+  }
+  NewFileStatus status = NewFileStatus::Created;
+  if (link(temporary.c_str(), path.c_str()) != 0) {
+    const int linkError = errno;
+    if (linkError == EEXIST) {
+      status = NewFileStatus::Exists;
+    } else if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(),
+                         RENAME_NOREPLACE) == 0) {
+      return NewFileStatus::Created;
+    } else if (errno == EINVAL || errno == ENOSYS) {
+      unlink(temporary.c_str());
+      return WriteInPlace(path, data, length, mode);
+    } else {
+      status = FromLinkError(errno);
+    }
+  }
+  unlink(temporary.c_str());
+  return status;
+}
+
+bool NoUnnamedFiles(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+}  // namespace
+
+NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std::size_t length,
+                           unsigned permissions) {
+  const mode_t mode = permissions ? static_cast<mode_t>(permissions) : 0666;
+  int fd = open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (fd >= 0) {
+    bool unnamable = false;
+    const NewFileStatus status = CommitUnnamed(fd, path, data, length, &unnamable);
+    if (!unnamable) return status;
+  } else if (!NoUnnamedFiles(errno)) {
+    return NewFileStatus::Failed;
+  }
+  return CommitThroughTemporary(path, data, length, mode);
+}

@@ -1,5 +1,7 @@
 #include "engine/file_system.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -101,23 +103,99 @@ bool MakeFolder(const fs::path& path, std::error_code* error) {
   return false;
 }
 
-NewFileStatus CreateNewFile(const fs::path& path, std::FILE** file) {
-  if (path.native().size() + 1 > kLibraryPathUnits) return NewFileStatus::Failed;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    return (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) ? NewFileStatus::Exists
-                                                                         : NewFileStatus::Failed;
-  }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
-  *file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
-  if (*file) return NewFileStatus::Created;
-  if (fd >= 0) _close(fd); else CloseHandle(h);
-  DeleteFileW(path.c_str());
-  return NewFileStatus::Failed;
+namespace {
+
+// Whether the folder lists an entry of this name. A file whose delete is pending
+// (another run's unfinished output) or that no one may read answers "access
+// denied" to every question about it, yet its entry is still there.
+bool NameIsListed(const fs::path& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                              nullptr, 0);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FindClose(h);
+  return true;
 }
 
-// Straight to the system: the standard library's remove asks the C runtime for the
-// status first, which fails on drive-relative paths ("C:photo.jpg").
-void RemoveCreatedFile(const fs::path& path) { DeleteFileW(path.c_str()); }
+bool MeansOccupiedIfListed(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+         error == ERROR_DELETE_PENDING;
+}
+
+}  // namespace
+
+NameState QueryNameState(const fs::path& path, int* systemError) {
+  // The attributes of the name itself: a link is there even when its target is not.
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return NameState::Taken;
+  const DWORD error = GetLastError();
+  *systemError = static_cast<int>(error);
+  if (MeansMissing(error)) return NameState::Free;
+  return MeansOccupiedIfListed(error) && NameIsListed(path) ? NameState::Taken : NameState::Error;
+}
+
+std::size_t MaxFileNameUnits() { return 255; }
+
+std::FILE* OpenFileToRead(const fs::path& path) {
+  // The image library's own limit, so both routes accept the same paths.
+  if (path.native().size() + 1 > kLibraryPathUnits) return nullptr;
+  std::FILE* file = _wfopen(path.c_str(), L"rb");
+  if (!file) return nullptr;
+  // A named pipe or a device (a glob can pass one in) is not read: it may never end.
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) {
+    std::fclose(file);
+    return nullptr;
+  }
+  return file;
+}
+
+unsigned OutputPermissionsFor(const fs::path&) { return 0; }
+
+namespace {
+
+bool SetDeleteOnClose(HANDLE h, bool remove) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = remove ? TRUE : FALSE;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+bool WriteAll(HANDLE h, const unsigned char* data, std::size_t length) {
+  while (length > 0) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(length, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(h, data, chunk, &written, nullptr) || written == 0) return false;
+    data += written;
+    length -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std::size_t length,
+                           unsigned) {
+  if (path.native().size() + 1 > kLibraryPathUnits) return NewFileStatus::Failed;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return NewFileStatus::Exists;
+    // A pending delete (another run writing this name) answers "access denied".
+    return error == ERROR_ACCESS_DENIED && NameIsListed(path) ? NewFileStatus::Exists
+                                                              : NewFileStatus::Failed;
+  }
+  // Marked for deletion from the start: if the process dies before the mark is
+  // cleared (killed, signed out), the system removes the file when it closes the
+  // handle, so no part of an output stays under its name.
+  const bool marked = SetDeleteOnClose(h, true);
+  bool kept = WriteAll(h, data, length);
+  if (kept && marked) kept = SetDeleteOnClose(h, false);
+  if (!marked && !kept) {
+    CloseHandle(h);
+    DeleteFileW(path.c_str());
+    return NewFileStatus::Failed;
+  }
+  // With the mark still set the close removes the file: nothing half-written stays.
+  return CloseHandle(h) && kept ? NewFileStatus::Created : NewFileStatus::Failed;
+}

@@ -2,6 +2,7 @@
 // The few file-system questions whose answers differ by platform in ways the
 // standard library hides (which error a query failed with, exclusive creation,
 // path forms its Windows half cannot ask about).
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -32,11 +33,31 @@ bool IsRootFolder(const std::filesystem::path& path);
 /// error in *error otherwise, also when something is already there.
 bool MakeFolder(const std::filesystem::path& path, std::error_code* error);
 
+/// What occupies a name, without following a link there: Free when nothing does,
+/// Taken by anything (a file, a folder, a link even dangling or looping, a special
+/// file, a name another run is still writing), Error with the system's code in
+/// *systemError when the system can't say.
+enum class NameState { Free, Taken, Error };
+NameState QueryNameState(const std::filesystem::path& path, int* systemError);
+
+/// The longest file name (one path component) the platform's file systems take,
+/// in path units: bytes on Linux, UTF-16 units on Windows.
+std::size_t MaxFileNameUnits();
+
+/// Opens path for reading without ever waiting on it: null when it can't be
+/// opened or is neither a file nor a folder (a FIFO, socket or device).
+std::FILE* OpenFileToRead(const std::filesystem::path& path);
+
+/// Permission bits of the input an output is made from, for the output (POSIX;
+/// execute bits are never passed on). 0 when unknown or where files have none.
+unsigned OutputPermissionsFor(const std::filesystem::path& inputPath);
+
 enum class NewFileStatus { Created, Exists, Failed };
 
-/// Creates path exclusively and opens it for binary writing. Exists when anything
-/// (even a dangling link) is already there; that entry is left untouched.
-NewFileStatus CreateNewFile(const std::filesystem::path& path, std::FILE** file);
-
-/// Removes the file this program just created at path (an unfinished output).
-void RemoveCreatedFile(const std::filesystem::path& path);
+/// Puts the bytes into a new file at path, all or nothing: the name shows the file
+/// only once every byte is written, so a run killed at any moment never leaves a
+/// part of an output under an output name. Exists when anything at all is there
+/// (left untouched); Failed leaves nothing behind. permissions (POSIX, within the
+/// umask; 0 means 0666) are the new file's mode.
+NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned char* data,
+                           std::size_t length, unsigned permissions);

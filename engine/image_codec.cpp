@@ -4,8 +4,10 @@
 // The decoder leaves parts of its buffers unwritten for some corrupt files (a
 // component no scan covers) and still turns them into pixels: zeroed blocks keep
 // leftovers of earlier images out of an output and make the result repeatable.
-#define STBI_MALLOC(size) std::calloc(1, size)
-#define STBI_REALLOC(p, size) std::realloc(p, size)
+// A failed allocation is noted: the decoder gives some of them no reason of its
+// own (the first block of the PNG inflater), and they are still "Out of memory".
+#define STBI_MALLOC(size) NotedAllocation(std::calloc(1, size))
+#define STBI_REALLOC(p, size) NotedAllocation(std::realloc(p, size))
 #define STBI_FREE(p) std::free(p)
 // TGA is the one format without a signature: a few bytes of garbage named .jpg
 // or .png would "decode" as a black TGA image and be reported as a success. No
@@ -32,6 +34,13 @@
 #define STBIW_WINDOWS_UTF8
 #include <cstdlib>
 #include <new>
+
+static thread_local bool decoder_allocation_failed = false;
+
+static void* NotedAllocation(void* block) {
+  if (!block) decoder_allocation_failed = true;
+  return block;
+}
 
 static void* GrowOrThrow(void* block, std::size_t size) {
   void* grown = std::realloc(block, size);
@@ -123,23 +132,25 @@ struct FileClose {
 // Why an image of this size is refused, or null. The BMP and GIF decoders take
 // a width or height of 0 and return an empty image, which no writer can encode
 // (the PNG writer even reads a first pixel of each empty row); the texts are the
-// library's for other nonsense in such headers. A header of a few bytes can ask
-// for gigabytes, which the library allocates and fills (a JPEG decodes to full
-// size even without image data): more pixels than the file's bytes could carry
-// are refused. So is a PNG output larger than the writer can count; JPEG outputs
-// are within the writer's int indexes whenever the decoder's own limit
-// (width*height*channels < 2^31) lets them through.
+// library's for other nonsense in such headers. A top-down BMP's header gives a
+// negative height, which the decoder turns round: its size is the magnitude. A
+// header of a few bytes can ask for gigabytes, which the library allocates and
+// fills (a JPEG decodes to full size even without image data): more pixels than
+// the file's bytes could carry are refused. So is an output larger than its
+// writer can describe: a PNG the writer can't count, a JPEG wider or taller than
+// its 16-bit size fields.
 const char* SizeRefusal(std::FILE* file, std::uint64_t fileBytes, const std::string& utf8Path,
                         int width, int height, int channels) {
   unsigned char head[4] = {};
   std::rewind(file);
   const std::size_t headLength = std::fread(head, 1, sizeof head, file);
-  if (width <= 0 || height <= 0) return head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
-  if (fileBytes != SIZE_UNKNOWN &&
-      !PixelCountFitsFile(head, headLength, 1LL * width * height, fileBytes))
+  if (width == 0 || height == 0) return head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
+  const long long w = std::llabs(static_cast<long long>(width));
+  const long long h = std::llabs(static_cast<long long>(height));
+  if (fileBytes != SIZE_UNKNOWN && !PixelCountFitsFile(head, headLength, w * h, fileBytes))
     return kTooLargeText;
-  if (ImageKindOfName(Utf8ToPath(utf8Path)) != ImageKind::Jpeg &&
-      !PngWriterCanEncode(width, height, channels))
+  const bool jpegOutput = ImageKindOfName(Utf8ToPath(utf8Path)) == ImageKind::Jpeg;
+  if (jpegOutput ? !JpegWriterCanEncode(w, h) : !PngWriterCanEncode(w, h, channels))
     return kTooLargeText;
   return nullptr;
 }
@@ -148,9 +159,9 @@ const char* SizeRefusal(std::FILE* file, std::uint64_t fileBytes, const std::str
 
 DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
                               int* channels, std::uint64_t* fileBytes, std::string* reason) {
-  // Opened the library's way (UTF-8 names on Windows too); the checks below read
-  // the file before the decoder does, without holding it whole.
-  std::unique_ptr<std::FILE, FileClose> file(stbi__fopen(utf8Path.c_str(), "rb"));
+  // Opened without waiting on a FIFO or device; the checks below read the file
+  // before the decoder does, without holding it whole.
+  std::unique_ptr<std::FILE, FileClose> file(OpenFileToRead(Utf8ToPath(utf8Path)));
   if (!file) {
     *reason = "Unable to open file";
     return nullptr;
@@ -163,6 +174,11 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
     return nullptr;
   }
   std::rewind(file.get());
+  if (!JpegScanCountWithinBoundInFile(file.get())) {
+    *reason = kTooManyScansText;
+    return nullptr;
+  }
+  std::rewind(file.get());
   const char* refusal = nullptr;
   if (stbi_info_from_file(file.get(), width, height, channels) &&
       (refusal = SizeRefusal(file.get(), *fileBytes, utf8Path, *width, *height, *channels))) {
@@ -170,10 +186,15 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
     return nullptr;
   }
   std::rewind(file.get());
+  // The reason is per thread and outlives the call that set it: the header
+  // query above (or another file) may have left one. Cleared, a failure without
+  // a reason of its own is never worded with a stale one.
+  stbi__g_failure_reason = nullptr;
+  decoder_allocation_failed = false;
   DecodedPixels pixels(stbi_load_from_file(file.get(), width, height, channels, 0));
   if (!pixels) {
     const char* why = stbi_failure_reason();
-    *reason = why ? why : "";
+    *reason = why ? why : decoder_allocation_failed ? "Out of memory" : "";
   } else if ((refusal = SizeRefusal(file.get(), *fileBytes, utf8Path, *width, *height, *channels))) {
     // The header's channel count can be one short: a PNG's tRNS chunk adds alpha.
     pixels.reset();
@@ -183,6 +204,6 @@ DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* heig
 }
 
 bool ReadImageHeader(const std::string& utf8Path, int* width, int* height, int* channels) {
-  std::unique_ptr<std::FILE, FileClose> file(stbi__fopen(utf8Path.c_str(), "rb"));
+  std::unique_ptr<std::FILE, FileClose> file(OpenFileToRead(Utf8ToPath(utf8Path)));
   return file && stbi_info_from_file(file.get(), width, height, channels) != 0;
 }

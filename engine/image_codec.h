@@ -41,6 +41,9 @@ using DecodedPixels = std::unique_ptr<unsigned char, PixelsFree>;
 /// (engine/image_limits.h).
 inline constexpr char kTooLargeText[] = "图片尺寸过大";
 
+/// The refusal of a JPEG with more scans than any encoder writes (engine/jpeg_tables.h).
+inline constexpr char kTooManyScansText[] = "JPEG扫描次数过多";
+
 /// Decodes an image file (UTF-8 name) to 8-bit samples with the file's own channel
 /// count. On failure returns null and sets *reason to the library's text, our own
 /// refusal (kTooLargeText, "Corrupt JPEG" for tables the library would overrun),

@@ -51,3 +51,7 @@ bool PixelCountFitsFile(const unsigned char* head, std::size_t headLength, long 
   const long long perByte = kMargin * density;
   return static_cast<std::uint64_t>((pixels + perByte - 1) / perByte) <= fileBytes;
 }
+
+bool JpegWriterCanEncode(long long width, long long height) {
+  return width <= 65535 && height <= 65535;
+}

@@ -16,3 +16,7 @@ bool PngWriterCanEncode(long long width, long long height, int channels);
 /// byte (a flat 1-bit PNG, a flat progressive JPEG, ...).
 bool PixelCountFitsFile(const unsigned char* head, std::size_t headLength,
                         long long pixels, std::uint64_t fileBytes);
+
+/// Whether a JPEG of width x height can be written: its frame header holds each
+/// in 16 bits, so 65535 is the most (a larger one would be a corrupt file).
+bool JpegWriterCanEncode(long long width, long long height);

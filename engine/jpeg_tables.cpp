@@ -98,7 +98,11 @@ std::size_t SkipEntropyData(Bytes& bytes, std::size_t at) {
   }
 }
 
-bool TablesFitIn(Bytes& bytes) {
+// Follows the segments of JPEG data and hands each one's marker, the position of
+// its length field and its length to visit; stops with false as soon as visit
+// does. Anything not JPEG, or whose markers can't be followed, gives true.
+template <typename Visit>
+bool WalkSegments(Bytes& bytes, Visit visit) {
   // The decoder takes any run of 0xFF bytes before a marker code as fill, the
   // start-of-image marker included.
   std::size_t at = 0;
@@ -120,11 +124,24 @@ bool TablesFitIn(Bytes& bytes) {
     if (high < 0 || low < 0) break;
     const std::size_t length = (static_cast<std::size_t>(high) << 8) | static_cast<std::size_t>(low);
     if (length < 2) break;
-    if (marker == kDht && !TablesFit(bytes, at + 2, static_cast<long>(length))) return false;
+    if (!visit(marker, at, length)) return false;
     at += length;
     if (marker == kSos) at = SkipEntropyData(bytes, at);
   }
   return true;
+}
+
+bool TablesFitIn(Bytes& bytes) {
+  return WalkSegments(bytes, [&](int marker, std::size_t at, std::size_t length) {
+    return marker != kDht || TablesFit(bytes, at + 2, static_cast<long>(length));
+  });
+}
+
+bool ScanCountWithinBoundIn(Bytes& bytes) {
+  std::size_t scans = 0;
+  return WalkSegments(bytes, [&](int marker, std::size_t, std::size_t) {
+    return marker != kSos || ++scans <= kMostJpegScans;
+  });
 }
 
 }  // namespace
@@ -137,4 +154,14 @@ bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size) {
 bool JpegHuffmanTablesFitInFile(std::FILE* file) {
   Bytes bytes(file);
   return TablesFitIn(bytes);
+}
+
+bool JpegScanCountWithinBound(const unsigned char* data, std::size_t size) {
+  Bytes bytes(data, size);
+  return ScanCountWithinBoundIn(bytes);
+}
+
+bool JpegScanCountWithinBoundInFile(std::FILE* file) {
+  Bytes bytes(file);
+  return ScanCountWithinBoundIn(bytes);
 }

@@ -12,3 +12,18 @@ bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size);
 /// The same for an open file, read from its current position to its end through
 /// a small window, so that a large photo is never held in memory twice.
 bool JpegHuffmanTablesFitInFile(std::FILE* file);
+
+/// The most scans (SOS segments) a JPEG may have. The decoder goes over the whole
+/// image once per scan, so a file padded with thousands of empty scans costs
+/// minutes to hours. Real encoders write 1 to 3 (baseline), 10 (libjpeg's
+/// progressive script) or about 20 (mozjpeg's optimised scripts); even a scan
+/// for every one of the 64 coefficients of each of 3 components, with refinement
+/// passes besides, stays below this.
+inline constexpr std::size_t kMostJpegScans = 256;
+
+/// For JPEG data: false when it has more than kMostJpegScans scans. Anything that
+/// is not JPEG passes.
+bool JpegScanCountWithinBound(const unsigned char* data, std::size_t size);
+
+/// The same for an open file, from its current position, through a small window.
+bool JpegScanCountWithinBoundInFile(std::FILE* file);

@@ -1,6 +1,11 @@
 #include "engine/machine.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
 #include <cstddef>
 #include <sched.h>
 #include <unistd.h>
@@ -22,9 +27,93 @@ unsigned UsableProcessorCount() {
   return online > 0 ? static_cast<unsigned>(online) : 1u;
 }
 
-std::uint64_t PhysicalMemoryBytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long pageSize = sysconf(_SC_PAGE_SIZE);
-  if (pages <= 0 || pageSize <= 0) return 0;
-  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+namespace {
+
+constexpr std::uint64_t kUnlimited = ~std::uint64_t{0};
+
+std::uint64_t RoomUnder(std::uint64_t limit, std::uint64_t used) {
+  return limit > used ? limit - used : 0;
+}
+
+std::uint64_t PageBytes() {
+  const long size = sysconf(_SC_PAGE_SIZE);
+  return size > 0 ? static_cast<std::uint64_t>(size) : 4096;
+}
+
+// "MemAvailable" of /proc/meminfo: free memory plus what the kernel can reclaim.
+std::uint64_t AvailableNow() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::uint64_t kib = 0;
+  while (meminfo >> key >> kib)
+    if (key == "MemAvailable:") return kib * 1024;
+  const long pages = sysconf(_SC_AVPHYS_PAGES);
+  return pages > 0 ? static_cast<std::uint64_t>(pages) * PageBytes() : kUnlimited;
+}
+
+// Room under ulimit -v and -d: every allocation counts against the address
+// space, and (since Linux 4.7) every private writable mapping against data.
+std::uint64_t RoomUnderProcessLimits() {
+  std::uint64_t virtualPages = 0, residentPages = 0, sharedPages = 0, textPages = 0,
+                libraryPages = 0, dataPages = 0;
+  std::ifstream statm("/proc/self/statm");
+  statm >> virtualPages >> residentPages >> sharedPages >> textPages >> libraryPages >> dataPages;
+  std::uint64_t room = kUnlimited;
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    room = std::min(room, RoomUnder(limit.rlim_cur, virtualPages * PageBytes()));
+  if (getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+    room = std::min(room, RoomUnder(limit.rlim_cur, dataPages * PageBytes()));
+  return room;
+}
+
+// Room under the memory limit of a control group and each group above it, as
+// far as their files can be read. Inside a container the group's own folder is
+// usually mounted as the root, so the walk up ends there.
+std::uint64_t RoomUnderGroup(const std::string& root, const std::string& group,
+                             const char* limitName, const char* usageName) {
+  std::uint64_t room = kUnlimited;
+  for (std::filesystem::path dir = root + group;; dir = dir.parent_path()) {
+    std::ifstream limitFile(dir / limitName), usageFile(dir / usageName);
+    std::uint64_t limit = 0, usage = 0;  // "max" (no limit) does not read as a number
+    if (limitFile >> limit && usageFile >> usage) room = std::min(room, RoomUnder(limit, usage));
+    if (dir.native().size() <= root.size()) break;
+  }
+  return room;
+}
+
+// The process's memory control group: memory.max of cgroup v2, or
+// memory.limit_in_bytes of the v1 memory controller.
+std::uint64_t RoomUnderControlGroup() {
+  std::ifstream self("/proc/self/cgroup");
+  std::string line;
+  std::uint64_t room = kUnlimited;
+  while (std::getline(self, line)) {
+    const std::size_t first = line.find(':'), second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const std::string group = line.substr(second + 1);
+    if (line.rfind("0::", 0) == 0)
+      room = std::min(room, RoomUnderGroup("/sys/fs/cgroup", group, "memory.max",
+                                           "memory.current"));
+    else if (("," + controllers + ",").find(",memory,") != std::string::npos)
+      room = std::min(room, RoomUnderGroup("/sys/fs/cgroup/memory", group,
+                                           "memory.limit_in_bytes", "memory.usage_in_bytes"));
+  }
+  return room;
+}
+
+}  // namespace
+
+std::uint64_t AvailableMemoryBytes() {
+  const std::uint64_t room =
+      std::min({AvailableNow(), RoomUnderProcessLimits(), RoomUnderControlGroup()});
+  return room == kUnlimited ? 0 : room;
+}
+
+bool AddressSpaceIsLimited() {
+  struct rlimit limit;
+  for (int resource : {RLIMIT_AS, RLIMIT_DATA})
+    if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) return true;
+  return false;
 }

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <psapi.h>
+
+#include <algorithm>
+
 namespace {
 
 unsigned CountBits(DWORD_PTR mask) {
@@ -30,8 +34,48 @@ unsigned UsableProcessorCount() {
   return 1;
 }
 
-std::uint64_t PhysicalMemoryBytes() {
+namespace {
+
+std::uint64_t RoomUnder(std::uint64_t limit, std::uint64_t used) {
+  return limit > used ? limit - used : 0;
+}
+
+// What this process has committed, which a job's memory limits count.
+std::uint64_t CommittedBytes() {
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof counters;
+  return GetProcessMemoryInfo(GetCurrentProcess(),
+                              reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof counters)
+             ? counters.PrivateUsage
+             : 0;
+}
+
+// Room under the limits of the job the process runs in (a sandbox, a service
+// host, a container), if any. The job's own limit is shared with the other
+// processes in it; only our own share is known here.
+std::uint64_t RoomUnderJobLimits(std::uint64_t room) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION job = {};
+  if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job,
+                                 nullptr))
+    return room;
+  const DWORD flags = job.BasicLimitInformation.LimitFlags;
+  const std::uint64_t committed = CommittedBytes();
+  if (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY)
+    room = std::min<std::uint64_t>(room, RoomUnder(job.ProcessMemoryLimit, committed));
+  if (flags & JOB_OBJECT_LIMIT_JOB_MEMORY)
+    room = std::min<std::uint64_t>(room, RoomUnder(job.JobMemoryLimit, committed));
+  return room;
+}
+
+}  // namespace
+
+std::uint64_t AvailableMemoryBytes() {
+  // Memory available now, not installed: other programs hold the rest.
   MEMORYSTATUSEX status = {};
   status.dwLength = sizeof(status);
-  return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+  if (!GlobalMemoryStatusEx(&status)) return 0;
+  return RoomUnderJobLimits(std::min(status.ullAvailPhys, status.ullAvailVirtual));
 }
+
+bool AddressSpaceIsLimited() { return false; }

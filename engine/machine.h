@@ -7,5 +7,14 @@
 /// makes it 1.
 unsigned UsableProcessorCount();
 
-/// Physical memory in bytes, or 0 when the system does not say.
-std::uint64_t PhysicalMemoryBytes();
+/// Memory this process can still take, in bytes: the least of what the system
+/// has available now and the room left under each limit set on the process (its
+/// address-space and data limits, its control group's or job's memory limits).
+/// 0 when the system says nothing.
+std::uint64_t AvailableMemoryBytes();
+
+/// Whether the process's address space or data segment has a limit (POSIX
+/// ulimit -v or -d). Every thread then takes room of its own that the files would
+/// otherwise have, even after it ends: its stack and a heap arena the C library
+/// keeps reserved for reuse. Windows' limits count committed memory only: false.
+bool AddressSpaceIsLimited();

@@ -1,6 +1,7 @@
 #pragma once
 #include <filesystem>
 #include <string>
+#include <unordered_map>
 
 /// Returns the first path in outputDir at which nothing exists: outputDir/fileName,
 /// else stem_1.ext, stem_2.ext, ... On a file-system error other than "missing",
@@ -16,6 +17,21 @@ std::filesystem::path FindFreeOutputPath(const std::filesystem::path& outputDir,
                                          const std::filesystem::path& fileName,
                                          unsigned long long first,
                                          unsigned long long* chosen, std::string* error);
+
+/// What one run has learnt about the names in its output folder: for each input
+/// name, the lowest number (0 = the plain name) not yet known to be taken. The
+/// run never removes anything, so the search for the next file of the same name
+/// starts there and ends at the same name as a search from 0, without asking the
+/// file system again about every name before it.
+struct OutputNameMemory {
+  std::unordered_map<std::filesystem::path::string_type, unsigned long long> firstUnknown;
+};
+
+/// The name numbered n (0 = fileName itself): stem + "_" + n + extension, its
+/// stem shortened by whole characters when the platform's longest name would be
+/// exceeded; the extension and the number are always kept.
+std::filesystem::path NumberedFileName(const std::filesystem::path& fileName,
+                                       unsigned long long n);
 
 /// outputDir joined with name by the platform's rules ("C:" + "x" is "C:x";
 /// no separator is doubled).

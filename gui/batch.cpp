@@ -3,8 +3,6 @@
 #include <commctrl.h>
 
 #include <cmath>
-#include <deque>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -72,11 +70,19 @@ std::wstring RowStatus(int row) {
 // same reason the batch ends on a tick: every close request made while it was busy
 // (including the IDCANCEL the dialog manager posts for WM_CLOSE) has been answered
 // with the refusal box by then, and none is carried out afterwards.
+//
+// Every file has its record ready before the worker starts, so handing one over
+// moves it into place and allocates nothing: no result is lost for want of memory.
+// Records arrive in index order; those below `ready` belong to the dialog's thread,
+// the others to the worker.
 struct BatchResults {
+  explicit BatchResults(size_t count) : records(count) {}
+  std::vector<CompressResult> records;
   std::mutex lock;
-  std::deque<std::pair<size_t, CompressResult>> waiting;  // in index order
+  size_t ready = 0;              // records handed over so far
+  size_t shown = 0;              // records shown so far (dialog's thread only)
   bool wakeOutstanding = false;  // MSG_FILE_DONE posted or BATCH_TIMER running
-  bool workerDone = false;       // every record is in (or was dropped)
+  bool workerDone = false;       // every record is in
 };
 
 namespace {
@@ -94,13 +100,12 @@ void PostUntilReceived(HWND dialog, UINT message, WPARAM wParam) {
 
 void QueueResult(BatchJob& job, size_t index, CompressResult& done) {
   bool wake = false;
-  try {
+  {
     std::lock_guard<std::mutex> hold(job.results->lock);
-    job.results->waiting.emplace_back(index, std::move(done));
+    job.results->records[index] = std::move(done);
+    job.results->ready = index + 1;
     wake = !job.results->wakeOutstanding;
     job.results->wakeOutstanding = true;
-  } catch (const std::bad_alloc&) {
-    return;  // no memory for the record: its row keeps "处理中", the batch goes on
   }
   if (wake) PostUntilReceived(job.dialog, MSG_FILE_DONE, index);
 }
@@ -110,14 +115,16 @@ void ShowResult(size_t index, const CompressResult& r, std::wstring* log) {
   const int row = static_cast<int>(index);
   SetRowStatus(row, r.success ? kRowSucceeded : kRowFailed);
   const std::wstring name = FileNamePart(GetDialogState()->files[index]);
+  // File names and reasons may hold control and direction characters.
   if (r.success) {
     const double ratio = SavedPercent(r.inputBytes, r.outputBytes);
-    *log += FormatText(2048, kLogSuccess, row + 1, name.c_str(), r.width, r.height,
+    *log += DisplaySafeTextW(FormatText(2048, kLogSuccess, row + 1, name.c_str(), r.width, r.height,
                        ChannelLabelW(r.channels), Widen(FormatSize(r.inputBytes)).c_str(),
                        Widen(FormatSize(r.outputBytes)).c_str(), ratio >= 0 ? kSaved : kGrew,
-                       Widen(FormatFixed(std::fabs(ratio), 1)).c_str(), r.outputPath.c_str());
+                       Widen(FormatFixed(std::fabs(ratio), 1)).c_str(), r.outputPath.c_str()));
   } else {
-    *log += FormatText(2048, kLogFailure, row + 1, name.c_str(), Widen(r.errorText).c_str());
+    *log += DisplaySafeTextW(
+        FormatText(2048, kLogFailure, row + 1, name.c_str(), Widen(r.errorText).c_str()));
   }
   *log += L"\r\n";
 }
@@ -129,36 +136,31 @@ void ShowResult(size_t index, const CompressResult& r, std::wstring* log) {
 size_t ShowWaitingResults() {
   DialogState* state = GetDialogState();
   if (!current_results || !state) return 0;
-  std::deque<std::pair<size_t, CompressResult>> taken;
+  BatchResults& results = *current_results;
+  size_t ready = 0;
   {
-    std::lock_guard<std::mutex> hold(current_results->lock);
-    taken.swap(current_results->waiting);
+    std::lock_guard<std::mutex> hold(results.lock);
+    ready = results.ready;
   }
   std::wstring log;
-  size_t count = 0, progress = 0;
-  while (count < taken.size()) {
-    const auto& [index, result] = taken[count++];
-    if (index < state->files.size()) {
-      ShowResult(index, result, &log);
-      progress = index + 1;
-    }
+  const size_t first = results.shown;
+  while (results.shown < ready) {
+    const size_t index = results.shown++;
+    if (index < state->files.size()) ShowResult(index, results.records[index], &log);
+    results.records[index] = CompressResult();  // its texts are shown; free them
     if (HIWORD(GetQueueStatus(QS_INPUT | QS_POSTMESSAGE))) break;
   }
-  if (count < taken.size()) {
-    std::lock_guard<std::mutex> hold(current_results->lock);
-    auto& waiting = current_results->waiting;
-    waiting.insert(waiting.begin(), std::make_move_iterator(taken.begin() + count),
-                   std::make_move_iterator(taken.end()));
-  }
   if (!log.empty()) AppendLogText(log);
-  if (progress) SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, progress, 0);
-  return count;
+  if (results.shown > first)
+    SendDlgItemMessageW(MainDialogWindow, IDC_PROGRESS, PBM_SETPOS, results.shown, 0);
+  return results.shown - first;
 }
 
 // The batch is over: idle again, the summary counted from the rows.
 void EndBatch() {
   DialogState* state = GetDialogState();
   if (state) state->busy = false;
+  ShutdownBlockReasonDestroy(MainDialogWindow);
   EnableQueueButtons(true);
   const int total =
       static_cast<int>(SendDlgItemMessageW(MainDialogWindow, IDC_FILE_LIST, LVM_GETITEMCOUNT, 0, 0));
@@ -191,7 +193,8 @@ void PrepareLog() {
 void AppendLog(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  const std::wstring line = FormatTextV(2048, format, args);
+  // File names and reasons may hold control and direction characters.
+  const std::wstring line = DisplaySafeTextW(FormatTextV(2048, format, args));
   va_end(args);
   AppendLogText(line + L"\r\n");
 }
@@ -226,14 +229,17 @@ void StartBatch() {
   SetDlgItemTextW(MainDialogWindow, IDC_STATUS, kStatusRunning);
   AppendLog(kLogStart, count, quality, folder.c_str());
 
-  current_results = std::make_shared<BatchResults>();
+  current_results = std::make_shared<BatchResults>(count);
   auto* job = new BatchJob{MainDialogWindow, state->files, quality, folder, current_results};
   try {
     std::thread(BatchWorker, job).detach();
   } catch (const std::system_error&) {
     delete job;
     AbandonBatch(count);
+    return;
   }
+  // Signing out or shutting down now asks the user first, with this reason.
+  ShutdownBlockReasonCreate(MainDialogWindow, kShutdownBlockReason);
 }
 
 unsigned BatchWorker(BatchJob* job) {
@@ -269,9 +275,10 @@ bool OnBatchTimer() {
   bool ended = false, idle = false;
   if (current_results) {
     std::lock_guard<std::mutex> hold(current_results->lock);
-    ended = current_results->workerDone && current_results->waiting.empty();
+    const bool waiting = current_results->shown < current_results->ready;
+    ended = current_results->workerDone && !waiting;
     // Nothing came since the last tick: the next file wakes the dialog by a post again.
-    idle = !shown && current_results->waiting.empty();
+    idle = !shown && !waiting;
     if (idle || ended) current_results->wakeOutstanding = false;
   }
   if (!ended && !idle) return false;

@@ -156,6 +156,13 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case MSG_ESTIMATE_DONE:
       OnEstimateDone(static_cast<unsigned>(wParam));
       return TRUE;
+    case WM_QUERYENDSESSION: {
+      // While a batch runs, Windows shows our reason (set by the batch) and lets
+      // the user wait or go on; an output cut off then is removed by the system.
+      const DialogState* state = GetDialogState();
+      SetWindowLongPtrW(dialog, DWLP_MSGRESULT, state && state->busy ? FALSE : TRUE);
+      return TRUE;
+    }
     case WM_DESTROY:
       OnDestroy(dialog);
       return FALSE;

@@ -18,6 +18,7 @@ constexpr wchar_t kStatusRunning[] = L"状态: 压缩中...";
 constexpr wchar_t kStatusDone[] = L"状态: 处理完成 - 共 %d 张, 成功 %d, 失败 %d";
 
 constexpr wchar_t kRowPending[] = L"待处理";
+constexpr wchar_t kShutdownBlockReason[] = L"正在压缩图片，请等待完成";
 constexpr wchar_t kRowRunning[] = L"处理中";
 constexpr wchar_t kRowSucceeded[] = L"成功";
 constexpr wchar_t kRowFailed[] = L"失败";

@@ -17,17 +17,17 @@ bool IsImageFile(const fs::path& path) {
   return IsSupportedImage(path) && QueryPathKind(path, &systemError) == PathKind::File;
 }
 
-// Depth first, pre-order. Returns false when an error must end the whole walk.
-bool Walk(const fs::path& folder, bool recursive, ImageList* list) {
+// Depth first, pre-order. A folder that can't be opened or read to its end (no
+// permission, deleted while the walk passes, a path too long for the system)
+// gives what was listed of it, and the walk goes on with the next: one such
+// folder must not silently drop the images of every folder after it.
+void Walk(const fs::path& folder, bool recursive, ImageList* list) {
   std::vector<FolderEntry> entries;
-  ListResult listed = ListFolder(folder, &entries);
-  if (listed == ListResult::AccessDenied) return true;  // an unreadable subfolder is skipped
-  if (listed == ListResult::CannotOpen) return false;
+  ListFolder(folder, &entries);
   for (const FolderEntry& entry : entries) {
     if (IsImageFile(entry.path)) list->push_back(entry.path);
-    if (recursive && entry.enterable && !Walk(entry.path, recursive, list)) return false;
+    if (recursive && entry.enterable) Walk(entry.path, recursive, list);
   }
-  return listed == ListResult::Complete;
 }
 
 }  // namespace

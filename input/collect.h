@@ -12,7 +12,8 @@ bool IsSupportedImage(const std::filesystem::path& path);
 
 /// Appends the supported images in folder (with all subfolders when recursive) to
 /// list, in the order the file system lists them, and returns how many it added.
-/// Links to folders are listed but never entered; unreadable subfolders are skipped.
+/// Links to folders are listed but never entered; subfolders that can't be opened
+/// or read are skipped and the walk goes on.
 std::size_t CollectImages(const std::filesystem::path& folder, bool recursive, ImageList* list);
 
 /// Creates folder and its missing parents. True when this call created the final

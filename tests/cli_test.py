@@ -326,6 +326,17 @@ class Report(CliTest):
         self.assertIn("  增大 %.1f%%\n" % abs(saving(inp, out)), report)
         self.assertIn("  (节省 -%.1f%%)\n" % abs(saving(inp, out)), report)
 
+    def test_control_and_direction_characters_in_names_are_shown_as_question_marks(self):
+        # A name could otherwise erase its own "失败" line on the terminal or turn
+        # the text round. Windows names hold no C0 characters; DEL, C1 and the
+        # direction marks they can hold.
+        hidden = "\x7f\u009b\u202e" + ("" if WINE else "\x1b[2K\r")
+        self.write("a%sb.jpg" % hidden, b"not an image")
+        run = self.run_program("a%sb.jpg" % hidden)
+        self.assertEqual(run.code, 1)
+        self.assertIn("[1/1] 失败  a???%sb.jpg (Image not of any known type, or corrupt)\n"
+                      % ("" if WINE else "?[2K?"), run.report())
+
     def test_chinese_and_emoji_names_in_the_report(self):
         self.copy("rgb.jpg", "照片.jpg", folder="相册")
         self.copy("rgba.png", "😀.png", folder="相册")

@@ -47,3 +47,21 @@ TEST(ChannelLabel, WideAndNarrowFormsHoldTheSameCharacters) {
   for (int channels = -1; channels <= 5; ++channels)
     EXPECT_EQ(WideToUtf8ForTest(ChannelLabelW(channels)), ChannelLabel(channels)) << channels;
 }
+
+TEST(DisplaySafeText, HidesWhatCouldRewriteTheScreen) {
+  const struct { std::string in, out; } cases[] = {
+      {"照片🙂 a_1.jpg", "照片🙂 a_1.jpg"},                       // kept as it is
+      {"a\x1b[2K\rb.jpg", "a?[2K?b.jpg"},                          // C0: escape, return
+      {"a\x7f\xc2\x9b" "b", "a??b"},                               // DEL, C1 (CSI)
+      {"x\xe2\x80\xaegpj.png", "x?gpj.png"},                       // right-to-left override
+      {"\xe2\x81\xa6i\xe2\x81\xa9", "?i?"},                        // isolate marks
+      {"\xe2\x80\x8f", "\xe2\x80\x8f"},                            // a plain RLM mark stays
+      {"a\xff" "b\xc3", "a\xef\xbf\xbd" "b\xef\xbf\xbd"},          // not UTF-8
+      {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                      // overlong: each byte
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},          // a surrogate's bytes
+  };
+  for (const auto& c : cases) EXPECT_EQ(DisplaySafeText(c.in), c.out) << c.in;
+  const std::wstring wide = {L'a', 0x1b, 0x202e, 0xd83d, 0xde42, 0xd800, L'b', 0xdc00};
+  EXPECT_EQ(DisplaySafeTextW(wide),
+            (std::wstring{L'a', L'?', L'?', 0xd83d, 0xde42, 0xfffd, L'b', 0xfffd}));
+}

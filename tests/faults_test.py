@@ -30,6 +30,8 @@ import unittest
 from batch_support import complete_image, noise_png, wait_until_writing
 
 PROGRAM = None
+SANITIZED = False
+FILE_SYSTEM_FAULTS = None
 F_SETPIPE_SZ = 1031
 F_GETPIPE_SZ = 1032
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
@@ -302,6 +304,139 @@ class Faults(Batch):
         self.assertEqual(snapshot(self.root, self.out), before)
 
 
+class Reliability(Batch):
+    """A batch killed, limited or handed odd inputs still leaves only whole images."""
+
+    def output_fds(self, pid):
+        """The program's open files inside the output folder (unnamed ones too)."""
+        found = []
+        try:
+            for fd in os.listdir("/proc/%d/fd" % pid):
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+                if target.startswith(self.out + "/"):
+                    found.append(target)
+        except OSError:
+            pass
+        return found
+
+    def test_killed_while_writing_leaves_nothing_incomplete(self):
+        if not os.path.isdir("/proc/self/fd"):
+            self.skipTest("no /proc here: cannot tell when the program writes")
+        big = os.path.join(self.inputs, "noise.png")
+        with open(big, "wb") as f:
+            f.write(noise_png(1500, 1500, 7, level=1))
+        os.makedirs(self.out)
+        process = subprocess.Popen([PROGRAM, "-o", self.out, big], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        give_up = time.monotonic() + 600
+        while not self.output_fds(process.pid) and process.poll() is None:
+            self.assertLess(time.monotonic(), give_up, "never opened its output")
+        process.kill()  # as SIGKILL, Task Manager or a power cut would: no clean-up runs
+        process.wait()
+        for name in os.listdir(self.out):
+            with open(os.path.join(self.out, name), "rb") as f:
+                self.assertTrue(complete_image(f.read()), name)
+
+    def test_file_size_limit_fails_the_big_files_only(self):
+        import resource
+        limit = 8192  # the 300x300 images' outputs are larger, the 12x12 ones far smaller
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        done = subprocess.run([PROGRAM] + self.args, cwd=self.root, stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=600, preexec_fn=limited)
+        report = done.stdout.decode()
+        self.assertEqual((done.returncode, done.stderr), (1, b""), report)
+        lines = parse_report(report)
+        for i in (1, 3, 5, 7):
+            self.assertTrue(lines[i][2].endswith("(写入失败)"), report)
+        self.assert_outputs_complete(report, [1, 3, 5, 7])
+
+    def test_memory_limited_runs_equal_on_one_and_two_processors(self):
+        if SANITIZED:
+            self.skipTest("the sanitizers' shadow memory does not fit an address-space limit")
+        if len(os.sched_getaffinity(0)) < 2:
+            self.skipTest("one processor only")
+        import resource
+        big = os.path.join(self.inputs, "noise.png")
+        with open(big, "wb") as f:
+            f.write(noise_png(600, 500, 3, level=1))
+        args = ["-o", "out"] + [os.path.join("in", n) for n in self.names] + [big]
+        mixed = 0
+        for limit_mib in range(8, 30, 2):
+            reports = []
+            for processors in (1, 2):
+                def limited():
+                    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:processors])
+                    limit = limit_mib << 20
+                    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+                shutil.rmtree(self.out, ignore_errors=True)
+                done = subprocess.run([PROGRAM] + args, cwd=self.root, capture_output=True,
+                                      timeout=600, preexec_fn=limited)
+                reports.append(done.stdout.decode())
+            self.assertEqual(reports[0], reports[1], "limit %d MiB" % limit_mib)
+            lines = parse_report(reports[0]).values()
+            words = {word for word, _, _ in lines}
+            mixed += words == {"成功", "失败"}
+            for word, name, rest in lines:
+                if word == "失败":  # the reason is this file's own
+                    self.assertTrue(rest.endswith("(Out of memory)"), rest)
+        self.assertGreater(mixed, 0, "no limit let some files through and not others")
+
+    def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
+        if not FILE_SYSTEM_FAULTS or SANITIZED:
+            self.skipTest("no fault library (or the sanitizers must load first)")
+        tree = os.path.join(self.root, "tree")
+        for i in range(20):
+            if i == 10:
+                os.makedirs(os.path.join(tree, "vanishing"))  # listed, never opened
+            os.makedirs(os.path.join(tree, "s%d" % i))
+            shutil.copyfile(os.path.join(self.inputs, self.names[1]),
+                            os.path.join(tree, "s%d" % i, self.names[1]))
+        env = dict(os.environ, LD_PRELOAD=os.path.abspath(FILE_SYSTEM_FAULTS))
+        done = subprocess.run([PROGRAM, "-r", "-o", self.out, tree], capture_output=True,
+                              timeout=600, env=env)
+        self.assertEqual(done.returncode, 0, done.stdout.decode())
+        self.assertIn("共 20 张 | 成功 20 |", done.stdout.decode())
+
+    def test_without_unnamed_files_outputs_go_through_a_temporary_name(self):
+        if not FILE_SYSTEM_FAULTS or SANITIZED:
+            self.skipTest("no fault library (or the sanitizers must load first)")
+        out = os.path.join(self.root, "no-unnamed-files")
+        env = dict(os.environ, LD_PRELOAD=os.path.abspath(FILE_SYSTEM_FAULTS))
+        for run in range(2):
+            done = subprocess.run([PROGRAM, "-o", out] + self.args[4:], cwd=self.root,
+                                  capture_output=True, timeout=600, env=env)
+            self.assertEqual(done.returncode, 0, done.stdout.decode())
+        expected = self.names + ["%s_1%s" % os.path.splitext(n) for n in self.names]
+        self.assertEqual(sorted(os.listdir(out)), sorted(expected))  # no temporary file left
+        for name in expected:
+            with open(os.path.join(out, name), "rb") as f:
+                self.assertTrue(complete_image(f.read()), name)
+
+    def test_a_fifo_named_like_an_image_fails_at_once(self):
+        fifo = os.path.join(self.inputs, "x.jpg")
+        os.mkfifo(fifo)
+        done = subprocess.run([PROGRAM, "-o", self.out, fifo,
+                               os.path.join(self.inputs, self.names[1])],
+                              capture_output=True, timeout=60)
+        report = done.stdout.decode()
+        self.assertEqual(done.returncode, 1, report)
+        self.assertIn("[1/2] 失败  x.jpg (不是普通文件)\n", report)
+        self.assertIn("[2/2] 成功  %s  " % self.names[1], report)
+
+    def test_outputs_keep_who_may_read_the_input(self):
+        private, shared = (os.path.join(self.inputs, n) for n in self.names[1:3])
+        os.chmod(private, 0o600)
+        os.chmod(shared, 0o644)
+        done = subprocess.run([PROGRAM, "-o", self.out, private, shared], capture_output=True,
+                              timeout=60, preexec_fn=lambda: os.umask(0o022))
+        self.assertEqual(done.returncode, 0, done.stdout.decode())
+        modes = [stat.S_IMODE(os.stat(os.path.join(self.out, n)).st_mode) for n in self.names[1:3]]
+        self.assertEqual(modes, [0o600, 0o644])
+
+
 def inside_tmpfs(size_kib, out, result, cwd, args):
     """In a fresh user and mount namespace: a small tmpfs as the output folder,
     the batch, and what it left there, written to result."""
@@ -323,12 +458,16 @@ def inside_tmpfs(size_kib, out, result, cwd, args):
 
 
 def main():
-    global PROGRAM
+    global PROGRAM, SANITIZED, FILE_SYSTEM_FAULTS
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
     parser.add_argument("--inside-tmpfs", nargs=4, metavar=("KIB", "OUT", "RESULT", "CWD"))
+    parser.add_argument("--sanitized", action="store_true")
+    parser.add_argument("--file-system-faults")
     options, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(options.program)
+    SANITIZED = options.sanitized
+    FILE_SYSTEM_FAULTS = options.file_system_faults
     if options.inside_tmpfs:
         size, out, result, cwd = options.inside_tmpfs
         return inside_tmpfs(int(size), out, result, cwd, rest[1:] if rest[:1] == ["--"] else rest)

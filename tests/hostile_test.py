@@ -155,6 +155,25 @@ class Hostile(unittest.TestCase):
                 self.assertLess(run.peak_kib, PEAK_LIMIT_KIB)
                 self.assertEqual(os.listdir(self.out), [])
 
+    def test_jpeg_padded_with_empty_scans(self):
+        # The decoder goes over the whole image once per scan; no encoder writes
+        # hundreds. 256 scans pass the check, 257 are refused before decoding.
+        with open(os.path.join(DATA, "rgb.jpg"), "rb") as f:
+            jpeg = f.read()
+        at = jpeg.index(b"\xff\xda")
+        header = jpeg[at:at + 2 + struct.unpack(">H", jpeg[at + 2:at + 4])[0]]
+        assert jpeg.endswith(b"\xff\xd9")
+        for name, extra, allowed in (("255-more.jpg", 255, True), ("256-more.jpg", 256, False)):
+            with self.subTest(name):
+                path = self.write(name, jpeg[:-2] + header * extra + b"\xff\xd9")
+                run = self.run_program(path, "-o", self.out)
+                self.assertEqual(run.err, "")
+                word, text = run.lines()[name]
+                if allowed:
+                    self.assertNotEqual(text, "JPEG扫描次数过多")
+                else:
+                    self.assertEqual((run.code, word, text), (1, "失败", "JPEG扫描次数过多"))
+
     def test_empty_single_byte_and_cut_off_files(self):
         with open(os.path.join(DATA, "rgb.jpg"), "rb") as f:
             jpeg = f.read()

@@ -1,5 +1,9 @@
 #include "engine/naming.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "engine/utf8.h"
 #include "tests/test_support.h"
 
@@ -85,12 +89,28 @@ TEST_F(NamingTest, JoinsWithThePlatformSeparator) {
 }
 
 #if !defined(_WIN32)
-TEST_F(NamingTest, ADanglingLinkCountsAsFree) {
+TEST_F(NamingTest, AnythingAtTheNameMakesItTaken) {
+  // A dangling or looping link, a FIFO: nothing is ever created through or over
+  // them, so each takes its number like a file does.
   fs::create_symlink(dir_ / "nowhere.jpg", dir_ / "photo.jpg");
-  EXPECT_EQ(Pick("photo.jpg"), "photo.jpg");
-  fs::create_symlink(dir_ / "a.jpg", dir_ / "photo_1.jpg");
+  EXPECT_EQ(Pick("photo.jpg"), "photo_1.jpg");
+  fs::create_symlink(dir_ / "photo_1.jpg", dir_ / "photo_1.jpg.tmp");
+  fs::rename(dir_ / "photo_1.jpg.tmp", dir_ / "photo_1.jpg");  // a link to itself
+  ASSERT_EQ(mkfifo((dir_ / "photo_2.jpg").c_str(), 0600), 0);
+  EXPECT_EQ(Pick("photo.jpg"), "photo_3.jpg");
+  fs::create_symlink(dir_ / "a.jpg", dir_ / "a_link.jpg");
   Touch("a.jpg");
-  EXPECT_EQ(Pick("photo_1.jpg"), "photo_1_1.jpg");  // a link to a file is taken
+  EXPECT_EQ(Pick("a_link.jpg"), "a_link_1.jpg");  // a link to a file is taken
+}
+
+TEST_F(NamingTest, ANumberThatMakesTheNameTooLongShortensTheStem) {
+  // 248 letters and a three-byte character: 255 bytes with ".png", the longest
+  // name Linux takes. "_1" does not fit; the whole character gives way, not a part.
+  const std::string stem = std::string(248, 'n') + "照";
+  Touch(stem + ".png");
+  EXPECT_EQ(Pick(stem + ".png"), std::string(248, 'n') + "_1.png");
+  Touch(std::string(248, 'n') + "_1.png");
+  EXPECT_EQ(Pick(stem + ".png"), std::string(248, 'n') + "_2.png");
 }
 
 TEST_F(NamingTest, AnErrorOtherThanMissingIsReported) {

@@ -133,3 +133,24 @@ TEST(IsRootFolder, DrivesSharesAndServersAreNeverMade) {
   for (const wchar_t* folder : {L"C:sub", L"C:\\sub", L"\\\\nas\\photos\\out", L"\\\\nas\\photos\\", L"out"})
     EXPECT_FALSE(IsRootFolder(folder)) << WideToUtf8ForTest(folder);
 }
+
+TEST_F(WindowsPathTest, AnOutputBeingWrittenTakesItsNameAndVanishesIfNeverFinished) {
+  // What another run's unfinished output looks like: created, marked
+  // delete-on-close. Its name is taken (Windows answers "access denied", Wine
+  // "file exists"), and closing without clearing the mark, as the system does for
+  // a process that dies, leaves nothing.
+  MakePng(dir_ / L"a.png", 4, 4, 3);
+  HANDLE h = CreateFileW((dir_ / L"out.png").c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  FILE_DISPOSITION_INFO remove = {TRUE};
+  ASSERT_TRUE(SetFileInformationByHandle(h, FileDispositionInfo, &remove, sizeof remove));
+  int systemError = 0;
+  EXPECT_EQ(QueryNameState(dir_ / L"out.png", &systemError), NameState::Taken);
+  const unsigned char bytes[] = {1, 2, 3};
+  EXPECT_EQ(WriteNewFile(dir_ / L"out.png", bytes, sizeof bytes, 0), NewFileStatus::Exists);
+  CloseHandle(h);
+  EXPECT_FALSE(fs::exists(dir_ / L"out.png"));
+  EXPECT_EQ(WriteNewFile(dir_ / L"out.png", bytes, sizeof bytes, 0), NewFileStatus::Created);
+  EXPECT_EQ(ReadBytes(dir_ / L"out.png"), std::string("\1\2\3", 3));
+}
