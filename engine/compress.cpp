@@ -5,19 +5,13 @@
 #include <string>
 #include <system_error>
 
-#include "engine/extension.h"
 #include "engine/file_system.h"
 #include "engine/naming.h"
-#include "engine/utf8.h"
+#include "engine/source_image.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::uint64_t SizeOrUnknown(const fs::path& path) {
-  std::uint64_t size = 0;
-  return QueryFileSize(path, &size) ? size : SIZE_UNKNOWN;
-}
 
 // Creates the output file under the first free name. Something that appears at
 // the chosen name between the check and the creation is left alone and the next
@@ -52,37 +46,31 @@ bool FinishOutput(std::FILE* file, bool encoded, const fs::path& path) {
 // Text of every failed allocation on the way, as the image library words it.
 constexpr char kOutOfMemory[] = "Out of memory";
 
-bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepared) {
+bool ReadChecked(const fs::path& inputPath, PreparedImage* prepared) {
+  FileStamp stamp;
+  if (!ReadSourceImage(inputPath, &prepared->source, &stamp, &prepared->result.errorText))
+    return false;
+  // The input's size is that of the file as read: a file removed or replaced
+  // afterwards still reports what was compressed.
+  prepared->result.inputBytes = stamp.size;
+  prepared->fileName = inputPath.filename();
+  return true;
+}
+
+bool PrepareChecked(int quality, PreparedImage* prepared) {
   CompressResult* result = &prepared->result;
-  int systemError = 0;
-  const PathKind kind = QueryPathKind(inputPath, &systemError);
-  if (kind == PathKind::Missing || kind == PathKind::Error) {
-    result->errorText = "文件不存在";
-    return false;
-  }
-  const ImageKind format = ImageKindOfName(inputPath);
-  if (format == ImageKind::Other) {
-    result->errorText = "不支持的格式";
-    return false;
-  }
-  std::string utf8Input;
-  if (!PathToUtf8(inputPath, &utf8Input)) {
-    result->errorText = "文件名含无效字符";
-    return false;
-  }
-  // The input's size is that of the file as decoded, measured on the open file: a
-  // file removed or replaced after it was read still reports what was read.
   std::string reason;
-  DecodedPixels pixels = DecodeImageFile(utf8Input, &result->width, &result->height,
-                                         &result->channels, &result->inputBytes, &reason);
+  DecodedPixels pixels = DecodeSourceImage(prepared->source, &result->width, &result->height,
+                                           &result->channels, &reason);
+  const bool asJpeg = prepared->source.kind == ImageKind::Jpeg;
+  prepared->source = SourceImage();  // the file's bytes are not needed any more
   if (!pixels) {
     result->inputBytes = 0;
     result->errorText = reason.empty() ? "解码失败" : reason;
     return false;
   }
-  prepared->fileName = inputPath.filename();
-  switch (EncodeOutputFile(format == ImageKind::Jpeg, pixels.get(), result->width,
-                           result->height, result->channels, quality, &prepared->output)) {
+  switch (EncodeOutputFile(asJpeg, pixels.get(), result->width, result->height,
+                           result->channels, quality, &prepared->output)) {
     case EncodeStatus::Done:
       prepared->stage = PreparedStage::Encoded;
       return true;
@@ -95,6 +83,14 @@ bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepa
   }
   result->errorText = kOutOfMemory;
   return false;
+}
+
+// What a step that ran out of memory leaves: one failed file, not a failed batch.
+void FailOutOfMemory(PreparedImage* prepared) {
+  prepared->stage = PreparedStage::Failed;
+  prepared->source = SourceImage();
+  prepared->output = EncodedFile();
+  prepared->result.errorText = kOutOfMemory;
 }
 
 bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressResult* result) {
@@ -114,22 +110,32 @@ bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressRe
     result->errorText = "写入失败";
     return false;
   }
-  result->outputBytes = SizeOrUnknown(result->outputPath);
+  result->outputBytes = output.length;  // every byte reached the file
   return true;
 }
 
 }  // namespace
 
-bool PrepareImageFile(const fs::path& inputPath, int quality, PreparedImage* prepared) {
+bool ReadInputImage(const fs::path& inputPath, PreparedImage* prepared) {
   try {
-    return PrepareChecked(inputPath, quality, prepared);
+    return ReadChecked(inputPath, prepared);
   } catch (const std::bad_alloc&) {
-    // One file that does not fit must not end the batch it is part of.
-    prepared->stage = PreparedStage::Failed;
-    prepared->output = EncodedFile();
-    prepared->result.errorText = kOutOfMemory;
+    FailOutOfMemory(prepared);
     return false;
   }
+}
+
+bool PrepareReadImage(int quality, PreparedImage* prepared) {
+  try {
+    return PrepareChecked(quality, prepared);
+  } catch (const std::bad_alloc&) {
+    FailOutOfMemory(prepared);
+    return false;
+  }
+}
+
+bool PrepareImageFile(const fs::path& inputPath, int quality, PreparedImage* prepared) {
+  return ReadInputImage(inputPath, prepared) && PrepareReadImage(quality, prepared);
 }
 
 bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,

@@ -37,6 +37,57 @@ bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
   return true;
 }
 
+namespace {
+
+std::int64_t LastWriteOf(const struct stat& st) {
+  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// Reads fd to its end. One byte more than the size it had is asked for, so that
+// the read seeing the end needs no second block; a file that grew meanwhile
+// grows the buffer.
+bool ReadToEnd(int fd, std::size_t expected, std::vector<unsigned char>* bytes) {
+  bytes->resize(expected + 1);
+  std::size_t got = 0;
+  for (;;) {
+    if (got == bytes->size()) bytes->resize(bytes->size() * 2);
+    const ssize_t n = read(fd, bytes->data() + got, bytes->size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes->resize(got);
+  return true;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* bytes, FileStamp* stamp,
+                   std::string* error) {
+  // Closed however this ends, also when the buffer can't be had (that throws).
+  struct Descriptor {
+    int fd;
+    ~Descriptor() { if (fd >= 0) close(fd); }
+  } file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  struct stat st;
+  if (file.fd < 0 || fstat(file.fd, &st) != 0 ||
+      !ReadToEnd(file.fd, static_cast<std::size_t>(st.st_size), bytes)) {
+    bytes->clear();
+    *error = "Unable to open file";
+    return false;
+  }
+  *stamp = FileStamp{bytes->size(), LastWriteOf(st)};
+  return true;
+}
+
+bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *stamp = FileStamp{static_cast<std::uint64_t>(st.st_size), LastWriteOf(st)};
+  return true;
+}
+
 bool IsRootFolder(const fs::path& path) { return !path.has_relative_path(); }
 
 bool MakeFolder(const fs::path& path, std::error_code* error) {

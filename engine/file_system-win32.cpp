@@ -4,6 +4,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -33,10 +35,38 @@ constexpr size_t kLibraryPathUnits = 1024;
 
 std::uint64_t Join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
 
-// Attributes and size of what path names. A link's (or junction's) own record
+std::int64_t TimeOf(const FILETIME& time) {
+  return static_cast<std::int64_t>(Join(time.dwHighDateTime, time.dwLowDateTime));
+}
+
+// Closed however the read ends, also when the buffer can't be had (that throws).
+struct HandleCloser {
+  HANDLE h;
+  ~HandleCloser() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
+};
+
+// Reads h to its end, in pieces a DWORD can count. One byte more than the size it
+// had is asked for, so the read seeing the end needs no second block.
+bool ReadToEnd(HANDLE h, std::size_t expected, std::vector<unsigned char>* bytes) {
+  bytes->resize(expected + 1);
+  std::size_t got = 0;
+  for (;;) {
+    if (got == bytes->size()) bytes->resize(bytes->size() * 2);
+    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(bytes->size() - got, 1u << 30));
+    DWORD n = 0;
+    if (!ReadFile(h, bytes->data() + got, ask, &n, nullptr)) return false;
+    if (n == 0) break;
+    got += n;
+  }
+  bytes->resize(got);
+  return true;
+}
+
+// Attributes, size and last write time of what path names. A link's (or junction's) own record
 // says nothing about its target, so for a reparse point the target is opened and
 // asked: a dangling link fails as missing.
-bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD* error) {
+bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD* error,
+             FILETIME* written = nullptr) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
     *error = GetLastError();
@@ -44,6 +74,7 @@ bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD
   }
   *attributes = data.dwFileAttributes;
   *size = Join(data.nFileSizeHigh, data.nFileSizeLow);
+  if (written) *written = data.ftLastWriteTime;
   if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
   HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -56,6 +87,7 @@ bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD
   if (known) {
     *attributes = target.dwFileAttributes;
     *size = Join(target.nFileSizeHigh, target.nFileSizeLow);
+    if (written) *written = target.ftLastWriteTime;
   } else {
     *error = GetLastError();
   }
@@ -82,6 +114,36 @@ bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
   LARGE_INTEGER bytes;
   if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &bytes)) return false;
   *size = static_cast<std::uint64_t>(bytes.QuadPart);
+  return true;
+}
+
+bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* bytes, FileStamp* stamp,
+                   std::string* error) {
+  // The sharing the C runtime's fopen grants; the path limit the library had.
+  HandleCloser file{path.native().size() + 1 > kLibraryPathUnits
+                        ? INVALID_HANDLE_VALUE
+                        : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file.h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.h, &info) ||
+      !ReadToEnd(file.h, static_cast<std::size_t>(Join(info.nFileSizeHigh, info.nFileSizeLow)),
+                 bytes)) {
+    bytes->clear();
+    *error = "Unable to open file";
+    return false;
+  }
+  *stamp = FileStamp{bytes->size(), TimeOf(info.ftLastWriteTime)};
+  return true;
+}
+
+bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
+  DWORD attributes = 0, error = 0;
+  std::uint64_t size = 0;
+  FILETIME written = {};
+  if (!Examine(path, &attributes, &size, &error, &written) ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return false;
+  *stamp = FileStamp{size, TimeOf(written)};
   return true;
 }
 

@@ -241,12 +241,8 @@ TEST_F(CompressTest, ReportsEachFailureWithItsText) {
   fs::create_directory(dir_ / "folder.jpg");
   CompressResult folder = Compress(dir_ / "folder.jpg");
   EXPECT_FALSE(folder.success);
-#if defined(_WIN32)
+  // The same words on both systems: Linux opens a folder, but reading it fails.
   EXPECT_EQ(folder.errorText, "Unable to open file");
-#else
-  // Linux opens a folder for reading; the read then finds no image.
-  EXPECT_EQ(folder.errorText, "Image not of any known type, or corrupt");
-#endif
   EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator()), 0);
 }
 
