@@ -11,6 +11,7 @@
 #include "engine/compress_batch.h"
 #include "engine/display_text.h"
 #include "gui/dialog_state.h"
+#include "gui/messages.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 #include "input/collect.h"
@@ -155,10 +156,11 @@ void OnFileDone(WPARAM index, CompressResult* result) {
   const std::wstring name = FileNamePart(state->files[index]);
   if (r->success) {
     const double ratio = SavedPercent(r->inputBytes, r->outputBytes);
-    AppendLog(kLogSuccess, row + 1, name.c_str(), r->width, r->height, ChannelLabelW(r->channels),
-              Widen(FormatSize(r->inputBytes)).c_str(), Widen(FormatSize(r->outputBytes)).c_str(),
-              ratio >= 0 ? kSaved : kGrew, Widen(FormatFixed(std::fabs(ratio), 1)).c_str(),
-              r->outputPath.c_str());
+    AppendLog(L"%ls", LogSuccessLine(row + 1, name, r->width, r->height, ChannelLabelW(r->channels),
+                                     Widen(FormatSize(r->inputBytes)), Widen(FormatSize(r->outputBytes)),
+                                     ratio >= 0, Widen(FormatFixed(std::fabs(ratio), 1)),
+                                     r->outputPath)
+                          .c_str());
   } else {
     AppendLog(kLogFailure, row + 1, name.c_str(), Widen(r->errorText).c_str());
   }
