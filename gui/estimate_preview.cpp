@@ -100,7 +100,7 @@ void OnEstimateTimer(WPARAM timerId) {
     SetEstimateText(kEstimateFailed);  // the batch would write nothing for it
     return;
   }
-  auto* job = new (std::nothrow) EstimateJob{MainDialogWindow, {path, CurrentQuality()},
+  auto* job = new (std::nothrow) EstimateJob{MainDialogWindow, path, CurrentQuality(),
                                              PreviewImageFor(path)};
   if (!job) {
     SetEstimateText(kEstimateFailed);
@@ -118,8 +118,7 @@ void OnEstimateTimer(WPARAM timerId) {
 }
 
 void EstimateWorker(EstimateJob* job) {
-  job->ok = EstimateCompressedSize(job->request.path, job->request.quality, &job->size,
-                                   job->cache.get());
+  job->ok = EstimateCompressedSize(job->path, job->quality, &job->size, job->cache.get());
   job->cache.reset();  // the dialog may have let the image go meanwhile
   PostEstimateDone(job);
 }
@@ -131,7 +130,7 @@ void OnEstimateDone(EstimateJob* job) {
   DialogState* state = GetDialogState();
   if (!state || state->files.empty()) return;  // cleared meanwhile: "预计: --" stays
   const int row = SelectedRow(*state);
-  if (row < 0 || EstimateRequest{state->files[row], CurrentQuality()} != done->request) {
+  if (row < 0 || state->files[row] != done->path || CurrentQuality() != done->quality) {
     RestartEstimateTimer();  // an answer to something no longer asked: ask afresh
     return;
   }

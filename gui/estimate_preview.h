@@ -10,22 +10,16 @@
 
 struct EstimateCache;
 
-/// What a figure is asked for: one file at one quality.
-struct EstimateRequest {
-  std::wstring path;
-  int quality = 0;
-  bool operator==(const EstimateRequest&) const = default;
-};
-
-/// The estimate thread's record: the request, the kept image it may use, and its
-/// answer. Made by the dialog, filled by the thread, then handed back to the
-/// dialog with MSG_ESTIMATE_DONE, whose handler destroys it.
+/// The estimate thread's record: the request (file and quality), the kept image
+/// it may use, and its answer. Made by the dialog, filled by the thread, then
+/// handed back to the dialog with MSG_ESTIMATE_DONE, whose handler destroys it.
 struct EstimateJob {
   HWND dialog = nullptr;
-  EstimateRequest request;
+  std::wstring path;
+  int quality = 0;
   std::shared_ptr<EstimateCache> cache;
-  bool ok = false;
-  std::uint64_t size = 0;
+  bool ok = false;          // the answer: a figure was found,
+  std::uint64_t size = 0;   // and this is it
 };
 
 /// (Re)starts the one-shot debounce timer.

@@ -178,10 +178,10 @@ TEST_F(EstimatePreviewTest, AnAnswerIsShownOnlyForTheRequestItAnswers) {
   EXPECT_EQ(Text(IDC_ESTIMATE), L"预计: 计算中...");
   ASSERT_TRUE(WaitForText(ExpectedText(slow, 80), 60000));
   const std::wstring figure = L"预计: " + U8(FormatSize(12345)).native();
-  auto* other = new EstimateJob{dialog_, {W(slow), 10}, nullptr, true, 12345};
+  auto* other = new EstimateJob{dialog_, W(slow), 10, nullptr, true, 12345};
   SendMessageW(dialog_, MSG_ESTIMATE_DONE, 0, reinterpret_cast<LPARAM>(other));
   EXPECT_NE(Text(IDC_ESTIMATE), figure);
-  auto* current = new EstimateJob{dialog_, {W(slow), 80}, nullptr, true, 12345};
+  auto* current = new EstimateJob{dialog_, W(slow), 80, nullptr, true, 12345};
   SendMessageW(dialog_, MSG_ESTIMATE_DONE, 0, reinterpret_cast<LPARAM>(current));
   EXPECT_EQ(Text(IDC_ESTIMATE), figure);
 }
