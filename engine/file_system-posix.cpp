@@ -70,8 +70,10 @@ bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* bytes, File
     int fd;
     ~Descriptor() { if (fd >= 0) close(fd); }
   } file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Only a regular file has an end to read to: a device such as /dev/zero
+  // would be read until memory runs out.
   struct stat st;
-  if (file.fd < 0 || fstat(file.fd, &st) != 0 ||
+  if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
       !ReadToEnd(file.fd, static_cast<std::size_t>(st.st_size), bytes)) {
     bytes->clear();
     *error = "Unable to open file";

@@ -124,8 +124,10 @@ bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* bytes, File
                         ? INVALID_HANDLE_VALUE
                         : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  // Only a file on a disk has an end to read to; a pipe or a device may have none.
   BY_HANDLE_FILE_INFORMATION info;
-  if (file.h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file.h, &info) ||
+  if (file.h == INVALID_HANDLE_VALUE || GetFileType(file.h) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file.h, &info) ||
       !ReadToEnd(file.h, static_cast<std::size_t>(Join(info.nFileSizeHigh, info.nFileSizeLow)),
                  bytes)) {
     bytes->clear();

@@ -246,6 +246,15 @@ TEST_F(CompressTest, ReportsEachFailureWithItsText) {
   EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator()), 0);
 }
 
+// A device has no end: reading it whole would go on until memory runs out, so it
+// fails at once.
+TEST_F(CompressTest, ADeviceNamedLikeAnImageFailsAtOnce) {
+  std::error_code error;
+  fs::create_symlink("/dev/zero", dir_ / "zero.jpg", error);
+  if (error || !fs::exists(dir_ / "zero.jpg", error)) GTEST_SKIP() << "no /dev/zero to link to";
+  EXPECT_EQ(Compress(dir_ / "zero.jpg").errorText, "Unable to open file");
+}
+
 TEST_F(CompressTest, MissingOutputFolderIsAWriteFailureWithTheName) {
   MakePng(dir_ / "a.png", 8, 6, 2);
   CompressResult r;
