@@ -60,7 +60,7 @@ bool ReadChecked(const fs::path& inputPath, PreparedImage* prepared) {
 bool PrepareChecked(int quality, PreparedImage* prepared) {
   CompressResult* result = &prepared->result;
   std::string reason;
-  DecodedPixels pixels = DecodeSourceImage(prepared->source, &result->width, &result->height,
+  DecodedPixels pixels = DecodeSourceImage(&prepared->source, &result->width, &result->height,
                                            &result->channels, &reason);
   const bool asJpeg = prepared->source.kind == ImageKind::Jpeg;
   prepared->source = SourceImage();  // the file's bytes are not needed any more

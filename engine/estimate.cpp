@@ -29,7 +29,7 @@ bool Load(const std::filesystem::path& path, EstimateCache* cache) {
   if (!ReadSourceImage(path, &source, &stamp, &reason)) return false;
   ++cache->decodes;
   DecodedPixels pixels =
-      DecodeSourceImage(source, &cache->width, &cache->height, &cache->channels, &reason);
+      DecodeSourceImage(&source, &cache->width, &cache->height, &cache->channels, &reason);
   if (!pixels) return false;
   cache->path = path;
   cache->stamp = stamp;

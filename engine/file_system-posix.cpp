@@ -43,27 +43,9 @@ std::int64_t LastWriteOf(const struct stat& st) {
   return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-// Reads fd to its end. One byte more than the size it had is asked for, so that
-// the read seeing the end needs no second block; a file that grew meanwhile
-// grows the buffer.
-bool ReadToEnd(int fd, std::size_t expected, std::vector<unsigned char>* bytes) {
-  bytes->resize(expected + 1);
-  std::size_t got = 0;
-  for (;;) {
-    if (got == bytes->size()) bytes->resize(bytes->size() * 2);
-    const ssize_t n = read(fd, bytes->data() + got, bytes->size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes->resize(got);
-  return true;
-}
-
 }  // namespace
 
-bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* bytes, FileStamp* stamp,
+bool ReadWholeFile(const fs::path& path, FileBytes* bytes, FileStamp* stamp,
                    std::string* error) {
   // Closed however this ends, also when the buffer can't be had (that throws).
   struct Descriptor {
@@ -74,12 +56,19 @@ bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* bytes, File
   // would be read until memory runs out.
   struct stat st;
   if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      !ReadToEnd(file.fd, static_cast<std::size_t>(st.st_size), bytes)) {
-    bytes->clear();
+      !ReadFileBlocks(
+          [&](unsigned char* out, std::size_t wanted) -> long long {
+            ssize_t n;
+            while ((n = read(file.fd, out, wanted)) < 0 && errno == EINTR) {
+            }
+            return n;
+          },
+          static_cast<std::size_t>(st.st_size), bytes)) {
+    *bytes = FileBytes();
     *error = "Unable to open file";
     return false;
   }
-  *stamp = FileStamp{bytes->size(), LastWriteOf(st)};
+  *stamp = FileStamp{bytes->size, LastWriteOf(st)};
   return true;
 }
 

@@ -4,8 +4,6 @@
 #include <io.h>
 #include <windows.h>
 
-#include <algorithm>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -44,23 +42,6 @@ struct HandleCloser {
   HANDLE h;
   ~HandleCloser() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
 };
-
-// Reads h to its end, in pieces a DWORD can count. One byte more than the size it
-// had is asked for, so the read seeing the end needs no second block.
-bool ReadToEnd(HANDLE h, std::size_t expected, std::vector<unsigned char>* bytes) {
-  bytes->resize(expected + 1);
-  std::size_t got = 0;
-  for (;;) {
-    if (got == bytes->size()) bytes->resize(bytes->size() * 2);
-    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(bytes->size() - got, 1u << 30));
-    DWORD n = 0;
-    if (!ReadFile(h, bytes->data() + got, ask, &n, nullptr)) return false;
-    if (n == 0) break;
-    got += n;
-  }
-  bytes->resize(got);
-  return true;
-}
 
 // Attributes, size and last write time of what path names. A link's (or junction's) own record
 // says nothing about its target, so for a reparse point the target is opened and
@@ -117,7 +98,7 @@ bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
   return true;
 }
 
-bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* bytes, FileStamp* stamp,
+bool ReadWholeFile(const fs::path& path, FileBytes* bytes, FileStamp* stamp,
                    std::string* error) {
   // The sharing the C runtime's fopen grants; the path limit the library had.
   HandleCloser file{path.native().size() + 1 > kLibraryPathUnits
@@ -128,13 +109,17 @@ bool ReadWholeFile(const fs::path& path, std::vector<unsigned char>* bytes, File
   BY_HANDLE_FILE_INFORMATION info;
   if (file.h == INVALID_HANDLE_VALUE || GetFileType(file.h) != FILE_TYPE_DISK ||
       !GetFileInformationByHandle(file.h, &info) ||
-      !ReadToEnd(file.h, static_cast<std::size_t>(Join(info.nFileSizeHigh, info.nFileSizeLow)),
-                 bytes)) {
-    bytes->clear();
+      !ReadFileBlocks(
+          [&](unsigned char* out, std::size_t wanted) -> long long {
+            DWORD n = 0;  // blocks are far below what a DWORD counts
+            return ReadFile(file.h, out, static_cast<DWORD>(wanted), &n, nullptr) ? n : -1;
+          },
+          static_cast<std::size_t>(Join(info.nFileSizeHigh, info.nFileSizeLow)), bytes)) {
+    *bytes = FileBytes();
     *error = "Unable to open file";
     return false;
   }
-  *stamp = FileStamp{bytes->size(), TimeOf(info.ftLastWriteTime)};
+  *stamp = FileStamp{bytes->size, TimeOf(info.ftLastWriteTime)};
   return true;
 }
 

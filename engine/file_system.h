@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "engine/file_bytes.h"
+
 enum class PathKind { Missing, Folder, File, Other, Error };
 
 /// What is at path, following symbolic links: a dangling link is Missing. Missing
@@ -34,11 +36,11 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
-/// Opens the file at path once and reads it whole into *bytes; *stamp describes
+/// Opens the file at path once and reads it whole into *bytes (empty before); *stamp describes
 /// the open file (its size is the bytes read). False with the image library's
 /// own words in *error ("Unable to open file") when it can't be opened or read.
-bool ReadWholeFile(const std::filesystem::path& path, std::vector<unsigned char>* bytes,
-                   FileStamp* stamp, std::string* error);
+bool ReadWholeFile(const std::filesystem::path& path, FileBytes* bytes, FileStamp* stamp,
+                   std::string* error);
 
 /// The stamp of the file at path, following symbolic links, without opening it
 /// for reading. False when unknown or not a file.

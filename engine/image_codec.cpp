@@ -4,7 +4,6 @@
 #include "engine/image_codec.h"
 
 #include <algorithm>
-#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -73,53 +72,35 @@ LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int heig
 
 namespace {
 
-// The library takes an int length for a block in memory; a larger file (no real
-// photo) is handed over through its reader callbacks instead.
-struct MemoryReader {
-  const unsigned char* data;
-  std::size_t size;
+// The library reads a source through these callbacks, as it reads a file: in
+// small pieces, forward only (its format probes rewind within the first piece,
+// which it keeps). So the blocks it has passed can be let go while it decodes.
+struct SourceReader {
+  FileBytes* bytes;
+  bool release;  // let passed blocks go (the decode), or keep them (the header)
   std::size_t at = 0;
 };
 
-int ReadMemory(void* user, char* out, int wanted) {
-  auto* r = static_cast<MemoryReader*>(user);
-  const std::size_t n = std::min(static_cast<std::size_t>(wanted), r->size - r->at);
-  std::memcpy(out, r->data + r->at, n);
+int ReadSource(void* user, char* out, int wanted) {
+  auto* r = static_cast<SourceReader*>(user);
+  const std::size_t n = CopyFileBytes(*r->bytes, r->at, reinterpret_cast<unsigned char*>(out),
+                                      static_cast<std::size_t>(wanted));
   r->at += n;
+  if (r->release) ReleaseFileBytesBefore(r->bytes, r->at);
   return static_cast<int>(n);
 }
 
-void SkipMemory(void* user, int n) {
-  auto* r = static_cast<MemoryReader*>(user);
-  if (n < 0) r->at -= std::min(static_cast<std::size_t>(-static_cast<long long>(n)), r->at);
-  else r->at += std::min(static_cast<std::size_t>(n), r->size - r->at);
+void SkipSource(void* user, int n) {
+  auto* r = static_cast<SourceReader*>(user);
+  if (n > 0) r->at = std::min(r->at + static_cast<std::size_t>(n), r->bytes->size);
 }
 
-int AtEndOfMemory(void* user) {
-  auto* r = static_cast<MemoryReader*>(user);
-  return r->at >= r->size;
+int AtEndOfSource(void* user) {
+  auto* r = static_cast<SourceReader*>(user);
+  return r->at >= r->bytes->size;
 }
 
-constexpr stbi_io_callbacks kMemoryCallbacks = {ReadMemory, SkipMemory, AtEndOfMemory};
-
-bool FitsInt(const std::vector<unsigned char>& bytes) { return bytes.size() <= INT_MAX; }
-
-int InfoOf(const std::vector<unsigned char>& bytes, ImageHeader* h) {
-  if (FitsInt(bytes))
-    return stbi_info_from_memory(bytes.data(), static_cast<int>(bytes.size()), &h->width,
-                                 &h->height, &h->channels);
-  MemoryReader reader{bytes.data(), bytes.size()};
-  return stbi_info_from_callbacks(&kMemoryCallbacks, &reader, &h->width, &h->height, &h->channels);
-}
-
-unsigned char* LoadOf(const std::vector<unsigned char>& bytes, int* width, int* height,
-                      int* channels) {
-  if (FitsInt(bytes))
-    return stbi_load_from_memory(bytes.data(), static_cast<int>(bytes.size()), width, height,
-                                 channels, 0);
-  MemoryReader reader{bytes.data(), bytes.size()};
-  return stbi_load_from_callbacks(&kMemoryCallbacks, &reader, width, height, channels, 0);
-}
+constexpr stbi_io_callbacks kSourceCallbacks = {ReadSource, SkipSource, AtEndOfSource};
 
 // Why an image of this size is refused, or null. The BMP and GIF decoders take
 // a width or height of 0 and return an empty image, which no writer can encode
@@ -130,11 +111,10 @@ unsigned char* LoadOf(const std::vector<unsigned char>& bytes, int* width, int* 
 // are refused. So is a PNG output larger than the writer can count; JPEG outputs
 // are within the writer's int indexes whenever the decoder's own limit
 // (width*height*channels < 2^31) lets them through.
-const char* SizeRefusal(const SourceImage& source, int width, int height, int channels) {
-  const std::vector<unsigned char>& bytes = source.bytes;
-  const std::size_t headLength = std::min<std::size_t>(bytes.size(), 4);
-  if (width <= 0 || height <= 0) return headLength && bytes[0] == 'G' ? "Corrupt GIF" : "bad BMP";
-  if (!PixelCountFitsFile(bytes.data(), headLength, 1LL * width * height, bytes.size()))
+const char* SizeRefusal(const SourceImage& source, const unsigned char* head,
+                        std::size_t headLength, int width, int height, int channels) {
+  if (width <= 0 || height <= 0) return headLength && head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
+  if (!PixelCountFitsFile(head, headLength, 1LL * width * height, source.bytes.size))
     return kTooLargeText;
   if (source.kind != ImageKind::Jpeg && !PngWriterCanEncode(width, height, channels))
     return kTooLargeText;
@@ -147,27 +127,41 @@ void ParseSourceImage(SourceImage* source) {
   // This library version overruns its Huffman tables on a DHT segment with more
   // than 256 codes, and its header parser already builds them: such a file is
   // corrupt, and is refused before the library sees it.
-  source->tablesFit = JpegHuffmanTablesFit(source->bytes.data(), source->bytes.size());
-  source->hasHeader = source->tablesFit && InfoOf(source->bytes, &source->header) != 0;
+  FileBytes& bytes = source->bytes;
+  std::vector<const unsigned char*> blocks;
+  for (const FileBlock& block : bytes.blocks) blocks.push_back(block.data.get());
+  source->tablesFit = JpegHuffmanTablesFitInBlocks(blocks.data(), kFileBlockBytes, bytes.size);
+  SourceReader reader{&bytes, false};
+  ImageHeader& h = source->header;
+  source->hasHeader = source->tablesFit &&
+                      stbi_info_from_callbacks(&kSourceCallbacks, &reader, &h.width, &h.height,
+                                               &h.channels) != 0;
 }
 
-DecodedPixels DecodeSourceImage(const SourceImage& source, int* width, int* height,
-                                int* channels, std::string* reason) {
-  if (!source.tablesFit) {
+DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, int* channels,
+                                std::string* reason) {
+  if (!source->tablesFit) {
     *reason = "Corrupt JPEG";
     return nullptr;
   }
-  const ImageHeader& h = source.header;
+  // The first bytes tell the format's density; kept apart, as the decode lets
+  // the blocks go.
+  unsigned char head[4] = {};
+  const std::size_t headLength = CopyFileBytes(source->bytes, 0, head, sizeof head);
+  const ImageHeader& h = source->header;
   const char* refusal = nullptr;
-  if (source.hasHeader && (refusal = SizeRefusal(source, h.width, h.height, h.channels))) {
+  if (source->hasHeader &&
+      (refusal = SizeRefusal(*source, head, headLength, h.width, h.height, h.channels))) {
     *reason = refusal;
     return nullptr;
   }
-  DecodedPixels pixels(LoadOf(source.bytes, width, height, channels));
+  SourceReader reader{&source->bytes, true};
+  DecodedPixels pixels(
+      stbi_load_from_callbacks(&kSourceCallbacks, &reader, width, height, channels, 0));
   if (!pixels) {
     const char* why = stbi_failure_reason();
     *reason = why ? why : "";
-  } else if ((refusal = SizeRefusal(source, *width, *height, *channels))) {
+  } else if ((refusal = SizeRefusal(*source, head, headLength, *width, *height, *channels))) {
     // The header's channel count can be one short: a PNG's tRNS chunk adds alpha.
     pixels.reset();
     *reason = refusal;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/extension.h"
+#include "engine/file_bytes.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -56,7 +57,7 @@ struct ImageHeader {
 /// when it has a header the library knows, what that says. The memory budget, the
 /// size checks and the decoder all take it from here.
 struct SourceImage {
-  std::vector<unsigned char> bytes;
+  FileBytes bytes;
   ImageKind kind = ImageKind::Other;
   bool tablesFit = true;   // false: JPEG tables the library would overrun (never parsed)
   bool hasHeader = false;  // false: no known image, or tables that don't fit
@@ -68,9 +69,10 @@ struct SourceImage {
 /// `kind` of *source.
 void ParseSourceImage(SourceImage* source);
 
-/// Decodes a source image to 8-bit samples with the file's own channel count. On
-/// failure returns null and sets *reason to the library's text, our own refusal
+/// Decodes a source image to 8-bit samples with the file's own channel count,
+/// letting go of its bytes as the decoder passes them (the source is spent
+/// afterwards). On failure returns null and sets *reason to the library's text, our own refusal
 /// (kTooLargeText, "Corrupt JPEG" for tables the library would overrun), or the
 /// empty string when there is none.
-DecodedPixels DecodeSourceImage(const SourceImage& source, int* width, int* height,
-                                int* channels, std::string* reason);
+DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, int* channels,
+                                std::string* reason);

@@ -9,6 +9,11 @@
 /// followed, passes: the decoder rejects that itself.
 bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size);
 
+/// The same for data held in equal blocks of blockSize bytes (all but the last
+/// full), as a file is read.
+bool JpegHuffmanTablesFitInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
+                                  std::size_t size);
+
 /// The same for an open file, read from its current position to its end through
 /// a small window, so that a large photo is never held in memory twice.
 bool JpegHuffmanTablesFitInFile(std::FILE* file);

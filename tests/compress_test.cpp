@@ -216,6 +216,34 @@ TEST_F(CompressTest, SizeLimitsStartJustAboveTheirBound) {
   }
 }
 
+// Inputs of several blocks: read whole, checked and decoded across the blocks'
+// edges, they give the library's own encode of the same pixels.
+TEST_F(CompressTest, FilesOfSeveralBlocksGiveTheLibrarysOutput) {
+  const int w = 1200, h = 900;
+  std::vector<unsigned char> noise(static_cast<std::size_t>(w) * h * 3);
+  std::uint32_t state = 1;
+  for (unsigned char& byte : noise) byte = static_cast<unsigned char>((state = state * 1664525 + 1013904223) >> 24);
+  std::string jpeg;
+  stbi_write_jpg_to_func(
+      [](void* context, void* data, int size) {
+        static_cast<std::string*>(context)->append(static_cast<char*>(data), size);
+      },
+      &jpeg, w, h, 3, noise.data(), 100);
+  int length = 0;
+  unsigned char* png = stbi_write_png_to_mem(noise.data(), w * 3, w, h, 3, &length);
+  WriteBytes(dir_ / "noise.jpg", jpeg);
+  WriteBytes(dir_ / "noise.png", std::string(reinterpret_cast<char*>(png), length));
+  free(png);
+  for (const char* name : {"noise.jpg", "noise.png"}) {
+    const fs::path input = dir_ / name;
+    ASSERT_GT(fs::file_size(input), 2 * kFileBlockBytes) << name;
+    CompressResult r = Compress(input);
+    ASSERT_TRUE(r.success) << name << " " << r.errorText;
+    EXPECT_EQ(r.inputBytes, fs::file_size(input));
+    EXPECT_EQ(ReadBytes(r.outputPath), IndependentEncode(input, name[6] == 'j', 80)) << name;
+  }
+}
+
 TEST_F(CompressTest, ReportsEachFailureWithItsText) {
   CompressResult missing = Compress(dir_ / "missing.jpg");
   EXPECT_FALSE(missing.success);
