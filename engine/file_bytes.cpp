@@ -2,12 +2,24 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
+
+#include "engine/machine.h"
+
+void BlockFree::operator()(unsigned char* block) const { FreePages(block, capacity); }
 
 namespace {
 
+std::unique_ptr<unsigned char, BlockFree> NewBlock(std::size_t capacity) {
+  void* pages = AllocatePages(capacity);
+  if (!pages) throw std::bad_alloc();
+  return std::unique_ptr<unsigned char, BlockFree>(static_cast<unsigned char*>(pages),
+                                                   BlockFree{capacity});
+}
+
 // A block of `capacity`; the read fills it up to there before the next is made.
 void AddBlock(FileBytes* bytes, std::size_t capacity, std::size_t* lastCapacity) {
-  bytes->blocks.push_back(FileBlock{std::unique_ptr<unsigned char[]>(new unsigned char[capacity]), 0});
+  bytes->blocks.push_back(FileBlock{NewBlock(capacity), 0});
   *lastCapacity = capacity;
 }
 
@@ -15,7 +27,7 @@ void AddBlock(FileBytes* bytes, std::size_t capacity, std::size_t* lastCapacity)
 // made a whole block, so that every block but the last stays kFileBlockBytes.
 void WidenFirstBlock(FileBytes* bytes, std::size_t* lastCapacity) {
   FileBlock& first = bytes->blocks.front();
-  std::unique_ptr<unsigned char[]> wide(new unsigned char[kFileBlockBytes]);
+  auto wide = NewBlock(kFileBlockBytes);
   std::memcpy(wide.get(), first.data.get(), first.length);
   first.data = std::move(wide);
   *lastCapacity = kFileBlockBytes;

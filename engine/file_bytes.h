@@ -2,7 +2,8 @@
 // A file's bytes as read, in blocks: every block but the last holds exactly
 // kFileBlockBytes, so a position is found by division, and a reader that has
 // passed a block can let it go. The decoder does so, so the file's bytes are not
-// held beside the decoded pixels.
+// held beside the decoded pixels. Blocks are pages from the system, so a block
+// let go leaves the process's memory at once.
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -10,8 +11,14 @@
 
 inline constexpr std::size_t kFileBlockBytes = std::size_t{1} << 20;
 
+/// Gives a block's pages back to the system (engine/machine.h).
+struct BlockFree {
+  std::size_t capacity = 0;
+  void operator()(unsigned char* block) const;
+};
+
 struct FileBlock {
-  std::unique_ptr<unsigned char[]> data;  // null once let go
+  std::unique_ptr<unsigned char, BlockFree> data;  // null once let go
   std::size_t length = 0;
 };
 

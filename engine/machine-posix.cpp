@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 unsigned UsableProcessorCount() {
@@ -28,3 +29,10 @@ std::uint64_t PhysicalMemoryBytes() {
   if (pages <= 0 || pageSize <= 0) return 0;
   return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
 }
+
+void* AllocatePages(std::size_t bytes) {
+  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void FreePages(void* pages, std::size_t bytes) { munmap(pages, bytes); }

@@ -35,3 +35,9 @@ std::uint64_t PhysicalMemoryBytes() {
   status.dwLength = sizeof(status);
   return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
 }
+
+void* AllocatePages(std::size_t bytes) {
+  return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void FreePages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
