@@ -5,10 +5,9 @@
 #include <string>
 #include <system_error>
 
-#include "engine/extension.h"
 #include "engine/file_system.h"
 #include "engine/naming.h"
-#include "engine/utf8.h"
+#include "engine/source_image.h"
 
 namespace fs = std::filesystem;
 
@@ -37,43 +36,32 @@ bool WriteUnderFreeName(const fs::path& outputDir, const PreparedImage& prepared
   }
 }
 
-bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepared) {
+bool ReadChecked(const fs::path& inputPath, PreparedImage* prepared) {
+  FileStamp stamp;
+  if (!ReadSourceImage(inputPath, &prepared->source, &stamp, &prepared->result.errorText))
+    return false;
+  // The input's size is that of the file as read: a file removed or replaced
+  // afterwards still reports what was compressed.
+  prepared->result.inputBytes = stamp.size;
+  prepared->fileName = inputPath.filename();
+  prepared->permissions = OutputPermissionsFor(inputPath);
+  return true;
+}
+
+bool PrepareChecked(int quality, PreparedImage* prepared) {
   CompressResult* result = &prepared->result;
-  int systemError = 0;
-  const PathKind kind = QueryPathKind(inputPath, &systemError);
-  if (kind == PathKind::Missing || kind == PathKind::Error) {
-    result->errorText = "文件不存在";
-    return false;
-  }
-  // A FIFO, socket or device (a shell glob passes one in) may never end.
-  if (kind == PathKind::Other) {
-    result->errorText = kNotAFileText;
-    return false;
-  }
-  const ImageKind format = ImageKindOfName(inputPath);
-  if (format == ImageKind::Other) {
-    result->errorText = "不支持的格式";
-    return false;
-  }
-  std::string utf8Input;
-  if (!PathToUtf8(inputPath, &utf8Input)) {
-    result->errorText = "文件名含无效字符";
-    return false;
-  }
-  // The input's size is that of the file as decoded, measured on the open file: a
-  // file removed or replaced after it was read still reports what was read.
   std::string reason;
-  DecodedPixels pixels = DecodeImageFile(utf8Input, &result->width, &result->height,
-                                         &result->channels, &result->inputBytes, &reason);
+  DecodedPixels pixels = DecodeSourceImage(&prepared->source, &result->width, &result->height,
+                                           &result->channels, &reason);
+  const bool asJpeg = prepared->source.kind == ImageKind::Jpeg;
+  prepared->source = SourceImage();  // the file's bytes are not needed any more
   if (!pixels) {
     result->inputBytes = 0;
     result->errorText = reason.empty() ? "解码失败" : reason;
     return false;
   }
-  prepared->fileName = inputPath.filename();
-  prepared->permissions = OutputPermissionsFor(inputPath);
-  switch (EncodeOutputFile(format == ImageKind::Jpeg, pixels.get(), result->width,
-                           result->height, result->channels, quality, &prepared->output)) {
+  switch (EncodeOutputFile(asJpeg, pixels.get(), result->width, result->height,
+                           result->channels, quality, &prepared->output)) {
     case EncodeStatus::Done:
       prepared->stage = PreparedStage::Encoded;
       return true;
@@ -86,6 +74,14 @@ bool PrepareChecked(const fs::path& inputPath, int quality, PreparedImage* prepa
   }
   result->errorText = kOutOfMemoryText;
   return false;
+}
+
+// What a step that ran out of memory leaves: one failed file, not a failed batch.
+void FailOutOfMemory(PreparedImage* prepared) {
+  prepared->stage = PreparedStage::Failed;
+  prepared->source = SourceImage();
+  prepared->output = EncodedFile();
+  prepared->result.errorText = kOutOfMemoryText;
 }
 
 bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressResult* result,
@@ -107,16 +103,26 @@ bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressRe
 
 }  // namespace
 
-bool PrepareImageFile(const fs::path& inputPath, int quality, PreparedImage* prepared) {
+bool ReadInputImage(const fs::path& inputPath, PreparedImage* prepared) {
   try {
-    return PrepareChecked(inputPath, quality, prepared);
+    return ReadChecked(inputPath, prepared);
   } catch (const std::bad_alloc&) {
-    // One file that does not fit must not end the batch it is part of.
-    prepared->stage = PreparedStage::Failed;
-    prepared->output = EncodedFile();
-    prepared->result.errorText = kOutOfMemoryText;
+    FailOutOfMemory(prepared);
     return false;
   }
+}
+
+bool PrepareReadImage(int quality, PreparedImage* prepared) {
+  try {
+    return PrepareChecked(quality, prepared);
+  } catch (const std::bad_alloc&) {
+    FailOutOfMemory(prepared);
+    return false;
+  }
+}
+
+bool PrepareImageFile(const fs::path& inputPath, int quality, PreparedImage* prepared) {
+  return ReadInputImage(inputPath, prepared) && PrepareReadImage(quality, prepared);
 }
 
 bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,

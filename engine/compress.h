@@ -4,6 +4,7 @@
 #include "engine/compress_result.h"
 #include "engine/encode.h"
 #include "engine/naming.h"
+#include "engine/image_codec.h"
 
 /// Re-encodes one JPEG or PNG file into outputDir (which must exist) under a name
 /// that is not taken yet. Returns true when an output file was written; otherwise
@@ -20,20 +21,31 @@ enum class PreparedStage {
   Encoded,         // the output file is in `output`, waiting to be written
 };
 
-/// One file decoded and encoded in memory, not yet written anywhere.
+/// One file on its way: read, then decoded and encoded in memory, not yet
+/// written anywhere.
 struct PreparedImage {
   PreparedStage stage = PreparedStage::Failed;
   CompressResult result;            // width, height, channels, inputBytes or errorText so far
   std::filesystem::path fileName;   // the input's name, which the output takes
   unsigned permissions = 0;         // the output's mode bits (POSIX), from the input
+  SourceImage source;               // the input as read; released once decoded
   EncodedFile output;
 };
 
-/// The expensive half of CompressImageFile: checks the input, decodes it and
-/// encodes the output into memory. Touches no output folder, so files can be
-/// prepared on any thread and in any order. True when stage is Encoded.
+/// The expensive half of CompressImageFile: ReadInputImage, then
+/// PrepareReadImage. Touches no output folder, so files can be prepared on any
+/// thread and in any order. True when stage is Encoded.
 bool PrepareImageFile(const std::filesystem::path& inputPath, int quality,
                       PreparedImage* prepared);
+
+/// Its first step: checks the input and reads it once into prepared->source,
+/// whose header then tells what decoding it will cost. False with
+/// result.errorText set when the file fails already.
+bool ReadInputImage(const std::filesystem::path& inputPath, PreparedImage* prepared);
+
+/// Its second step, after a successful ReadInputImage: decodes the source and
+/// encodes the output into memory.
+bool PrepareReadImage(int quality, PreparedImage* prepared);
 
 /// The other half: chooses the free name in outputDir, creates the file
 /// exclusively and writes the prepared bytes (or fails with the prepared text).
@@ -46,5 +58,3 @@ bool WritePreparedImage(PreparedImage* prepared, const std::filesystem::path& ou
 /// The text of every allocation that failed on the way, as the image library words it.
 inline constexpr char kOutOfMemoryText[] = "Out of memory";
 
-/// The refusal of an input that is not a file (a FIFO, socket or device).
-inline constexpr char kNotAFileText[] = "不是普通文件";

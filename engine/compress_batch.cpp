@@ -11,9 +11,7 @@
 #include <thread>
 
 #include "engine/compress.h"
-#include "engine/image_codec.h"
 #include "engine/machine.h"
-#include "engine/utf8.h"
 
 namespace fs = std::filesystem;
 
@@ -42,17 +40,6 @@ struct Batch {
   std::uint64_t bytesInFlight = 0;
   bool stopping = false;
 };
-
-std::uint64_t WorkingMemoryOfFile(const fs::path& file) {
-  try {
-    std::string utf8;
-    int width = 0, height = 0, channels = 0;
-    if (!PathToUtf8(file, &utf8) || !ReadImageHeader(utf8, &width, &height, &channels)) return 0;
-    return WorkingMemoryOfImage(width, height, channels);
-  } catch (const std::bad_alloc&) {
-    return 0;  // the file then fails in its own preparation
-  }
-}
 
 // The next file, once it is within the window; false when none is left.
 bool TakeNext(Batch& b, std::size_t* index) {
@@ -98,12 +85,19 @@ void MarkPrepared(Batch& b, std::size_t index) {
   b.workerWake.notify_all();
 }
 
+// A file is read (once, whole) before it asks for admission: its header, taken
+// from those bytes, tells what decoding it will cost, and the bytes are small
+// next to the decoded pixels. A file that fails to be read costs nothing more.
 void Work(Batch* b) {
   std::size_t index = 0;
   while (TakeNext(*b, &index)) {
-    const std::uint64_t need = WorkingMemoryOfFile(b->files[index]);
+    PreparedImage& prepared = b->slots[index].prepared;
+    const bool read = ReadInputImage(b->files[index], &prepared);
+    const ImageHeader& h = prepared.source.header;
+    const std::uint64_t need =
+        read && prepared.source.hasHeader ? WorkingMemoryOfImage(h.width, h.height, h.channels) : 0;
     if (!Admit(*b, index, need)) return;
-    PrepareImageFile(b->files[index], b->quality, &b->slots[index].prepared);
+    if (read) PrepareReadImage(b->quality, &prepared);
     MarkPrepared(*b, index);
   }
 }
@@ -136,6 +130,8 @@ PreparedImage& PreparedFile(Batch& b, const Workers& pool, std::size_t index) {
     std::unique_lock<std::mutex> lock(b.mutex);
     b.writerWake.wait(lock, [&] { return slot.ready; });
   } else if (!slot.ready) {
+    // A worker stopped before admission may have left the file read: start afresh.
+    slot.prepared = PreparedImage();
     PrepareImageFile(b.files[index], b.quality, &slot.prepared);
     slot.ready = true;
   }
@@ -209,7 +205,8 @@ void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir
   // So under a limit of the address space: the workers' own stacks and heaps
   // would take room that a file gets on one processor, and the records would
   // depend on the processor count.
-  if (workers <= 1 || (!settings.workers && AddressSpaceIsLimited())) return CompressInTurn(files, outputDir, quality, done, stats);
+  if (workers <= 1 || (!settings.workers && AddressSpaceIsLimited()))
+    return CompressInTurn(files, outputDir, quality, done, stats);
   std::unique_ptr<Batch> batch;
   try {
     batch = std::make_unique<Batch>(

@@ -4,8 +4,7 @@
 #include <string>
 
 #include "engine/encode.h"
-#include "engine/extension.h"
-#include "engine/utf8.h"
+#include "engine/source_image.h"
 
 namespace {
 
@@ -14,35 +13,75 @@ void CountBytes(void* context, void*, int size) {
   *static_cast<std::uint64_t*>(context) += static_cast<std::uint64_t>(size);
 }
 
-bool EstimateChecked(const std::filesystem::path& path, int quality, std::uint64_t* size) {
-  std::string utf8;
-  if (!PathToUtf8(path, &utf8)) return false;
-  int width = 0, height = 0, channels = 0;
-  std::uint64_t fileBytes = 0;
+bool CacheHolds(const EstimateCache& cache, const std::filesystem::path& path) {
+  FileStamp now;
+  return cache.pixels && cache.path == path && QueryFileStamp(path, &now) && now == cache.stamp;
+}
+
+// Reads and decodes path into the cache, which then holds this file or nothing.
+bool Load(const std::filesystem::path& path, EstimateCache* cache) {
+  const unsigned decodes = cache->decodes;
+  *cache = EstimateCache();
+  cache->decodes = decodes;
+  SourceImage source;
+  FileStamp stamp;
   std::string reason;
-  DecodedPixels pixels = DecodeImageFile(utf8, &width, &height, &channels, &fileBytes, &reason);
+  if (!ReadSourceImage(path, &source, &stamp, &reason)) return false;
+  ++cache->decodes;
+  DecodedPixels pixels =
+      DecodeSourceImage(&source, &cache->width, &cache->height, &cache->channels, &reason);
   if (!pixels) return false;
+  cache->path = path;
+  cache->stamp = stamp;
+  cache->kind = source.kind;
+  cache->pixels = std::move(pixels);
+  return true;
+}
+
+// One encode of the cached pixels at quality; 0 when the encoder refuses.
+std::uint64_t EncodedSize(const EstimateCache& c, int quality) {
   std::uint64_t bytes = 0;
-  if (ImageKindOfName(path) == ImageKind::Jpeg) {
-    if (EncodeOutputJpeg(pixels.get(), width, height, channels, quality, CountBytes, &bytes) !=
-        EncodeStatus::Done)
-      return false;
+  if (c.kind == ImageKind::Jpeg) {
+    if (EncodeOutputJpeg(c.pixels.get(), c.width, c.height, c.channels, quality, CountBytes,
+                         &bytes) != EncodeStatus::Done)
+      return 0;
   } else {
     std::size_t length = 0;
-    if (!EncodeOutputPng(pixels.get(), width, height, channels, quality, &length)) return false;
+    if (!EncodeOutputPng(c.pixels.get(), c.width, c.height, c.channels, quality, &length)) return 0;
     bytes = length;
   }
-  if (bytes == 0) return false;
-  *size = bytes;
+  return bytes;
+}
+
+bool EstimateChecked(const std::filesystem::path& path, int quality, std::uint64_t* size,
+                     EstimateCache* cache) {
+  if (!CacheHolds(*cache, path) && !Load(path, cache)) return false;
+  // Qualities that give the encoder the same setting give the same bytes.
+  const int key = cache->kind == ImageKind::Jpeg ? ClampJpegQuality(quality)
+                                                 : -PngLevelForQuality(quality);
+  auto known = cache->sizes.find(key);
+  if (known == cache->sizes.end()) {
+    const std::uint64_t bytes = EncodedSize(*cache, quality);
+    if (bytes == 0) return false;
+    known = cache->sizes.emplace(key, bytes).first;
+  }
+  *size = known->second;
   return true;
 }
 
 }  // namespace
 
-bool EstimateCompressedSize(const std::filesystem::path& path, int quality, std::uint64_t* size) {
+bool EstimateCompressedSize(const std::filesystem::path& path, int quality, std::uint64_t* size,
+                            EstimateCache* cache) {
   try {
-    return EstimateChecked(path, quality, size);
+    return EstimateChecked(path, quality, size, cache);
   } catch (const std::bad_alloc&) {
-    return false;  // the preview says it cannot tell, and the dialog goes on
+    cache->pixels.reset();  // the preview says it cannot tell, and the dialog goes on
+    return false;
   }
+}
+
+bool EstimateCompressedSize(const std::filesystem::path& path, int quality, std::uint64_t* size) {
+  EstimateCache once;
+  return EstimateCompressedSize(path, quality, size, &once);
 }

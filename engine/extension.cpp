@@ -20,3 +20,7 @@ ImageKind ImageKindOfName(const std::filesystem::path& path) {
   if (ext == ".png") return ImageKind::Png;
   return ImageKind::Other;
 }
+
+bool IsSupportedImage(const std::filesystem::path& path) {
+  return ImageKindOfName(path) != ImageKind::Other;
+}

@@ -42,6 +42,50 @@ bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
   return true;
 }
 
+namespace {
+
+std::int64_t LastWriteOf(const struct stat& st) {
+  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const fs::path& path, FileBytes* bytes, FileStamp* stamp,
+                   std::string* error) {
+  // Closed however this ends, also when the buffer can't be had (that throws).
+  struct Descriptor {
+    int fd;
+    ~Descriptor() { if (fd >= 0) close(fd); }
+  } file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  // Only a regular file has an end to read to: a device such as /dev/zero
+  // would be read until memory runs out. Opened without waiting, so a FIFO
+  // swapped in after the name was checked can't hold the open up either; a
+  // regular file's reads never wait, flag or not.
+  struct stat st;
+  if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      !ReadFileBlocks(
+          [&](unsigned char* out, std::size_t wanted) -> long long {
+            ssize_t n;
+            while ((n = read(file.fd, out, wanted)) < 0 && errno == EINTR) {
+            }
+            return n;
+          },
+          static_cast<std::size_t>(st.st_size), bytes)) {
+    *bytes = FileBytes();
+    *error = "Unable to open file";
+    return false;
+  }
+  *stamp = FileStamp{bytes->size, LastWriteOf(st)};
+  return true;
+}
+
+bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *stamp = FileStamp{static_cast<std::uint64_t>(st.st_size), LastWriteOf(st)};
+  return true;
+}
+
 bool IsRootFolder(const fs::path& path) { return !path.has_relative_path(); }
 
 bool MakeFolder(const fs::path& path, std::error_code* error) {
@@ -58,21 +102,6 @@ NameState QueryNameState(const fs::path& path, int* systemError) {
 }
 
 std::size_t MaxFileNameUnits() { return NAME_MAX; }
-
-std::FILE* OpenFileToRead(const fs::path& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  // Reading a regular file never waits, so the flag can stay; anything else
-  // (a FIFO swapped in after the check) is refused instead of read.
-  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
-    close(fd);
-    return nullptr;
-  }
-  std::FILE* file = fdopen(fd, "rb");
-  if (!file) close(fd);
-  return file;
-}
 
 unsigned OutputPermissionsFor(const fs::path& inputPath) {
   struct stat st;

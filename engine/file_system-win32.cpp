@@ -35,10 +35,21 @@ constexpr size_t kLibraryPathUnits = 1024;
 
 std::uint64_t Join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
 
-// Attributes and size of what path names. A link's (or junction's) own record
+std::int64_t TimeOf(const FILETIME& time) {
+  return static_cast<std::int64_t>(Join(time.dwHighDateTime, time.dwLowDateTime));
+}
+
+// Closed however the read ends, also when the buffer can't be had (that throws).
+struct HandleCloser {
+  HANDLE h;
+  ~HandleCloser() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
+};
+
+// Attributes, size and last write time of what path names. A link's (or junction's) own record
 // says nothing about its target, so for a reparse point the target is opened and
 // asked: a dangling link fails as missing.
-bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD* error) {
+bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD* error,
+             FILETIME* written = nullptr) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
     *error = GetLastError();
@@ -46,6 +57,7 @@ bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD
   }
   *attributes = data.dwFileAttributes;
   *size = Join(data.nFileSizeHigh, data.nFileSizeLow);
+  if (written) *written = data.ftLastWriteTime;
   if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
   HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -58,6 +70,7 @@ bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD
   if (known) {
     *attributes = target.dwFileAttributes;
     *size = Join(target.nFileSizeHigh, target.nFileSizeLow);
+    if (written) *written = target.ftLastWriteTime;
   } else {
     *error = GetLastError();
   }
@@ -84,6 +97,42 @@ bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
   LARGE_INTEGER bytes;
   if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &bytes)) return false;
   *size = static_cast<std::uint64_t>(bytes.QuadPart);
+  return true;
+}
+
+bool ReadWholeFile(const fs::path& path, FileBytes* bytes, FileStamp* stamp,
+                   std::string* error) {
+  // The sharing the C runtime's fopen grants; the path limit the library had.
+  HandleCloser file{path.native().size() + 1 > kLibraryPathUnits
+                        ? INVALID_HANDLE_VALUE
+                        : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  // Only a file on a disk has an end to read to; a pipe or a device may have none.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file.h == INVALID_HANDLE_VALUE || GetFileType(file.h) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(file.h, &info) ||
+      !ReadFileBlocks(
+          [&](unsigned char* out, std::size_t wanted) -> long long {
+            DWORD n = 0;  // blocks are far below what a DWORD counts
+            return ReadFile(file.h, out, static_cast<DWORD>(wanted), &n, nullptr) ? n : -1;
+          },
+          static_cast<std::size_t>(Join(info.nFileSizeHigh, info.nFileSizeLow)), bytes)) {
+    *bytes = FileBytes();
+    *error = "Unable to open file";
+    return false;
+  }
+  *stamp = FileStamp{bytes->size, TimeOf(info.ftLastWriteTime)};
+  return true;
+}
+
+bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
+  DWORD attributes = 0, error = 0;
+  std::uint64_t size = 0;
+  FILETIME written = {};
+  if (!Examine(path, &attributes, &size, &error, &written) ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return false;
+  *stamp = FileStamp{size, TimeOf(written)};
   return true;
 }
 
@@ -135,20 +184,6 @@ NameState QueryNameState(const fs::path& path, int* systemError) {
 }
 
 std::size_t MaxFileNameUnits() { return 255; }
-
-std::FILE* OpenFileToRead(const fs::path& path) {
-  // The image library's own limit, so both routes accept the same paths.
-  if (path.native().size() + 1 > kLibraryPathUnits) return nullptr;
-  std::FILE* file = _wfopen(path.c_str(), L"rb");
-  if (!file) return nullptr;
-  // A named pipe or a device (a glob can pass one in) is not read: it may never end.
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) {
-    std::fclose(file);
-    return nullptr;
-  }
-  return file;
-}
 
 unsigned OutputPermissionsFor(const fs::path&) { return 0; }
 

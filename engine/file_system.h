@@ -6,7 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
+
+#include "engine/file_bytes.h"
 
 enum class PathKind { Missing, Folder, File, Other, Error };
 
@@ -24,6 +28,24 @@ bool QueryFileSize(const std::filesystem::path& path, std::uint64_t* size);
 /// The size of an open file: the bytes actually read, even if the name has since
 /// been removed or replaced. False when unknown.
 bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size);
+
+/// One version of a file's content as the system tells it apart: its size and
+/// its last write time (in the system's own units).
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::int64_t lastWrite = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+/// Opens the file at path once and reads it whole into *bytes (empty before); *stamp describes
+/// the open file (its size is the bytes read). False with the image library's
+/// own words in *error ("Unable to open file") when it can't be opened or read.
+bool ReadWholeFile(const std::filesystem::path& path, FileBytes* bytes, FileStamp* stamp,
+                   std::string* error);
+
+/// The stamp of the file at path, following symbolic links, without opening it
+/// for reading. False when unknown or not a file.
+bool QueryFileStamp(const std::filesystem::path& path, FileStamp* stamp);
 
 /// A folder that is never made: a root ("/", "C:", "C:\") or, on Windows, a
 /// network share ("\\nas\photos") or a server ("\\nas").
@@ -43,10 +65,6 @@ NameState QueryNameState(const std::filesystem::path& path, int* systemError);
 /// The longest file name (one path component) the platform's file systems take,
 /// in path units: bytes on Linux, UTF-16 units on Windows.
 std::size_t MaxFileNameUnits();
-
-/// Opens path for reading without ever waiting on it: null when it can't be
-/// opened or is neither a file nor a folder (a FIFO, socket or device).
-std::FILE* OpenFileToRead(const std::filesystem::path& path);
 
 /// Permission bits of the input an output is made from, for the output (POSIX;
 /// execute bits are never passed on). 0 when unknown or where files have none.

@@ -1,68 +1,15 @@
-// The one translation unit that holds the image libraries' code, with their
-// configuration right above the includes.
-#define STB_IMAGE_IMPLEMENTATION
-// The decoder leaves parts of its buffers unwritten for some corrupt files (a
-// component no scan covers) and still turns them into pixels: zeroed blocks keep
-// leftovers of earlier images out of an output and make the result repeatable.
-// A failed allocation is noted: the decoder gives some of them no reason of its
-// own (the first block of the PNG inflater), and they are still "Out of memory".
-#define STBI_MALLOC(size) NotedAllocation(std::calloc(1, size))
-#define STBI_REALLOC(p, size) NotedAllocation(std::realloc(p, size))
-#define STBI_FREE(p) std::free(p)
-// TGA is the one format without a signature: a few bytes of garbage named .jpg
-// or .png would "decode" as a black TGA image and be reported as a success. No
-// one names a real TGA file so, and every other decoder checks its signature.
-#define STBI_NO_TGA
-// Nor does anyone name a Softimage PIC, Photoshop PSD, Radiance HDR or netpbm
-// file .jpg or .png; their decoders only widen what a hostile file can reach (the
-// PIC decoder's format conversion dereferences null on a 97-byte file). GIF and
-// BMP stay: web images saved under the wrong name are real.
-#define STBI_NO_PIC
-#define STBI_NO_PSD
-#define STBI_NO_HDR
-#define STBI_NO_PNM
-#define STBI_FAILURE_USERMSG
-#define STBI_WINDOWS_UTF8
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-// The PNG writer grows its buffers without looking at the result (an assert that
-// release builds drop) and would then write past the old block. A growth that
-// can't be had throws instead, out of the encoder: that file fails with "Out of
-// memory" and the batch goes on. The old block is nobody's after the throw.
-#define STBIW_MALLOC(size) std::malloc(size)
-#define STBIW_REALLOC(p, size) GrowOrThrow(p, size)
-#define STBIW_FREE(p) std::free(p)
-#define STBIW_WINDOWS_UTF8
-#include <cstdlib>
-#include <new>
-
-static thread_local bool decoder_allocation_failed = false;
-
-static void* NotedAllocation(void* block) {
-  if (!block) decoder_allocation_failed = true;
-  return block;
-}
-
-static void* GrowOrThrow(void* block, std::size_t size) {
-  void* grown = std::realloc(block, size);
-  if (!grown) {
-    std::free(block);
-    throw std::bad_alloc();
-  }
-  return grown;
-}
-
+// The project's own code around the image library: the PNG level lock, the
+// encode wrappers and the decode with its checks. Built with every sanitizer
+// check; the library's code is in engine/stb_library.cpp.
 #include "engine/image_codec.h"
 
+#include <algorithm>
 #include <condition_variable>
-#include <cstdio>
+#include <cstring>
 #include <mutex>
 
-#include "engine/compress_result.h"
-#include "engine/extension.h"
-#include "engine/file_system.h"
 #include "engine/image_limits.h"
 #include "engine/jpeg_tables.h"
-#include "engine/utf8.h"
 
 namespace {
 
@@ -125,9 +72,35 @@ LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int heig
 
 namespace {
 
-struct FileClose {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+// The library reads a source through these callbacks, as it reads a file: in
+// small pieces, forward only (its format probes rewind within the first piece,
+// which it keeps). So the blocks it has passed can be let go while it decodes.
+struct SourceReader {
+  FileBytes* bytes;
+  bool release;  // let passed blocks go (the decode), or keep them (the header)
+  std::size_t at = 0;
 };
+
+int ReadSource(void* user, char* out, int wanted) {
+  auto* r = static_cast<SourceReader*>(user);
+  const std::size_t n = CopyFileBytes(*r->bytes, r->at, reinterpret_cast<unsigned char*>(out),
+                                      static_cast<std::size_t>(wanted));
+  r->at += n;
+  if (r->release) ReleaseFileBytesBefore(r->bytes, r->at);
+  return static_cast<int>(n);
+}
+
+void SkipSource(void* user, int n) {
+  auto* r = static_cast<SourceReader*>(user);
+  if (n > 0) r->at = std::min(r->at + static_cast<std::size_t>(n), r->bytes->size);
+}
+
+int AtEndOfSource(void* user) {
+  auto* r = static_cast<SourceReader*>(user);
+  return r->at >= r->bytes->size;
+}
+
+constexpr stbi_io_callbacks kSourceCallbacks = {ReadSource, SkipSource, AtEndOfSource};
 
 // Why an image of this size is refused, or null. The BMP and GIF decoders take
 // a width or height of 0 and return an empty image, which no writer can encode
@@ -139,17 +112,13 @@ struct FileClose {
 // the file's bytes could carry are refused. So is an output larger than its
 // writer can describe: a PNG the writer can't count, a JPEG wider or taller than
 // its 16-bit size fields.
-const char* SizeRefusal(std::FILE* file, std::uint64_t fileBytes, const std::string& utf8Path,
-                        int width, int height, int channels) {
-  unsigned char head[4] = {};
-  std::rewind(file);
-  const std::size_t headLength = std::fread(head, 1, sizeof head, file);
-  if (width == 0 || height == 0) return head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
+const char* SizeRefusal(const SourceImage& source, const unsigned char* head,
+                        std::size_t headLength, int width, int height, int channels) {
+  if (width == 0 || height == 0) return headLength && head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
   const long long w = std::llabs(static_cast<long long>(width));
   const long long h = std::llabs(static_cast<long long>(height));
-  if (fileBytes != SIZE_UNKNOWN && !PixelCountFitsFile(head, headLength, w * h, fileBytes))
-    return kTooLargeText;
-  const bool jpegOutput = ImageKindOfName(Utf8ToPath(utf8Path)) == ImageKind::Jpeg;
+  if (!PixelCountFitsFile(head, headLength, w * h, source.bytes.size)) return kTooLargeText;
+  const bool jpegOutput = source.kind == ImageKind::Jpeg;
   if (jpegOutput ? !JpegWriterCanEncode(w, h) : !PngWriterCanEncode(w, h, channels))
     return kTooLargeText;
   return nullptr;
@@ -157,53 +126,55 @@ const char* SizeRefusal(std::FILE* file, std::uint64_t fileBytes, const std::str
 
 }  // namespace
 
-DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
-                              int* channels, std::uint64_t* fileBytes, std::string* reason) {
-  // Opened without waiting on a FIFO or device; the checks below read the file
-  // before the decoder does, without holding it whole.
-  std::unique_ptr<std::FILE, FileClose> file(OpenFileToRead(Utf8ToPath(utf8Path)));
-  if (!file) {
-    *reason = "Unable to open file";
-    return nullptr;
-  }
-  if (!QueryOpenFileSize(file.get(), fileBytes)) *fileBytes = SIZE_UNKNOWN;
+void ParseSourceImage(SourceImage* source) {
   // This library version overruns its Huffman tables on a DHT segment with more
-  // than 256 codes; such a file is corrupt, and is refused before decoding.
-  if (!JpegHuffmanTablesFitInFile(file.get())) {
+  // than 256 codes, and its header parser already builds them: such a file is
+  // corrupt, and is refused before the library sees it.
+  FileBytes& bytes = source->bytes;
+  std::vector<const unsigned char*> blocks;
+  for (const FileBlock& block : bytes.blocks) blocks.push_back(block.data.get());
+  source->tablesFit = JpegHuffmanTablesFitInBlocks(blocks.data(), kFileBlockBytes, bytes.size);
+  source->scansWithinBound =
+      JpegScanCountWithinBoundInBlocks(blocks.data(), kFileBlockBytes, bytes.size);
+  SourceReader reader{&bytes, false};
+  ImageHeader& h = source->header;
+  source->hasHeader = source->tablesFit &&
+                      stbi_info_from_callbacks(&kSourceCallbacks, &reader, &h.width, &h.height,
+                                               &h.channels) != 0;
+}
+
+DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, int* channels,
+                                std::string* reason) {
+  if (!source->tablesFit) {
     *reason = "Corrupt JPEG";
     return nullptr;
   }
-  std::rewind(file.get());
-  if (!JpegScanCountWithinBoundInFile(file.get())) {
+  if (!source->scansWithinBound) {
     *reason = kTooManyScansText;
     return nullptr;
   }
-  std::rewind(file.get());
+  // The first bytes tell the format's density; kept apart, as the decode lets
+  // the blocks go.
+  unsigned char head[4] = {};
+  const std::size_t headLength = CopyFileBytes(source->bytes, 0, head, sizeof head);
+  const ImageHeader& h = source->header;
   const char* refusal = nullptr;
-  if (stbi_info_from_file(file.get(), width, height, channels) &&
-      (refusal = SizeRefusal(file.get(), *fileBytes, utf8Path, *width, *height, *channels))) {
+  if (source->hasHeader &&
+      (refusal = SizeRefusal(*source, head, headLength, h.width, h.height, h.channels))) {
     *reason = refusal;
     return nullptr;
   }
-  std::rewind(file.get());
-  // The reason is per thread and outlives the call that set it: the header
-  // query above (or another file) may have left one. Cleared, a failure without
-  // a reason of its own is never worded with a stale one.
-  stbi__g_failure_reason = nullptr;
-  decoder_allocation_failed = false;
-  DecodedPixels pixels(stbi_load_from_file(file.get(), width, height, channels, 0));
+  SourceReader reader{&source->bytes, true};
+  ClearDecoderFailure();
+  DecodedPixels pixels(
+      stbi_load_from_callbacks(&kSourceCallbacks, &reader, width, height, channels, 0));
   if (!pixels) {
     const char* why = stbi_failure_reason();
-    *reason = why ? why : decoder_allocation_failed ? "Out of memory" : "";
-  } else if ((refusal = SizeRefusal(file.get(), *fileBytes, utf8Path, *width, *height, *channels))) {
+    *reason = why ? why : DecoderAllocationFailed() ? "Out of memory" : "";
+  } else if ((refusal = SizeRefusal(*source, head, headLength, *width, *height, *channels))) {
     // The header's channel count can be one short: a PNG's tRNS chunk adds alpha.
     pixels.reset();
     *reason = refusal;
   }
   return pixels;
-}
-
-bool ReadImageHeader(const std::string& utf8Path, int* width, int* height, int* channels) {
-  std::unique_ptr<std::FILE, FileClose> file(OpenFileToRead(Utf8ToPath(utf8Path)));
-  return file && stbi_info_from_file(file.get(), width, height, channels) != 0;
 }

@@ -1,10 +1,15 @@
 #pragma once
-// The image library, reached through one translation unit that holds its code.
+// The image library's entry points as this program uses them. The library's code
+// itself is in engine/stb_library.cpp.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "engine/extension.h"
+#include "engine/file_bytes.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -31,6 +36,11 @@ using LibraryBuffer = std::unique_ptr<unsigned char, LibraryFree>;
 LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int height,
                                 int channels, int level, std::size_t* length);
 
+/// Forgets the decoder's last failure on this thread, before a decode.
+void ClearDecoderFailure();
+/// Whether an allocation of the decoder failed on this thread since it was cleared.
+bool DecoderAllocationFailed();
+
 /// Decoded pixels, released with the library's own function.
 struct PixelsFree {
   void operator()(unsigned char* p) const { stbi_image_free(p); }
@@ -44,14 +54,34 @@ inline constexpr char kTooLargeText[] = "图片尺寸过大";
 /// The refusal of a JPEG with more scans than any encoder writes (engine/jpeg_tables.h).
 inline constexpr char kTooManyScansText[] = "JPEG扫描次数过多";
 
-/// Decodes an image file (UTF-8 name) to 8-bit samples with the file's own channel
-/// count. On failure returns null and sets *reason to the library's text, our own
-/// refusal (kTooLargeText, "Corrupt JPEG" for tables the library would overrun),
-/// or the empty string when there is none. *fileBytes is the size of the file as
-/// it was read (SIZE_UNKNOWN when the system does not say).
-DecodedPixels DecodeImageFile(const std::string& utf8Path, int* width, int* height,
-                              int* channels, std::uint64_t* fileBytes, std::string* reason);
+/// What an image's header says, read without decoding it.
+struct ImageHeader {
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+};
 
-/// Width, height and channel count from an image file's header (UTF-8 name), read
-/// without decoding it. False when the file can't be opened or is no known image.
-bool ReadImageHeader(const std::string& utf8Path, int* width, int* height, int* channels);
+/// An input file as it was read, once: its bytes, what its name makes of it and,
+/// when it has a header the library knows, what that says. The memory budget, the
+/// size checks and the decoder all take it from here.
+struct SourceImage {
+  FileBytes bytes;
+  ImageKind kind = ImageKind::Other;
+  bool tablesFit = true;   // false: JPEG tables the library would overrun (never parsed)
+  bool scansWithinBound = true;  // false: a JPEG with more scans than any encoder writes
+  bool hasHeader = false;  // false: no known image, or tables that don't fit
+  ImageHeader header;
+};
+
+/// Looks at bytes already read: the Huffman-table check first (the library's own
+/// header parser builds those tables), then the header. Fills the fields after
+/// `kind` of *source.
+void ParseSourceImage(SourceImage* source);
+
+/// Decodes a source image to 8-bit samples with the file's own channel count,
+/// letting go of its bytes as the decoder passes them (the source is spent
+/// afterwards). On failure returns null and sets *reason to the library's text, our own refusal
+/// (kTooLargeText, "Corrupt JPEG" for tables the library would overrun), or the
+/// empty string when there is none.
+DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, int* channels,
+                                std::string* reason);

@@ -1,5 +1,6 @@
 #include "engine/jpeg_tables.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -9,16 +10,18 @@ namespace {
 constexpr int kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4;
 constexpr std::size_t kEnd = SIZE_MAX;
 
-// The data by position, from memory or read forward from a file through a window.
-// The walk below only ever looks a few bytes back, so the window stays small.
+// The data by position, from memory (in equal blocks, all but the last full) or
+// read forward from a file through a window. The walk below only ever looks a
+// few bytes back, so the window stays small.
 class Bytes {
  public:
-  Bytes(const unsigned char* data, std::size_t size) : memory_(data), size_(size) {}
+  Bytes(const unsigned char* const* blocks, std::size_t blockSize, std::size_t size)
+      : blocks_(blocks), blockSize_(blockSize), size_(size) {}
   explicit Bytes(std::FILE* file) : file_(file) {}
 
   // The byte at pos, or -1 past the end (or when the file can't be read further).
   int At(std::size_t pos) {
-    if (!file_) return pos < size_ ? memory_[pos] : -1;
+    if (!file_) return pos < size_ ? blocks_[pos / blockSize_][pos % blockSize_] : -1;
     while (pos >= start_ + window_.size())
       if (!ReadMore(pos)) return -1;
     return pos >= start_ ? window_[pos - start_] : -1;
@@ -27,8 +30,15 @@ class Bytes {
   // Position of the next byte equal to value at or after pos, or kEnd.
   std::size_t Find(unsigned char value, std::size_t pos) {
     while (At(pos) >= 0) {  // also brings pos into the window
-      const unsigned char* from = file_ ? window_.data() + (pos - start_) : memory_ + pos;
-      const std::size_t left = file_ ? window_.size() - (pos - start_) : size_ - pos;
+      const unsigned char* from;
+      std::size_t left;
+      if (file_) {
+        from = window_.data() + (pos - start_);
+        left = window_.size() - (pos - start_);
+      } else {
+        from = blocks_[pos / blockSize_] + pos % blockSize_;
+        left = std::min(blockSize_ - pos % blockSize_, size_ - pos);
+      }
       if (const void* hit = std::memchr(from, value, left))
         return pos + static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - from);
       pos += left;
@@ -56,7 +66,8 @@ class Bytes {
     return got > 0;
   }
 
-  const unsigned char* memory_ = nullptr;
+  const unsigned char* const* blocks_ = nullptr;
+  std::size_t blockSize_ = 1;
   std::size_t size_ = 0;
   std::FILE* file_ = nullptr;
   std::vector<unsigned char> window_;
@@ -147,7 +158,13 @@ bool ScanCountWithinBoundIn(Bytes& bytes) {
 }  // namespace
 
 bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size) {
-  Bytes bytes(data, size);
+  Bytes bytes(&data, size ? size : 1, size);
+  return TablesFitIn(bytes);
+}
+
+bool JpegHuffmanTablesFitInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
+                                  std::size_t size) {
+  Bytes bytes(blocks, blockSize, size);
   return TablesFitIn(bytes);
 }
 
@@ -157,11 +174,12 @@ bool JpegHuffmanTablesFitInFile(std::FILE* file) {
 }
 
 bool JpegScanCountWithinBound(const unsigned char* data, std::size_t size) {
-  Bytes bytes(data, size);
+  Bytes bytes(&data, size ? size : 1, size);
   return ScanCountWithinBoundIn(bytes);
 }
 
-bool JpegScanCountWithinBoundInFile(std::FILE* file) {
-  Bytes bytes(file);
+bool JpegScanCountWithinBoundInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
+                                      std::size_t size) {
+  Bytes bytes(blocks, blockSize, size);
   return ScanCountWithinBoundIn(bytes);
 }

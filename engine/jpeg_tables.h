@@ -9,6 +9,11 @@
 /// followed, passes: the decoder rejects that itself.
 bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size);
 
+/// The same for data held in equal blocks of blockSize bytes (all but the last
+/// full), as a file is read.
+bool JpegHuffmanTablesFitInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
+                                  std::size_t size);
+
 /// The same for an open file, read from its current position to its end through
 /// a small window, so that a large photo is never held in memory twice.
 bool JpegHuffmanTablesFitInFile(std::FILE* file);
@@ -25,5 +30,6 @@ inline constexpr std::size_t kMostJpegScans = 256;
 /// is not JPEG passes.
 bool JpegScanCountWithinBound(const unsigned char* data, std::size_t size);
 
-/// The same for an open file, from its current position, through a small window.
-bool JpegScanCountWithinBoundInFile(std::FILE* file);
+/// The same for data held in equal blocks, as for the tables above.
+bool JpegScanCountWithinBoundInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
+                                      std::size_t size);

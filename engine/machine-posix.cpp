@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <cstddef>
 #include <sched.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 unsigned UsableProcessorCount() {
@@ -117,3 +118,10 @@ bool AddressSpaceIsLimited() {
     if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) return true;
   return false;
 }
+
+void* AllocatePages(std::size_t bytes) {
+  void* pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void FreePages(void* pages, std::size_t bytes) { munmap(pages, bytes); }

@@ -79,3 +79,9 @@ std::uint64_t AvailableMemoryBytes() {
 }
 
 bool AddressSpaceIsLimited() { return false; }
+
+void* AllocatePages(std::size_t bytes) {
+  return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void FreePages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }

@@ -1,5 +1,6 @@
 #pragma once
 // What the machine offers this process, asked of each platform in its own way.
+#include <cstddef>
 #include <cstdint>
 
 /// How many processors the process may run on (its affinity mask; on Windows all
@@ -18,3 +19,9 @@ std::uint64_t AvailableMemoryBytes();
 /// otherwise have, even after it ends: its stack and a heap arena the C library
 /// keeps reserved for reuse. Windows' limits count committed memory only: false.
 bool AddressSpaceIsLimited();
+
+/// Memory straight from the system, in whole pages, and given back to it when
+/// freed: the heap would keep a freed block of a few MB resident for its next
+/// use. Null when there is none.
+void* AllocatePages(std::size_t bytes);
+void FreePages(void* pages, std::size_t bytes);

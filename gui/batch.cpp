@@ -12,6 +12,7 @@
 #include "engine/compress_batch.h"
 #include "engine/display_text.h"
 #include "gui/dialog_state.h"
+#include "gui/messages.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 #include "input/collect.h"
@@ -118,10 +119,13 @@ void ShowResult(size_t index, const CompressResult& r, std::wstring* log) {
   // File names and reasons may hold control and direction characters.
   if (r.success) {
     const double ratio = SavedPercent(r.inputBytes, r.outputBytes);
-    *log += DisplaySafeTextW(FormatText(2048, kLogSuccess, row + 1, name.c_str(), r.width, r.height,
-                       ChannelLabelW(r.channels), Widen(FormatSize(r.inputBytes)).c_str(),
-                       Widen(FormatSize(r.outputBytes)).c_str(), ratio >= 0 ? kSaved : kGrew,
-                       Widen(FormatFixed(std::fabs(ratio), 1)).c_str(), r.outputPath.c_str()));
+    // Cut as every log line is, to the log's line length.
+    *log += DisplaySafeTextW(FormatText(
+        2048, L"%ls",
+        LogSuccessLine(row + 1, name, r.width, r.height, ChannelLabelW(r.channels),
+                       Widen(FormatSize(r.inputBytes)), Widen(FormatSize(r.outputBytes)),
+                       ratio >= 0, Widen(FormatFixed(std::fabs(ratio), 1)), r.outputPath)
+            .c_str()));
   } else {
     *log += DisplaySafeTextW(
         FormatText(2048, kLogFailure, row + 1, name.c_str(), Widen(r.errorText).c_str()));

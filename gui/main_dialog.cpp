@@ -5,11 +5,11 @@
 
 #include <filesystem>
 
-#include "app/app_instance.h"
 #include "gui/batch.h"
 #include "gui/dialog_state.h"
 #include "gui/estimate_preview.h"
 #include "gui/file_list.h"
+#include "gui/messages.h"
 #include "gui/resource.h"
 #include "gui/texts.h"
 
@@ -66,7 +66,10 @@ void AllowDropsFromLowerIntegrity(HWND dialog) {
 BOOL OnInitDialog(HWND dialog) {
   MainDialogWindow = dialog;
   SetWindowLongPtrW(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(new DialogState()));
-  HICON icon = LoadIconW(AppInstance, MAKEINTRESOURCEW(IDI_APP));
+  // The module the dialog was made from holds the icon as well: the instance
+  // comes down with the dialog, not from the program's entry.
+  const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(dialog, GWLP_HINSTANCE));
+  HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
   SendMessageW(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   SendMessageW(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 
@@ -110,15 +113,22 @@ INT_PTR OnCommand(HWND dialog, WORD id) {
     case IDCANCEL: OnCancel(dialog); return TRUE;
     case IDC_ADD_FILES: PickImageFiles(); return TRUE;
     case IDC_ADD_FOLDER: PickImageFolder(); return TRUE;
-    case IDC_CLEAR_LIST: ClearFileList(); return TRUE;
+    case IDC_CLEAR_LIST:
+      ClearFileList();
+      ForgetPreviewImage();
+      return TRUE;
     case IDC_BROWSE_OUTPUT: BrowseOutputFolder(); return TRUE;
-    case IDC_START: StartBatch(); return TRUE;
+    case IDC_START:
+      ForgetPreviewImage();  // the batch needs the memory more
+      StartBatch();
+      return TRUE;
     default: return FALSE;
   }
 }
 
 void OnDestroy(HWND dialog) {
   KillTimer(dialog, ESTIMATE_TIMER);
+  ClosePreview();
   delete GetDialogState();
   SetWindowLongPtrW(dialog, GWLP_USERDATA, 0);
 }
@@ -136,7 +146,7 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case WM_NOTIFY: {
       const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
-      if (header->idFrom == IDC_FILE_LIST && header->code == LVN_ITEMCHANGED) RestartEstimateTimer();
+      if (header->idFrom == IDC_FILE_LIST && header->code == LVN_ITEMCHANGED) OnFileListChanged();
       return FALSE;
     }
     case WM_DROPFILES:
@@ -154,7 +164,7 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       OnBatchDone();
       return TRUE;
     case MSG_ESTIMATE_DONE:
-      OnEstimateDone(static_cast<unsigned>(wParam));
+      OnEstimateDone(reinterpret_cast<EstimateJob*>(lParam));
       return TRUE;
     case WM_QUERYENDSESSION: {
       // While a batch runs, Windows shows our reason (set by the batch) and lets

@@ -1,6 +1,10 @@
 #pragma once
-// Every text the dialog shows, in one place. Not `inline`: the command line has
-// narrow texts of the same names, and the two must never be merged.
+// Every text the dialog shows, in one place, and the helpers that make its lines.
+// Not `inline`: the command line has narrow texts of the same names, and the two
+// must never be merged.
+#include <cstdarg>
+#include <cstddef>
+#include <string>
 
 constexpr wchar_t kOutputSubfolder[] = L"Quillmar输出";
 constexpr wchar_t kFallbackSubfolder[] = L"compressed";
@@ -39,7 +43,6 @@ constexpr wchar_t kCannotCreateOutput[] = L"无法创建输出目录: ";
 constexpr wchar_t kCannotStartBatch[] = L"无法启动压缩线程, 请重试。";
 
 constexpr wchar_t kLogStart[] = L"开始压缩: %zu 张图片, 质量 %d, 输出目录: %ls";
-constexpr wchar_t kLogSuccess[] = L"[%d] 成功 %ls (%dx%d %ls) %ls -> %ls, %ls %ls%%  -> %ls";
 constexpr wchar_t kLogFailure[] = L"[%d] 失败 %ls (%ls)";
 constexpr wchar_t kLogDone[] = L"====== 处理完成: 共 %d 张, 成功 %d, 失败 %d ======";
 constexpr wchar_t kSaved[] = L"节省";
@@ -50,3 +53,24 @@ constexpr wchar_t kEstimateSelect[] = L"预计: 请先选择图片";
 constexpr wchar_t kEstimateRunning[] = L"预计: 计算中...";
 constexpr wchar_t kEstimateSize[] = L"预计: %ls";
 constexpr wchar_t kEstimateFailed[] = L"预计: 无法预览";
+
+/// One file's log line after a successful compression, built from typed parts:
+/// "[n] 成功 name (WxH channels) in -> out, 节省|增大 percent%  -> outputPath".
+std::wstring LogSuccessLine(int number, const std::wstring& name, int width, int height,
+                            const wchar_t* channels, const std::wstring& inputSize,
+                            const std::wstring& outputSize, bool saved,
+                            const std::wstring& percent, const std::wstring& outputPath);
+
+/// Text of a control of the dialog.
+std::wstring ControlText(int id, size_t capacity);
+
+/// printf-style wide text (%ls for wide strings) cut to capacity - 1 characters,
+/// like a fixed buffer.
+std::wstring FormatText(size_t capacity, const wchar_t* format, ...);
+std::wstring FormatTextV(size_t capacity, const wchar_t* format, va_list args);
+
+/// UTF-8 text as UTF-16.
+std::wstring Widen(const std::string& utf8);
+
+/// The last component of a path: after the last "\" or "/" behind its root.
+std::wstring FileNamePart(const std::wstring& path);

@@ -6,10 +6,6 @@
 
 namespace fs = std::filesystem;
 
-bool IsSupportedImage(const fs::path& path) {
-  return ImageKindOfName(path) != ImageKind::Other;
-}
-
 namespace {
 
 bool IsImageFile(const fs::path& path) {

@@ -7,10 +7,7 @@
 /// Ordered list of image paths; only ever appended to.
 using ImageList = std::vector<std::filesystem::path>;
 
-/// True when the path's extension is .jpg, .jpeg or .png (ASCII letters in any case).
-bool IsSupportedImage(const std::filesystem::path& path);
-
-/// Appends the supported images in folder (with all subfolders when recursive) to
+/// Appends the supported images (IsSupportedImage, engine/extension.h) in folder (with all subfolders when recursive) to
 /// list, in the order the file system lists them, and returns how many it added.
 /// Links to folders are listed but never entered; subfolders that can't be opened
 /// or read are skipped and the walk goes on.

@@ -396,6 +396,35 @@ class Platform(CliTest):
         for name in (b"SetErrorMode", b"_set_error_mode"):
             self.assertTrue(name in imports, name)
 
+    def test_each_input_is_opened_exactly_once(self):
+        # The system's own trace counts the opens, in a batch on every processor and
+        # in a run of one file: the memory budget, the size checks and the decoder
+        # all take the one read of the file.
+        strace = shutil.which("strace")
+        if WINE or not strace:
+            self.skipTest("counted with strace on Linux")
+        names = ["rgb.jpg", "gray.jpg", "rgba.png", "ga.png"]
+        for name in names:
+            self.copy(name, folder="in")
+        for inputs in (["in"], ["in/rgb.jpg"]):
+            trace = self.path("trace-%d.txt" % len(inputs[0]))
+            command = [strace, "-f", "-qq", "-e", "trace=openat", "-o", trace, PROGRAM]
+            # LeakSanitizer cannot work under ptrace; the other tests keep it on.
+            env = dict(os.environ)
+            env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+            done = subprocess.run(command + inputs + ["-o", "out"], cwd=self.dir, env=env,
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            if done.returncode != 0 and not os.path.exists(trace):
+                self.skipTest("strace cannot trace here: %s" % done.stderr.decode())
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(trace, encoding="utf-8", errors="replace") as f:
+                lines = f.read().splitlines()
+            expected = names if inputs == ["in"] else ["rgb.jpg"]
+            for name in expected:
+                opens = [line for line in lines if '"in/%s"' % name in line]
+                self.assertEqual(len(opens), 1, "\n".join(opens) or name)
+            shutil.rmtree(self.path("out"))
+
     def test_without_arguments_the_help_and_code_2(self):
         if WINE:
             self.skipTest("Quillmar.exe opens its dialog: the dialog tests cover it")

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "engine/extension.h"
 #include "engine/utf8.h"
 #include "tests/test_support.h"
 

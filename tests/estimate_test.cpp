@@ -56,13 +56,14 @@ TEST_F(EstimateTest, FailuresLeaveTheSizeAlone) {
   EXPECT_EQ(size, 12345u);
 }
 
-TEST_F(EstimateTest, OtherExtensionsAreEstimatedAsPng) {
+// No figure for a file the batch would refuse by its name, whatever it holds.
+TEST_F(EstimateTest, OtherExtensionsAreRefusedAsCompressionRefusesThem) {
   MakePng(dir_ / "a.png", 20, 20, 4);
   fs::copy_file(dir_ / "a.png", dir_ / "a.gif");
-  std::uint64_t asPng = 0, asGif = 0;
+  std::uint64_t asPng = 0, asGif = 7;
   ASSERT_TRUE(EstimateCompressedSize(dir_ / "a.png", 50, &asPng));
-  ASSERT_TRUE(EstimateCompressedSize(dir_ / "a.gif", 50, &asGif));
-  EXPECT_EQ(asGif, asPng);
+  EXPECT_FALSE(EstimateCompressedSize(dir_ / "a.gif", 50, &asGif));
+  EXPECT_EQ(asGif, 7u);
 }
 
 // The deflate level is one setting for the whole process: a preview and a batch
@@ -101,4 +102,20 @@ TEST_F(EstimateTest, ConcurrentEncodesKeepTheirOwnLevel) {
   }
   preview.join();
   EXPECT_EQ(previewMismatches, 0);
+}
+
+// The preview keeps the decoded image: another quality of the same file costs an
+// encode, never a read or a decode, until the file changes.
+TEST_F(EstimateTest, TheCacheDecodesAFileOnceUntilItChanges) {
+  MakePng(dir_ / "a.jpg", 40, 30, 3);
+  EstimateCache cache;
+  std::uint64_t first = 0, second = 0, again = 0;
+  ASSERT_TRUE(EstimateCompressedSize(dir_ / "a.jpg", 80, &first, &cache));
+  ASSERT_TRUE(EstimateCompressedSize(dir_ / "a.jpg", 30, &second, &cache));
+  EXPECT_EQ(cache.decodes, 1u);
+  EXPECT_EQ(second, Written(dir_ / "a.jpg", 30));
+  MakePng(dir_ / "a.jpg", 60, 30, 3);  // another size: another file
+  ASSERT_TRUE(EstimateCompressedSize(dir_ / "a.jpg", 30, &again, &cache));
+  EXPECT_EQ(cache.decodes, 2u);
+  EXPECT_EQ(again, Written(dir_ / "a.jpg", 30));
 }

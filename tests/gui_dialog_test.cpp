@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "app/app_instance.h"
 #include "gui/file_list.h"
 #include "gui/texts.h"
 #include "tests/gui_fixture.h"
@@ -78,7 +77,7 @@ TEST_F(DialogTest, StartsWithEveryControlInItsInitialState) {
   // The folder is made only when a batch starts, never by opening the dialog.
   std::error_code ec;
   fs::remove_all(pictures + L"\\Quillmar输出", ec);
-  HWND another = CreateDialogParamW(AppInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+  HWND another = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
   EXPECT_FALSE(fs::exists(pictures + L"\\Quillmar输出"));
   DestroyWindow(another);
   MainDialogWindow = dialog_;
@@ -275,7 +274,6 @@ TEST_F(DialogTest, DropsAreQueuedAsThePickersQueueThem) {
 // The modal dialog as the program runs it: every way of closing an idle dialog
 // ends it with 2.
 TEST(ModalDialog, EveryWayOfClosingEndsWithTwo) {
-  AppInstance = GetModuleHandleW(nullptr);
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES |
                                                         ICC_PROGRESS_CLASS};
@@ -294,7 +292,7 @@ TEST(ModalDialog, EveryWayOfClosingEndsWithTwo) {
       HWND target = way.message == WM_KEYDOWN ? GetDlgItem(dialog, IDC_FILE_LIST) : dialog;
       PostMessageW(target, way.message, way.wParam, 0);
     });
-    INT_PTR result = DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+    INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
     closer.join();
     EXPECT_EQ(result, 2) << way.what;
   }

@@ -3,6 +3,7 @@
 #include "engine/estimate.h"
 #include "engine/display_text.h"
 #include "engine/image_codec.h"
+#include "gui/estimate_preview.h"
 #include "gui/file_list.h"
 #include "tests/gui_fixture.h"
 
@@ -166,14 +167,39 @@ TEST_F(EstimatePreviewTest, NothingChangesDuringABatch) {
   EXPECT_TRUE(WaitForText(ExpectedText(files[2], 20))) << WideToUtf8ForTest(Text(IDC_ESTIMATE));
 }
 
-// A worker clears estimate_running before it posts, so a newer estimate can start
-// before an older one's message is handled: that message is not the newer result.
-TEST_F(EstimatePreviewTest, AnOlderEstimatesMessageIsNotTakenForTheRunningOne) {
+// The answer comes with the request it answers: an answer to another request (an
+// earlier estimate's, say) is not shown as the figure of the current one.
+TEST_F(EstimatePreviewTest, AnAnswerIsShownOnlyForTheRequestItAnswers) {
   const fs::path slow = SlowImage();
   Queue({slow});
   SelectRow(0);
   ASSERT_TRUE(WaitForText(L"预计: 计算中..."));
-  SendMessageW(dialog_, MSG_ESTIMATE_DONE, 0, 0);  // as an earlier worker's message
+  SendMessageW(dialog_, MSG_ESTIMATE_DONE, 0, 0);  // no record at all
   EXPECT_EQ(Text(IDC_ESTIMATE), L"预计: 计算中...");
-  EXPECT_TRUE(WaitForText(ExpectedText(slow, 80), 60000));
+  ASSERT_TRUE(WaitForText(ExpectedText(slow, 80), 60000));
+  const std::wstring figure = L"预计: " + U8(FormatSize(12345)).native();
+  auto* other = new EstimateJob{dialog_, W(slow), 10, nullptr, true, 12345};
+  SendMessageW(dialog_, MSG_ESTIMATE_DONE, 0, reinterpret_cast<LPARAM>(other));
+  EXPECT_NE(Text(IDC_ESTIMATE), figure);
+  auto* current = new EstimateJob{dialog_, W(slow), 80, nullptr, true, 12345};
+  SendMessageW(dialog_, MSG_ESTIMATE_DONE, 0, reinterpret_cast<LPARAM>(current));
+  EXPECT_EQ(Text(IDC_ESTIMATE), figure);
+}
+
+// The selected file's decoded image is kept: after the first figure a slider move
+// encodes the kept pixels and reads nothing. The file's bytes, replaced under the
+// same size and time, are never looked at again.
+TEST_F(EstimatePreviewTest, ASliderMoveReusesTheDecodedImage) {
+  const fs::path file = dir_ / L"a.jpg";
+  MakePng(file, 64, 48, 3);
+  const auto time = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  fs::last_write_time(file, time);
+  const std::wstring at30 = ExpectedText(file, 30);
+  Queue({file});
+  SelectRow(0);
+  ASSERT_TRUE(WaitForText(ExpectedText(file, 80)));
+  WriteBytes(file, std::string(fs::file_size(file), 'x'));
+  fs::last_write_time(file, time);
+  MoveQuality(30);
+  EXPECT_TRUE(WaitForText(at30)) << WideToUtf8ForTest(Text(IDC_ESTIMATE));
 }

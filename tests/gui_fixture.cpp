@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-#include "app/app_instance.h"
 
 void Pump(int ms) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -29,12 +28,11 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 
 void DialogTest::SetUp() {
   TempDirTest::SetUp();
-  AppInstance = GetModuleHandleW(nullptr);
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES |
                                                         ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  dialog_ = CreateDialogParamW(AppInstance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
+  dialog_ = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr, MainDialogProc, 0);
   ASSERT_NE(dialog_, nullptr);
   ShowWindow(dialog_, SW_SHOW);
   Pump(50);

@@ -10,6 +10,7 @@
 
 #include "gui/dialog_state.h"
 #include "gui/main_dialog.h"
+#include "gui/messages.h"
 #include "gui/resource.h"
 #include "tests/test_support.h"
 

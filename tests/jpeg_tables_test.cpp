@@ -96,6 +96,11 @@ TEST_F(JpegTablesTest, FilesAreReadThroughAWindowWithTheSameVerdicts) {
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(JpegHuffmanTablesFitInFile(file), Fits(bytes)) << bytes.size();
     std::fclose(file);
+    // In blocks, as a file is read whole: 7 bytes a block puts markers across them.
+    std::vector<const unsigned char*> blocks;
+    for (std::size_t at = 0; at < bytes.size(); at += 7)
+      blocks.push_back(reinterpret_cast<const unsigned char*>(bytes.data()) + at);
+    EXPECT_EQ(JpegHuffmanTablesFitInBlocks(blocks.data(), 7, bytes.size()), Fits(bytes));
   }
   EXPECT_FALSE(Fits(cases[0]));
   EXPECT_FALSE(Fits(cases[2]));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/compress.h"
+#include "engine/compress_batch.h"
 #include "engine/estimate.h"
 #include "engine/image_codec.h"
 #include "tests/test_support.h"
@@ -21,6 +22,8 @@ const std::map<std::string, std::string>& ExpectedErrors() {
   static const std::map<std::string, std::string> expected = {
       {"jpeg-dht-over-256-codes.jpg", "Corrupt JPEG"},
       {"jpeg-dht-after-fill-bytes.jpg", "Corrupt JPEG"},
+      // The same table before the frame header, where the header parse meets it.
+      {"jpeg-dht-before-frame-header.jpg", "Corrupt JPEG"},
       {"png-ihdr-100000x100000.png", "Image too large to decode"},
       {"png-ihdr-20000x20000-gray.png", kTooLargeText},
       {"jpeg-sof-65535x65535.jpg", kTooLargeText},
@@ -76,4 +79,21 @@ TEST_F(RegressionTest, KnownHostileFilesFailWithTheirText) {
     EXPECT_EQ(r.errorText, text);
     EXPECT_EQ(fs::is_empty(out), !text.empty());
   }
+}
+
+// A batch's workers read each file's header for the memory budget: the same files
+// fail with the same texts there, and no header is parsed before the table check
+// (the library's header parser already builds the tables it would overrun).
+TEST_F(RegressionTest, KnownHostileFilesFailAlikeInAParallelBatch) {
+  std::vector<fs::path> files;
+  std::vector<std::string> texts;
+  for (const auto& [name, text] : ExpectedErrors()) {
+    files.push_back(RegressionDir() / name);
+    texts.push_back(text);
+  }
+  BatchSettings settings;
+  settings.workers = 2;
+  CompressBatch(files, dir_, 80, [&](std::size_t i, CompressResult& r) {
+    EXPECT_EQ(r.errorText, texts[i]) << files[i];
+  }, settings);
 }

@@ -5,7 +5,7 @@ packages=(
   cmake make g++ python3 libstb-dev libgtest-dev googletest
   clang libclang-rt-14-dev util-linux
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-  wine64 xvfb xauth x11-apps fonts-wqy-microhei imagemagick time
+  wine64 xvfb xauth x11-apps fonts-wqy-microhei imagemagick time strace
 )
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
