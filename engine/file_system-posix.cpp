@@ -28,20 +28,6 @@ PathKind QueryPathKind(const fs::path& path, int* systemError) {
   return S_ISREG(st.st_mode) ? PathKind::File : PathKind::Other;
 }
 
-bool QueryFileSize(const fs::path& path, std::uint64_t* size) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-  *size = static_cast<std::uint64_t>(st.st_size);
-  return true;
-}
-
-bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  *size = static_cast<std::uint64_t>(st.st_size);
-  return true;
-}
-
 namespace {
 
 std::int64_t LastWriteOf(const struct stat& st) {

@@ -87,19 +87,6 @@ PathKind QueryPathKind(const fs::path& path, int* systemError) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
 }
 
-bool QueryFileSize(const fs::path& path, std::uint64_t* size) {
-  DWORD attributes = 0, error = 0;
-  return Examine(path, &attributes, size, &error) && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size) {
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  LARGE_INTEGER bytes;
-  if (h == INVALID_HANDLE_VALUE || !GetFileSizeEx(h, &bytes)) return false;
-  *size = static_cast<std::uint64_t>(bytes.QuadPart);
-  return true;
-}
-
 bool ReadWholeFile(const fs::path& path, FileBytes* bytes, FileStamp* stamp,
                    std::string* error) {
   // The sharing the C runtime's fopen grants; the path limit the library had.

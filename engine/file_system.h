@@ -22,13 +22,6 @@ enum class PathKind { Missing, Folder, File, Other, Error };
 /// share root ("\\nas\photos"), which are folders here like any other.
 PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
 
-/// The size of the file at path, following symbolic links; false when unknown.
-bool QueryFileSize(const std::filesystem::path& path, std::uint64_t* size);
-
-/// The size of an open file: the bytes actually read, even if the name has since
-/// been removed or replaced. False when unknown.
-bool QueryOpenFileSize(std::FILE* file, std::uint64_t* size);
-
 /// One version of a file's content as the system tells it apart: its size and
 /// its last write time (in the system's own units).
 struct FileStamp {
