@@ -1,0 +1,148 @@
+// Our JPEG and PNG writers against the library they replace: every stream must
+// be the very bytes stb_image_write makes of the same pixels, on generated
+// images of every shape and on real files.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+
+#include "engine/image_codec.h"
+#include "engine/jpeg_writer.h"
+#include "engine/png_writer.h"
+#include "tests/test_support.h"
+
+namespace {
+
+struct Image {
+  std::string name;
+  int width = 0, height = 0, channels = 0;
+  std::vector<unsigned char> pixels;
+};
+
+// Flat, gradient, noise and stripes at sizes around the 8- and 16-pixel blocks,
+// with every channel count.
+void AddGeneratedImages(std::vector<Image>* images) {
+  const int sizes[][2] = {{1, 1},  {2, 3},  {7, 5},   {8, 8},   {9, 17},   {16, 16},
+                          {17, 33}, {33, 16}, {64, 1}, {1, 64}, {100, 75}, {257, 131}};
+  const char* patterns[] = {"flat", "gradient", "noise", "stripes"};
+  std::mt19937 random(16);
+  for (const auto& size : sizes)
+    for (int channels = 1; channels <= 4; ++channels)
+      for (int pattern = 0; pattern < 4; ++pattern) {
+        Image image{std::string(patterns[pattern]) + " " + std::to_string(size[0]) + "x" +
+                        std::to_string(size[1]) + "x" + std::to_string(channels),
+                    size[0], size[1], channels, {}};
+        for (int y = 0; y < size[1]; ++y)
+          for (int x = 0; x < size[0]; ++x)
+            for (int c = 0; c < channels; ++c) {
+              const int value = pattern == 0   ? 200 - 50 * c
+                                : pattern == 1 ? (x * 255 / size[0] + y * 3 + c * 40) & 255
+                                : pattern == 2 ? static_cast<int>(random() & 255)
+                                               : ((x / 3 + y / 2 + c) & 1) * 255;
+              image.pixels.push_back(static_cast<unsigned char>(value));
+            }
+        images->push_back(std::move(image));
+      }
+}
+
+// Every file the decoder takes under the folder, at its own channel count.
+void AddDecodedFiles(const fs::path& folder, std::vector<Image>* images) {
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    std::string bytes = ReadBytes(entry.path());
+    int w = 0, h = 0, c = 0;
+    if (!stbi_info_from_memory(reinterpret_cast<const unsigned char*>(bytes.data()),
+                               static_cast<int>(bytes.size()), &w, &h, &c) ||
+        1LL * w * h > 4000000)
+      continue;  // not an image, or a hostile header asking for gigabytes
+    unsigned char* pixels = stbi_load_from_memory(
+        reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()), &w,
+        &h, &c, 0);
+    if (!pixels) continue;
+    images->push_back({entry.path().filename().string(), w, h, c,
+                       std::vector<unsigned char>(pixels, pixels + 1LL * w * h * c)});
+    stbi_image_free(pixels);
+  }
+}
+
+std::vector<Image> TestImages() {
+  std::vector<Image> images;
+  AddGeneratedImages(&images);
+  AddDecodedFiles(TestDataDir(), &images);
+  AddDecodedFiles(QUILLMAR_REGRESSION_DIR, &images);
+  if (CorpusDir().empty())
+    std::cout << "[  SKIPPED ] corpus images: no image corpus at " << QUILLMAR_CORPUS_DIR << "\n";
+  else
+    AddDecodedFiles(CorpusDir(), &images);
+  return images;
+}
+
+std::string Written(const ByteBuffer& buffer) {
+  return std::string(reinterpret_cast<const char*>(buffer.data), buffer.length);
+}
+
+// Empty when equal, else where the two first differ.
+std::string FirstDifference(const std::string& ours, const std::string& reference) {
+  if (ours == reference) return "";
+  const auto at = std::mismatch(ours.begin(), ours.end(), reference.begin(), reference.end());
+  return "first difference at byte " + std::to_string(at.first - ours.begin()) + " of " +
+         std::to_string(ours.size()) + " (reference " + std::to_string(reference.size()) + ")";
+}
+
+}  // namespace
+
+TEST(JpegWriter, WritesTheReferenceBytesForEveryImageAndQuality) {
+  const std::vector<Image> images = TestImages();
+  int compared = 0;
+  for (const Image& image : images)
+    for (int quality : {0, 1, 2, 10, 25, 49, 50, 51, 75, 80, 90, 91, 95, 100}) {
+      std::string reference;
+      const int written = stbi_write_jpg_to_func(
+          [](void* context, void* data, int size) {
+            static_cast<std::string*>(context)->append(static_cast<char*>(data), size);
+          },
+          &reference, image.width, image.height, image.channels, image.pixels.data(), quality);
+      ByteBuffer ours;
+      ASSERT_EQ(WriteJpeg(image.pixels.data(), image.width, image.height, image.channels, quality,
+                          &ours),
+                written ? WriteStatus::Done : WriteStatus::Refused)
+          << image.name;
+      const std::string difference = FirstDifference(Written(ours), reference);
+      ReleaseBytes(&ours);
+      ASSERT_EQ(difference, "") << image.name << " quality " << quality;
+      ++compared;
+    }
+  std::cout << compared << " JPEG streams compared, " << images.size() << " images\n";
+}
+
+TEST(PngWriter, WritesTheReferenceBytesForEveryImageAndLevel) {
+  const std::vector<Image> images = TestImages();
+  int compared = 0;
+  for (const Image& image : images) {
+    // The reference writes something for an empty image, which no one can
+    // decode; ours refuses it (the decoder never hands one on).
+    if (image.width == 0 || image.height == 0) continue;
+    for (int level = 0; level <= 10; ++level) {
+      stbi_write_png_compression_level = level;
+      int length = 0;
+      unsigned char* png = stbi_write_png_to_mem(image.pixels.data(), image.width * image.channels,
+                                                 image.width, image.height, image.channels, &length);
+      ASSERT_NE(png, nullptr);
+      const std::string reference(reinterpret_cast<char*>(png), static_cast<std::size_t>(length));
+      std::free(png);
+      ByteBuffer ours;
+      ASSERT_EQ(WritePng(image.pixels.data(), image.width, image.height, image.channels, level,
+                         &ours),
+                WriteStatus::Done)
+          << image.name;
+      const std::string difference = FirstDifference(Written(ours), reference);
+      ReleaseBytes(&ours);
+      ASSERT_EQ(difference, "") << image.name << " level " << level;
+      ++compared;
+    }
+  }
+  stbi_write_png_compression_level = 8;
+  std::cout << compared << " PNG files compared, " << images.size() << " images\n";
+}
