@@ -5,6 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 struct FreeDeleter {
@@ -41,6 +45,49 @@ inline unsigned Weight(unsigned char byte) {
   return static_cast<unsigned>(s < 0 ? -s : s);
 }
 
+#if defined(__SSE2__)
+// Sixteen bytes from i on (i >= n) under all five filters, as the scalar
+// Filtered() makes them: SSE2 has all it takes, Paeth in 16-bit lanes.
+inline void FilterSixteen(const unsigned char* z, const unsigned char* up, std::size_t i, int n,
+                          __m128i f[5]) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(z + i));
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(z + i - n));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i));
+  const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(up + i - n));
+  const __m128i zero = _mm_setzero_si128();
+  f[0] = x;
+  f[1] = _mm_sub_epi8(x, a);
+  f[2] = _mm_sub_epi8(x, b);
+  const __m128i floorAverage =
+      _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+  f[3] = _mm_sub_epi8(x, floorAverage);
+  __m128i predicted[2];
+  for (int half = 0; half < 2; ++half) {
+    const __m128i a16 = half ? _mm_unpackhi_epi8(a, zero) : _mm_unpacklo_epi8(a, zero);
+    const __m128i b16 = half ? _mm_unpackhi_epi8(b, zero) : _mm_unpacklo_epi8(b, zero);
+    const __m128i c16 = half ? _mm_unpackhi_epi8(c, zero) : _mm_unpacklo_epi8(c, zero);
+    // p = a + b - c: |p - a| = |b - c|, |p - b| = |a - c|, |p - c| = |a + b - 2c|.
+    const __m128i bc = _mm_sub_epi16(b16, c16), ac = _mm_sub_epi16(a16, c16);
+    const __m128i abc = _mm_add_epi16(bc, ac);
+    const __m128i pa = _mm_max_epi16(bc, _mm_sub_epi16(zero, bc));
+    const __m128i pb = _mm_max_epi16(ac, _mm_sub_epi16(zero, ac));
+    const __m128i pc = _mm_max_epi16(abc, _mm_sub_epi16(zero, abc));
+    const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i notB = _mm_cmpgt_epi16(pb, pc);
+    const __m128i bOrC = _mm_or_si128(_mm_and_si128(notB, c16), _mm_andnot_si128(notB, b16));
+    predicted[half] = _mm_or_si128(_mm_and_si128(notA, bOrC), _mm_andnot_si128(notA, a16));
+  }
+  f[4] = _mm_sub_epi8(x, _mm_packus_epi16(predicted[0], predicted[1]));
+}
+
+// The sum of the bytes' magnitudes taken as signed (-128 weighs 128).
+inline __m128i WeighSixteen(__m128i bytes) {
+  const __m128i negative = _mm_cmpgt_epi8(_mm_setzero_si128(), bytes);
+  const __m128i magnitude = _mm_sub_epi8(_mm_xor_si128(bytes, negative), negative);
+  return _mm_sad_epu8(magnitude, _mm_setzero_si128());
+}
+#endif
+
 // The filter with the smallest weight for the row, the first of equals; all
 // five are weighed in one pass. The sums wrap as the reference's int sums do.
 int ChooseFilter(const unsigned char* z, const unsigned char* up, std::size_t length, int n) {
@@ -48,7 +95,19 @@ int ChooseFilter(const unsigned char* z, const unsigned char* up, std::size_t le
   const std::size_t first = static_cast<std::size_t>(n) < length ? n : length;
   for (std::size_t i = 0; i < first; ++i)
     for (int type = 0; type < 5; ++type) sum[type] += Weight(Filtered(type, z[i], 0, up[i], 0));
-  for (std::size_t i = first; i < length; ++i) {
+  std::size_t i = first;
+#if defined(__SSE2__)
+  __m128i wide[5] = {};
+  for (; i + 16 <= length; i += 16) {
+    __m128i f[5];
+    FilterSixteen(z, up, i, n, f);
+    for (int type = 0; type < 5; ++type) wide[type] = _mm_add_epi64(wide[type], WeighSixteen(f[type]));
+  }
+  for (int type = 0; type < 5; ++type)
+    sum[type] += static_cast<unsigned>(_mm_cvtsi128_si32(wide[type])) +
+                 static_cast<unsigned>(_mm_cvtsi128_si32(_mm_srli_si128(wide[type], 8)));
+#endif
+  for (; i < length; ++i) {
     const int x = z[i], a = z[i - n], b = up[i], c = up[i - n];
     sum[0] += Weight(static_cast<unsigned char>(x));
     sum[1] += Weight(static_cast<unsigned char>(x - a));
@@ -66,7 +125,15 @@ void FilterRow(int type, const unsigned char* z, const unsigned char* up, std::s
                unsigned char* out) {
   const std::size_t first = static_cast<std::size_t>(n) < length ? n : length;
   for (std::size_t i = 0; i < first; ++i) out[i] = Filtered(type, z[i], 0, up[i], 0);
-  for (std::size_t i = first; i < length; ++i) out[i] = Filtered(type, z[i], z[i - n], up[i], up[i - n]);
+  std::size_t i = first;
+#if defined(__SSE2__)
+  for (; i + 16 <= length; i += 16) {
+    __m128i f[5];
+    FilterSixteen(z, up, i, n, f);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), f[type]);
+  }
+#endif
+  for (; i < length; ++i) out[i] = Filtered(type, z[i], z[i - n], up[i], up[i - n]);
 }
 
 // Each row behind its filter's type byte; the first row's "up" is a row of zeros.
@@ -221,9 +288,13 @@ bool DeflateFixed(const unsigned char* data, int n, HashChains& chains, BitSink&
   const FixedCodes& codes = Codes();
   const int keep = chains.keep;
   int i = 0;
+  unsigned h = n > 3 ? Hash3(data) : 0;
   while (i < n - 3) {
     if (sink.out > limit) return false;
-    const unsigned h = Hash3(data + i);
+    // The next byte's bucket is wanted by the lazy check or the next step:
+    // fetched while this one is searched.
+    const unsigned h2 = Hash3(data + i + 1);
+    __builtin_prefetch(chains.Bucket(h2));
     std::int32_t* list = chains.Bucket(h);
     int count = chains.counts[h];
     int best = 3, bestAt = -1;
@@ -243,7 +314,6 @@ bool DeflateFixed(const unsigned char* data, int n, HashChains& chains, BitSink&
     chains.counts[h] = count;
     if (bestAt >= 0) {
       // A longer match at the next byte makes this byte a literal.
-      const unsigned h2 = Hash3(data + i + 1);
       const std::int32_t* next = chains.Bucket(h2);
       const int nextCount = chains.counts[h2];
       const int nextReach = n - i - 1 < 258 ? n - i - 1 : 258;
@@ -262,9 +332,11 @@ bool DeflateFixed(const unsigned char* data, int n, HashChains& chains, BitSink&
       PutBits(sink, length.bits, length.length);
       PutBits(sink, distance.bits, distance.length);
       i += best;
+      if (i < n - 3) h = Hash3(data + i);
     } else {
       PutBits(sink, codes.literal[data[i]].bits, codes.literal[data[i]].length);
       ++i;
+      h = h2;
     }
   }
   for (; i < n; ++i) PutBits(sink, codes.literal[data[i]].bits, codes.literal[data[i]].length);
