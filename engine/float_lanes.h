@@ -2,11 +2,12 @@
 // Four floats worked on together: the same IEEE operation on each lane gives each
 // lane exactly the result the single-value code gives, so the JPEG writer can
 // transform four blocks at once and still make the reference encoder's bytes.
-// SSE2 is part of every x86-64 processor; elsewhere plain floats stand in.
+// SSE2 is part of every x86-64 processor; elsewhere plain floats stand in
+// (QUILLMAR_PORTABLE_CODE picks them on x86 too, to test them there).
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(QUILLMAR_PORTABLE_CODE)
 #include <emmintrin.h>
 
 struct FloatLanes {
@@ -76,7 +77,7 @@ inline void RoundHalfAwayToInt16(FloatLanes a, std::int16_t out[4]) {
 
 /// Bit i set where the i-th of 64 coefficients is not zero.
 inline std::uint64_t NonZeroMask64(const std::int16_t* coefficients) {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(QUILLMAR_PORTABLE_CODE)
   std::uint64_t zeros = 0;
   const __m128i zero = _mm_setzero_si128();
   for (int i = 0; i < 64; i += 16) {

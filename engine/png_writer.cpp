@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(QUILLMAR_PORTABLE_CODE)
 #include <emmintrin.h>
 #endif
 
@@ -45,7 +45,7 @@ inline unsigned Weight(unsigned char byte) {
   return static_cast<unsigned>(s < 0 ? -s : s);
 }
 
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(QUILLMAR_PORTABLE_CODE)
 // Sixteen bytes from i on (i >= n) under all five filters, as the scalar
 // Filtered() makes them: SSE2 has all it takes, Paeth in 16-bit lanes.
 inline void FilterSixteen(const unsigned char* z, const unsigned char* up, std::size_t i, int n,
@@ -96,7 +96,7 @@ int ChooseFilter(const unsigned char* z, const unsigned char* up, std::size_t le
   for (std::size_t i = 0; i < first; ++i)
     for (int type = 0; type < 5; ++type) sum[type] += Weight(Filtered(type, z[i], 0, up[i], 0));
   std::size_t i = first;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(QUILLMAR_PORTABLE_CODE)
   __m128i wide[5] = {};
   for (; i + 16 <= length; i += 16) {
     __m128i f[5];
@@ -126,7 +126,7 @@ void FilterRow(int type, const unsigned char* z, const unsigned char* up, std::s
   const std::size_t first = static_cast<std::size_t>(n) < length ? n : length;
   for (std::size_t i = 0; i < first; ++i) out[i] = Filtered(type, z[i], 0, up[i], 0);
   std::size_t i = first;
-#if defined(__SSE2__)
+#if defined(__SSE2__) && !defined(QUILLMAR_PORTABLE_CODE)
   for (; i + 16 <= length; i += 16) {
     __m128i f[5];
     FilterSixteen(z, up, i, n, f);
