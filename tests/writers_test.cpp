@@ -46,6 +46,15 @@ void AddGeneratedImages(std::vector<Image>* images) {
             }
         images->push_back(std::move(image));
       }
+  // Noise repeating every 4 rows of 8191 grey pixels: the deflate stream (a
+  // filter byte and 8191 bytes a row) repeats every 32768 bytes, just out of the
+  // window, so the window limits decide the matches.
+  Image period{"noise repeating every 32768 bytes", 8191, 9, 1, {}};
+  for (int y = 0; y < period.height; ++y)
+    for (int x = 0; x < period.width; ++x)
+      period.pixels.push_back(y < 4 ? static_cast<unsigned char>(random() & 255)
+                                    : period.pixels[(y - 4) * period.width + x]);
+  images->push_back(std::move(period));
 }
 
 // Every file the program decodes under the folder (with its checks before the
