@@ -55,6 +55,16 @@ void AddGeneratedImages(std::vector<Image>* images) {
       period.pixels.push_back(y < 4 ? static_cast<unsigned char>(random() & 255)
                                     : period.pixels[(y - 4) * period.width + x]);
   images->push_back(std::move(period));
+  // One row of zeros with a stretch of noise, repeating every 32768 bytes, and
+  // a short repeat planted in the second period: a match there whose next byte
+  // has a longer one exactly out of the lazy check's window (32767).
+  Image lazy{"a match beside the lazy window's edge", 70000, 1, 1, {}};
+  for (int x = 0; x < lazy.width; ++x)
+    lazy.pixels.push_back(x >= 32768   ? lazy.pixels[x - 32768]
+                          : x >= 17000 && x < 17500 ? static_cast<unsigned char>(random() & 255)
+                                                    : 0);
+  std::copy_n(lazy.pixels.begin() + 49999, 4, lazy.pixels.begin() + 48999);
+  images->push_back(std::move(lazy));
 }
 
 // Every file the program decodes under the folder (with its checks before the
