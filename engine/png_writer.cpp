@@ -271,12 +271,24 @@ inline int MatchLength(const unsigned char* a, const unsigned char* b, int limit
 }
 
 // Positions of earlier 3-byte strings by hash: each bucket keeps up to twice
-// `keep` of them, oldest first, and drops its older half when full.
+// `keep` of them, oldest first, and drops its older half when full. A bucket
+// gets its room when first used, so a small image touches little memory.
 struct HashChains {
-  Block<std::int32_t> positions;
-  Block<std::int32_t> counts;
+  Block<std::int32_t> slotOf;  // per bucket: its room's number, or -1
+  Block<std::int32_t> rooms;   // per bucket used: its count, then its positions
+  std::size_t roomSize = 0;    // 1 + 2 * keep
+  std::int32_t used = 0;
   int keep = 0;
-  std::int32_t* Bucket(unsigned h) { return positions.get() + static_cast<std::size_t>(h) * 2 * keep; }
+  std::int32_t* Find(unsigned h) const {
+    return slotOf[h] < 0 ? nullptr : rooms.get() + static_cast<std::size_t>(slotOf[h]) * roomSize;
+  }
+  std::int32_t* Get(unsigned h) {
+    if (slotOf[h] < 0) {
+      slotOf[h] = used++;
+      rooms[static_cast<std::size_t>(slotOf[h]) * roomSize] = 0;
+    }
+    return Find(h);
+  }
 };
 
 // The reference's greedy match search with one step of lazy evaluation, made
@@ -294,9 +306,10 @@ bool DeflateFixed(const unsigned char* data, int n, HashChains& chains, BitSink&
     // The next byte's bucket is wanted by the lazy check or the next step:
     // fetched while this one is searched.
     const unsigned h2 = Hash3(data + i + 1);
-    __builtin_prefetch(chains.Bucket(h2));
-    std::int32_t* list = chains.Bucket(h);
-    int count = chains.counts[h];
+    if (const std::int32_t* room = chains.Find(h2)) __builtin_prefetch(room);
+    std::int32_t* room = chains.Get(h);
+    std::int32_t* list = room + 1;
+    int count = room[0];
     int best = 3, bestAt = -1;
     const int reach = n - i < 258 ? n - i : 258;
     for (int j = 0; j < count; ++j) {
@@ -311,11 +324,12 @@ bool DeflateFixed(const unsigned char* data, int n, HashChains& chains, BitSink&
       count = keep;
     }
     list[count++] = i;
-    chains.counts[h] = count;
+    room[0] = count;
     if (bestAt >= 0) {
       // A longer match at the next byte makes this byte a literal.
-      const std::int32_t* next = chains.Bucket(h2);
-      const int nextCount = chains.counts[h2];
+      const std::int32_t* nextRoom = chains.Find(h2);
+      const std::int32_t* next = nextRoom ? nextRoom + 1 : nullptr;
+      const int nextCount = nextRoom ? nextRoom[0] : 0;
       const int nextReach = n - i - 1 < 258 ? n - i - 1 : 258;
       for (int j = 0; j < nextCount; ++j) {
         const int p = next[j];
@@ -431,15 +445,18 @@ WriteStatus WritePng(const unsigned char* pixels, int width, int height, int cha
   Block<unsigned char> filtered(static_cast<unsigned char*>(std::malloc(total)));
   HashChains chains;
   chains.keep = keep;
-  chains.positions.reset(static_cast<std::int32_t*>(
-      std::malloc(sizeof(std::int32_t) * 2 * static_cast<std::size_t>(keep) * kHashBuckets)));
-  chains.counts.reset(static_cast<std::int32_t*>(std::calloc(kHashBuckets, sizeof(std::int32_t))));
+  chains.roomSize = 1 + 2 * static_cast<std::size_t>(keep);
+  // No more buckets are used than positions are entered.
+  const std::size_t rooms = total < kHashBuckets ? total : kHashBuckets;
+  chains.rooms.reset(static_cast<std::int32_t*>(std::malloc(sizeof(std::int32_t) * chains.roomSize * rooms)));
+  chains.slotOf.reset(static_cast<std::int32_t*>(std::malloc(sizeof(std::int32_t) * kHashBuckets)));
+  if (chains.slotOf) std::memset(chains.slotOf.get(), 0xFF, sizeof(std::int32_t) * kHashBuckets);
   // Stored blocks are the longest the stream gets: a compressed one longer than
   // they would be is given up for them.
   const std::size_t stored = 2 + total + ((total + 32766) / 32767) * 5;
   const std::size_t fileBytes = 8 + 25 + 12 + stored + 4 + 12;
   const std::size_t start = out->length;
-  if (!filtered || !chains.positions || !chains.counts || !ReserveBytes(out, fileBytes + 64) ||
+  if (!filtered || !chains.rooms || !chains.slotOf || !ReserveBytes(out, fileBytes + 64) ||
       !FilterImage(pixels, width, height, channels, filtered.get()))
     return WriteStatus::OutOfMemory;
 
