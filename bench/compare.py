@@ -9,8 +9,14 @@ one image after another, quillmar on every processor it may use and on one
 (taskset -c 0), ImageMagick's mogrify. Reports median wall and CPU time and
 peak memory, and the ratios to the floor.
 
+Then the peers on their own format, one process each over the same images as
+the floor and quillmar: libjpeg-turbo (djpeg | cjpeg -quality 80) on the JPEGs
+and libvips (vips copy) on the PNGs; and encoding alone: stb_image_write and our
+writers on the same decoded pixels (bench/encode_speed.cpp).
+
 Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only] [FOLDER]
-FOLDER defaults to Debian's mate-backgrounds (installed when missing).
+FOLDER defaults to Debian's mate-backgrounds, the peers come from Debian's
+libjpeg-turbo-progs and libvips-tools (each installed when missing).
 """
 import argparse
 import os
@@ -31,6 +37,15 @@ def ensure_corpus(folder):
         sys.exit("no such folder: " + folder)
     sudo = [] if os.geteuid() == 0 else ["sudo"]
     subprocess.run(sudo + ["apt-get", "install", "-y", "mate-backgrounds"], check=True)
+
+
+def ensure_peers():
+    missing = [package for tool, package in (("/usr/bin/cjpeg", "libjpeg-turbo-progs"),
+                                             ("/usr/bin/vips", "libvips-tools"))
+               if not os.path.exists(tool)]
+    if missing:
+        sudo = [] if os.geteuid() == 0 else ["sudo"]
+        subprocess.run(sudo + ["apt-get", "install", "-y"] + missing, check=True)
 
 
 def measure(command):
@@ -100,6 +115,50 @@ def whole_batch(images, build, runs, scratch):
     print("\n%d processors usable here" % len(os.sched_getaffinity(0)))
 
 
+PEER_TOOLS = {"jpeg": [("floor", "floor, one by one"), ("ours", "quillmar"),
+                        ("turbo", "libjpeg-turbo djpeg | cjpeg, one by one")],
+              "png": [("floor", "floor, one by one"), ("ours", "quillmar"),
+                      ("vips", "libvips vips copy, one by one")]}
+
+
+def run_peer(tool, images, build, scratch):
+    out = tempfile.mkdtemp(dir=scratch)
+    try:
+        if tool == "turbo":
+            loop = 'for f; do djpeg "$f" | cjpeg -quality 80 > "%s/$(basename "$f")" || exit 1; done' % out
+            return measure(["sh", "-c", loop, "sh"] + images)
+        if tool == "vips":
+            loop = 'for f; do vips copy "$f" "%s/$(basename "$f")" || exit 1; done' % out
+            return measure(["sh", "-c", loop, "sh"] + images)
+        return run_batch(tool, images, build, scratch)
+    finally:
+        shutil.rmtree(out)
+
+
+def peers(images, build, runs, scratch):
+    for kind, ends in (("jpeg", (".jpg", ".jpeg")), ("png", (".png",))):
+        subset = [i for i in images if i.lower().endswith(ends)]
+        samples = {tool: [] for tool, _ in PEER_TOOLS[kind]}
+        for _ in range(runs):
+            for tool, _ in PEER_TOOLS[kind]:
+                samples[tool].append(run_peer(tool, subset, build, scratch))
+        cpu = {k: statistics.median(s[0] for s in v) for k, v in samples.items()}
+        mem = {k: max(s[1] for s in v) / 1024 for k, v in samples.items()}
+        wall = {k: statistics.median(s[2] for s in v) for k, v in samples.items()}
+        print("\nThe %d %s images, median of %d runs\n" % (len(subset), kind.upper(), runs))
+        print("| tool | wall s | CPU s | peak MiB | wall/floor | CPU/floor | mem/floor |")
+        print("|---|---|---|---|---|---|---|")
+        for tool, label in PEER_TOOLS[kind]:
+            print("| %s | %.2f | %.2f | %.1f | %.3f | %.3f | %.3f |"
+                  % (label, wall[tool], cpu[tool], mem[tool], wall[tool] / wall["floor"],
+                     cpu[tool] / cpu["floor"], mem[tool] / mem["floor"]))
+
+
+def encode_alone(images, build, runs):
+    print("\nEncoding alone, CPU seconds, fastest of %d runs\n" % runs, flush=True)
+    subprocess.run([os.path.join(build, "encode_speed"), "80", str(runs)] + images, check=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
@@ -108,12 +167,15 @@ def main():
     parser.add_argument("folder", nargs="?", default=DEFAULT_CORPUS)
     args = parser.parse_args()
     ensure_corpus(args.folder)
+    ensure_peers()
     images = sorted(os.path.join(d, f) for d, _, files in os.walk(args.folder) for f in files
                     if f.lower().endswith((".jpg", ".jpeg", ".png")))
     tools = ["floor", "ours", "magick"]
     scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
     if args.batch_only:
         whole_batch(images, args.build, args.runs, scratch)
+        peers(images, args.build, args.runs, scratch)
+        encode_alone(images, args.build, args.runs)
         shutil.rmtree(scratch)
         return
     rows = []
@@ -139,6 +201,8 @@ def main():
           % (statistics.median(col(4)), max(col(4)), statistics.median(col(5)),
              statistics.median(col(8)), max(col(8)), len(rows), args.runs))
     whole_batch(images, args.build, args.runs, scratch)
+    peers(images, args.build, args.runs, scratch)
+    encode_alone(images, args.build, args.runs)
     shutil.rmtree(scratch)
 
 

@@ -1,8 +1,11 @@
 #include "engine/encode.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <new>
+#include <utility>
+
+#include "engine/jpeg_writer.h"
+#include "engine/png_writer.h"
 
 int PngLevelForQuality(int quality) { return (8 * quality) / 100 + 1; }
 
@@ -28,65 +31,53 @@ JpegPixels DropAlpha(const unsigned char* pixels, int width, int height, int cha
   return out;
 }
 
-EncodeStatus EncodeOutputJpeg(const unsigned char* pixels, int width, int height, int channels,
-                              int quality, stbi_write_func* write, void* context) {
-  JpegPixels jpeg = DropAlpha(pixels, width, height, channels);
-  if (!jpeg.data) return EncodeStatus::OutOfMemory;
-  return EncodeJpeg(jpeg.data, width, height, jpeg.components, ClampJpegQuality(quality), write,
-                    context)
-             ? EncodeStatus::Done
-             : EncodeStatus::Refused;
-}
-
-LibraryBuffer EncodeOutputPng(const unsigned char* pixels, int width, int height, int channels,
-                              int quality, std::size_t* length) {
-  return EncodePngToMemory(pixels, width, height, channels, PngLevelForQuality(quality), length);
-}
-
 namespace {
 
-// The encoder's chunks gathered in one block that grows by doubling. A block that
-// can't grow marks the stream failed instead of throwing through the library.
-struct MemoryStream {
-  unsigned char* data = nullptr;
-  std::size_t length = 0;
-  std::size_t capacity = 0;
-  bool failed = false;
-};
+EncodeStatus StatusOf(WriteStatus status) {
+  return status == WriteStatus::Done      ? EncodeStatus::Done
+         : status == WriteStatus::Refused ? EncodeStatus::Refused
+                                          : EncodeStatus::OutOfMemory;
+}
 
-void AppendToStream(void* context, void* chunk, int size) {
-  auto* stream = static_cast<MemoryStream*>(context);
-  const std::size_t n = static_cast<std::size_t>(size);
-  if (stream->failed) return;
-  if (stream->length + n > stream->capacity) {
-    std::size_t capacity = stream->capacity ? stream->capacity * 2 : 64 * 1024;
-    while (capacity < stream->length + n) capacity *= 2;
-    void* grown = std::realloc(stream->data, capacity);
-    if (!grown) {
-      stream->failed = true;
-      return;
-    }
-    stream->data = static_cast<unsigned char*>(grown);
-    stream->capacity = capacity;
-  }
-  std::memcpy(stream->data + stream->length, chunk, n);
-  stream->length += n;
+// Our JPEG writer takes 2- and 4-channel pixels as they are and ignores their
+// alpha, as DropAlpha would: no copy of the pixels is made.
+EncodeStatus WriteOutputJpeg(const unsigned char* pixels, int width, int height, int channels,
+                             int quality, ByteBuffer* out) {
+  return StatusOf(WriteJpeg(pixels, width, height, channels, ClampJpegQuality(quality), out));
 }
 
 }  // namespace
 
+EncodeStatus EncodeOutputJpeg(const unsigned char* pixels, int width, int height, int channels,
+                              int quality, stbi_write_func* write, void* context) {
+  ByteBuffer out;
+  const EncodeStatus status = WriteOutputJpeg(pixels, width, height, channels, quality, &out);
+  // Handed on in pieces an int can count.
+  for (std::size_t at = 0; status == EncodeStatus::Done && at < out.length;) {
+    const std::size_t piece = std::min<std::size_t>(out.length - at, std::size_t{1} << 30);
+    write(context, out.data + at, static_cast<int>(piece));
+    at += piece;
+  }
+  ReleaseBytes(&out);
+  return status;
+}
+
+LibraryBuffer EncodeOutputPng(const unsigned char* pixels, int width, int height, int channels,
+                              int quality, std::size_t* length) {
+  EncodedFile file;
+  EncodeOutputFile(false, pixels, width, height, channels, quality, &file);
+  *length = file.length;
+  return std::move(file.data);
+}
+
 EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int width, int height,
                               int channels, int quality, EncodedFile* file) {
-  if (!asJpeg) {
-    file->data = EncodeOutputPng(pixels, width, height, channels, quality, &file->length);
-    return file->data ? EncodeStatus::Done : EncodeStatus::Refused;
-  }
-  MemoryStream stream;
-  EncodeStatus status =
-      EncodeOutputJpeg(pixels, width, height, channels, quality, AppendToStream, &stream);
-  file->data.reset(stream.data);
-  if (status == EncodeStatus::Done && stream.failed) status = EncodeStatus::OutOfMemory;
-  file->length = status == EncodeStatus::Done ? stream.length : 0;
-  if (status != EncodeStatus::Done) file->data.reset();
+  ByteBuffer out;
+  const EncodeStatus status =
+      asJpeg ? WriteOutputJpeg(pixels, width, height, channels, quality, &out)
+             : StatusOf(WritePng(pixels, width, height, channels, PngLevelForQuality(quality), &out));
+  if (status != EncodeStatus::Done) ReleaseBytes(&out);
+  file->data.reset(out.data);
+  file->length = out.length;
   return status;
 }

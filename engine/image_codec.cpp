@@ -1,74 +1,12 @@
-// The project's own code around the image library: the PNG level lock, the
-// encode wrappers and the decode with its checks. Built with every sanitizer
-// check; the library's code is in engine/stb_library.cpp.
+// The project's own code around the image library: the decode with its checks.
+// Built with every sanitizer check; the library's code is in engine/stb_library.cpp.
 #include "engine/image_codec.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 
 #include "engine/image_limits.h"
 #include "engine/jpeg_tables.h"
-
-namespace {
-
-// The library's PNG level is one global, read by every PNG encode. Encodes at the
-// same level share it and run together; one at another level waits until the
-// running ones are done, and from then on newcomers at the old level wait behind
-// it, so neither the batch nor the preview is starved.
-struct PngLevelLock {
-  std::mutex mutex;
-  std::condition_variable idle;
-  int level = 0;
-  int running = 0;
-  int waiting = 0;
-};
-PngLevelLock png_level_lock;
-
-void EnterPngLevel(int level) {
-  std::unique_lock<std::mutex> lock(png_level_lock.mutex);
-  PngLevelLock& l = png_level_lock;
-  if (!(l.running == 0 || (l.level == level && l.waiting == 0))) {
-    ++l.waiting;
-    l.idle.wait(lock, [&] { return l.running == 0 || (l.level == level && l.waiting == 1); });
-    --l.waiting;
-  }
-  // Written only while no encode reads it; the lock orders it before theirs.
-  if (l.running++ == 0 && stbi_write_png_compression_level != level)
-    stbi_write_png_compression_level = level;
-  l.level = level;
-}
-
-void LeavePngLevel() {
-  std::lock_guard<std::mutex> lock(png_level_lock.mutex);
-  if (--png_level_lock.running == 0) png_level_lock.idle.notify_all();
-}
-
-// Left however the encode ends, also by an exception out of memory.
-struct PngLevelHeld {
-  explicit PngLevelHeld(int level) { EnterPngLevel(level); }
-  ~PngLevelHeld() { LeavePngLevel(); }
-};
-
-}  // namespace
-
-bool EncodeJpeg(const unsigned char* pixels, int width, int height, int components,
-                int quality, stbi_write_func* write, void* context) {
-  return stbi_write_jpg_to_func(write, context, width, height, components, pixels, quality) != 0;
-}
-
-LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int height,
-                                int channels, int level, std::size_t* length) {
-  int len = 0;
-  unsigned char* png = nullptr;
-  {
-    PngLevelHeld held(level);
-    png = stbi_write_png_to_mem(pixels, width * channels, width, height, channels, &len);
-  }
-  *length = png ? static_cast<std::size_t>(len) : 0;
-  return LibraryBuffer(png);
-}
 
 namespace {
 

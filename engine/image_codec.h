@@ -1,6 +1,7 @@
 #pragma once
 // The image library's entry points as this program uses them. The library's code
-// itself is in engine/stb_library.cpp.
+// itself is in engine/stb_library.cpp; its writer is only the reference our own
+// writers are tested against.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,23 +19,11 @@
 extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
                                                 int x, int y, int n, int* out_len);
 
-/// Encodes pixels as JPEG, handing the stream to write in chunks: the same bytes
-/// that stbi_write_jpg puts in a file. False if the encoder refuses.
-bool EncodeJpeg(const unsigned char* pixels, int width, int height, int components,
-                int quality, stbi_write_func* write, void* context);
-
-/// A block allocated by the library, released with its heap's free.
+/// A block from the C heap (an encoded file), released with free.
 struct LibraryFree {
   void operator()(unsigned char* p) const { std::free(p); }
 };
 using LibraryBuffer = std::unique_ptr<unsigned char, LibraryFree>;
-
-/// Encodes pixels as a PNG file image in memory at the given deflate level; null
-/// if the encoder refuses. The library's level is one process-wide setting: every
-/// PNG encode goes through here, so "set level + encode" happens under one lock
-/// and each PNG gets its own level even when two threads encode at once.
-LibraryBuffer EncodePngToMemory(const unsigned char* pixels, int width, int height,
-                                int channels, int level, std::size_t* length);
 
 /// Forgets the decoder's last failure on this thread, before a decode.
 void ClearDecoderFailure();

@@ -3,8 +3,8 @@
     load_test.py --program build/native/quillmar [--sanitized]
 
 Resident memory (VmRSS) is read when report line [100/2000] and the last line
-have been written, while the program is still running, and must stay within
-10%. Under the sanitizers the allocator keeps freed blocks on purpose, so there
+have been written, while the program is still running, and must not grow by
+more than 10%. Under the sanitizers the allocator keeps freed blocks on purpose, so there
 the run checks instead that LeakSanitizer finds nothing at exit.
 
 The program is read in step with its writes: the pipe holds one page, and the
@@ -132,7 +132,9 @@ class Load(unittest.TestCase):
         at_100, at_end = samples[early], samples[late]
         print("VmRSS at line %d: %d KiB, at %s: %d KiB" % (
             early, at_100, "the summary" if late > COUNT else "the last line", at_end))
-        self.assertLessEqual(abs(at_end - at_100), at_100 * 0.10)
+        # Growth is what a leak looks like; by the summary the workers have ended
+        # and their stacks and heap arenas are given back, so it may be less.
+        self.assertLessEqual(at_end - at_100, at_100 * 0.10)
 
 
 def main():

@@ -1,0 +1,13 @@
+#pragma once
+// Our baseline JPEG writer. Its stream is byte for byte the one stb_image_write's
+// JPEG writer makes of the same pixels (that library stays the reference the
+// tests hold it to); it is only made faster.
+#include "engine/byte_buffer.h"
+
+/// Appends the JPEG stream of the pixels to out: 1 (grey), 2 (grey + alpha),
+/// 3 (RGB) or 4 (RGBA) bytes a pixel, rows top down; alpha is ignored. Quality 0
+/// means 90, others are clamped to 1..100; above 90 the colour is kept at full
+/// resolution. Refused, with nothing appended, for no pixels, a zero size or
+/// another component count; out of memory leaves out as it was.
+WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int components,
+                      int quality, ByteBuffer* out);
