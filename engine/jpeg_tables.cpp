@@ -173,11 +173,6 @@ bool JpegHuffmanTablesFitInFile(std::FILE* file) {
   return TablesFitIn(bytes);
 }
 
-bool JpegScanCountWithinBound(const unsigned char* data, std::size_t size) {
-  Bytes bytes(&data, size ? size : 1, size);
-  return ScanCountWithinBoundIn(bytes);
-}
-
 bool JpegScanCountWithinBoundInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
                                       std::size_t size) {
   Bytes bytes(blocks, blockSize, size);

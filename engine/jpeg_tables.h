@@ -26,10 +26,7 @@ bool JpegHuffmanTablesFitInFile(std::FILE* file);
 /// passes besides, stays below this.
 inline constexpr std::size_t kMostJpegScans = 256;
 
-/// For JPEG data: false when it has more than kMostJpegScans scans. Anything that
-/// is not JPEG passes.
-bool JpegScanCountWithinBound(const unsigned char* data, std::size_t size);
-
-/// The same for data held in equal blocks, as for the tables above.
+/// For JPEG data held in equal blocks, as for the tables above: false when it has
+/// more than kMostJpegScans scans. Anything that is not JPEG passes.
 bool JpegScanCountWithinBoundInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
                                       std::size_t size);
