@@ -8,6 +8,7 @@
 
 #include "app/app_instance.h"
 #include "cli/run_command_line.h"
+#include "engine/machine.h"
 #include "gui/main_dialog.h"
 #include "gui/resource.h"
 
@@ -36,6 +37,7 @@ void NeverStopForSystemBoxes() {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   AppInstance = instance;
   NeverStopForSystemBoxes();
+  ReturnLargeBlocksToTheSystem();
   TurnOnPerMonitorDpiAwareness();
   int count = 0;
   LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);

@@ -85,3 +85,8 @@ void* AllocatePages(std::size_t bytes) {
 }
 
 void FreePages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
+
+void ReturnLargeBlocksToTheSystem() {
+  // Nothing to do: the Windows heap takes blocks this large straight from the
+  // system (VirtualAlloc) and gives them back when they are freed.
+}

@@ -25,3 +25,7 @@ bool AddressSpaceIsLimited();
 /// use. Null when there is none.
 void* AllocatePages(std::size_t bytes);
 void FreePages(void* pages, std::size_t bytes);
+
+/// Has the C heap give every block of a megabyte or more back to the system when
+/// it is freed. Called once at start, before any thread.
+void ReturnLargeBlocksToTheSystem();
