@@ -1,8 +1,6 @@
 #include "engine/encode.h"
 
-#include <algorithm>
 #include <new>
-#include <utility>
 
 #include "engine/jpeg_writer.h"
 #include "engine/png_writer.h"
@@ -47,28 +45,6 @@ EncodeStatus WriteOutputJpeg(const unsigned char* pixels, int width, int height,
 }
 
 }  // namespace
-
-EncodeStatus EncodeOutputJpeg(const unsigned char* pixels, int width, int height, int channels,
-                              int quality, stbi_write_func* write, void* context) {
-  ByteBuffer out;
-  const EncodeStatus status = WriteOutputJpeg(pixels, width, height, channels, quality, &out);
-  // Handed on in pieces an int can count.
-  for (std::size_t at = 0; status == EncodeStatus::Done && at < out.length;) {
-    const std::size_t piece = std::min<std::size_t>(out.length - at, std::size_t{1} << 30);
-    write(context, out.data + at, static_cast<int>(piece));
-    at += piece;
-  }
-  ReleaseBytes(&out);
-  return status;
-}
-
-LibraryBuffer EncodeOutputPng(const unsigned char* pixels, int width, int height, int channels,
-                              int quality, std::size_t* length) {
-  EncodedFile file;
-  EncodeOutputFile(false, pixels, width, height, channels, quality, &file);
-  *length = file.length;
-  return std::move(file.data);
-}
 
 EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int width, int height,
                               int channels, int quality, EncodedFile* file) {

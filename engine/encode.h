@@ -27,22 +27,13 @@ int ClampJpegQuality(int quality);
 /// How an encode ended: out of memory is told apart, because it is worded so.
 enum class EncodeStatus { Done, Refused, OutOfMemory };
 
-/// The JPEG stream of an output (alpha dropped, quality clamped), handed to write.
-EncodeStatus EncodeOutputJpeg(const unsigned char* pixels, int width, int height, int channels,
-                              int quality, stbi_write_func* write, void* context);
-
-/// The PNG file image of an output, at the deflate level of the quality; null if
-/// the encoder refuses.
-LibraryBuffer EncodeOutputPng(const unsigned char* pixels, int width, int height, int channels,
-                              int quality, std::size_t* length);
-
 /// A whole output file held in memory until it is written.
 struct EncodedFile {
   LibraryBuffer data;
   std::size_t length = 0;
 };
 
-/// The output file of an image encoded whole in memory: JPEG when asJpeg, else
-/// PNG. Every byte is the same as the streamed encode gives.
+/// The output file of an image encoded whole in memory: JPEG (alpha dropped,
+/// quality clamped) when asJpeg, else PNG at the deflate level of the quality.
 EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int width, int height,
                               int channels, int quality, EncodedFile* file);

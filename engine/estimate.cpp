@@ -8,11 +8,6 @@
 
 namespace {
 
-// Only the length of the stream is wanted: count the chunks instead of keeping them.
-void CountBytes(void* context, void*, int size) {
-  *static_cast<std::uint64_t*>(context) += static_cast<std::uint64_t>(size);
-}
-
 bool CacheHolds(const EstimateCache& cache, const std::filesystem::path& path) {
   FileStamp now;
   return cache.pixels && cache.path == path && QueryFileStamp(path, &now) && now == cache.stamp;
@@ -38,19 +33,14 @@ bool Load(const std::filesystem::path& path, EstimateCache* cache) {
   return true;
 }
 
-// One encode of the cached pixels at quality; 0 when the encoder refuses.
+// One encode of the cached pixels at quality, exactly as the batch makes the
+// file; 0 when the encoder refuses or memory runs out.
 std::uint64_t EncodedSize(const EstimateCache& c, int quality) {
-  std::uint64_t bytes = 0;
-  if (c.kind == ImageKind::Jpeg) {
-    if (EncodeOutputJpeg(c.pixels.get(), c.width, c.height, c.channels, quality, CountBytes,
-                         &bytes) != EncodeStatus::Done)
-      return 0;
-  } else {
-    std::size_t length = 0;
-    if (!EncodeOutputPng(c.pixels.get(), c.width, c.height, c.channels, quality, &length)) return 0;
-    bytes = length;
-  }
-  return bytes;
+  EncodedFile file;
+  if (EncodeOutputFile(c.kind == ImageKind::Jpeg, c.pixels.get(), c.width, c.height, c.channels,
+                       quality, &file) != EncodeStatus::Done)
+    return 0;
+  return file.length;
 }
 
 bool EstimateChecked(const std::filesystem::path& path, int quality, std::uint64_t* size,
