@@ -145,8 +145,13 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       if (reinterpret_cast<HWND>(lParam) == GetDlgItem(dialog, IDC_QUALITY)) OnQualityMoved(dialog);
       return TRUE;
     case WM_NOTIFY: {
+      // Only a change of state (the selection) concerns the preview. A row's status
+      // text changes once per file in a batch, and asking the list for its selection
+      // each time walks the rows: thousands of rows made that quadratic.
       const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
-      if (header->idFrom == IDC_FILE_LIST && header->code == LVN_ITEMCHANGED) OnFileListChanged();
+      if (header->idFrom == IDC_FILE_LIST && header->code == LVN_ITEMCHANGED &&
+          (reinterpret_cast<const NMLISTVIEW*>(lParam)->uChanged & LVIF_STATE))
+        OnFileListChanged();
       return FALSE;
     }
     case WM_DROPFILES:
