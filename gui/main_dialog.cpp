@@ -146,8 +146,9 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case WM_NOTIFY: {
       // Only a change of state (the selection) concerns the preview. A row's status
-      // text changes once per file in a batch, and asking the list for its selection
-      // each time walks the rows: thousands of rows made that quadratic.
+      // text changes once per file in a batch, and a list may report that as an item
+      // change too; asking it for its selection each time walks the rows, which over
+      // thousands of rows is quadratic.
       const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
       if (header->idFrom == IDC_FILE_LIST && header->code == LVN_ITEMCHANGED &&
           (reinterpret_cast<const NMLISTVIEW*>(lParam)->uChanged & LVIF_STATE))
