@@ -3,42 +3,29 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
 namespace {
 
 constexpr int kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4;
 constexpr std::size_t kEnd = SIZE_MAX;
 
-// The data by position, from memory (in equal blocks, all but the last full) or
-// read forward from a file through a window. The walk below only ever looks a
-// few bytes back, so the window stays small.
+// The data by position, held in equal blocks (all but the last full), as a file
+// is read.
 class Bytes {
  public:
   Bytes(const unsigned char* const* blocks, std::size_t blockSize, std::size_t size)
       : blocks_(blocks), blockSize_(blockSize), size_(size) {}
-  explicit Bytes(std::FILE* file) : file_(file) {}
 
-  // The byte at pos, or -1 past the end (or when the file can't be read further).
-  int At(std::size_t pos) {
-    if (!file_) return pos < size_ ? blocks_[pos / blockSize_][pos % blockSize_] : -1;
-    while (pos >= start_ + window_.size())
-      if (!ReadMore(pos)) return -1;
-    return pos >= start_ ? window_[pos - start_] : -1;
+  // The byte at pos, or -1 past the end.
+  int At(std::size_t pos) const {
+    return pos < size_ ? blocks_[pos / blockSize_][pos % blockSize_] : -1;
   }
 
   // Position of the next byte equal to value at or after pos, or kEnd.
-  std::size_t Find(unsigned char value, std::size_t pos) {
-    while (At(pos) >= 0) {  // also brings pos into the window
-      const unsigned char* from;
-      std::size_t left;
-      if (file_) {
-        from = window_.data() + (pos - start_);
-        left = window_.size() - (pos - start_);
-      } else {
-        from = blocks_[pos / blockSize_] + pos % blockSize_;
-        left = std::min(blockSize_ - pos % blockSize_, size_ - pos);
-      }
+  std::size_t Find(unsigned char value, std::size_t pos) const {
+    while (pos < size_) {
+      const unsigned char* from = blocks_[pos / blockSize_] + pos % blockSize_;
+      const std::size_t left = std::min(blockSize_ - pos % blockSize_, size_ - pos);
       if (const void* hit = std::memchr(from, value, left))
         return pos + static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - from);
       pos += left;
@@ -47,32 +34,9 @@ class Bytes {
   }
 
  private:
-  static constexpr std::size_t kChunk = 1 << 16, kKeepBehind = 1024;
-
-  bool ReadMore(std::size_t pos) {
-    if (done_) return false;
-    // Drop what lies well behind the position asked for.
-    const std::size_t keepFrom = pos > kKeepBehind ? pos - kKeepBehind : 0;
-    if (keepFrom > start_) {
-      const std::size_t drop = keepFrom - start_ < window_.size() ? keepFrom - start_ : window_.size();
-      window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(drop));
-      start_ += drop;
-    }
-    const std::size_t had = window_.size();
-    window_.resize(had + kChunk);
-    const std::size_t got = std::fread(window_.data() + had, 1, kChunk, file_);
-    window_.resize(had + got);
-    if (got == 0) done_ = true;
-    return got > 0;
-  }
-
-  const unsigned char* const* blocks_ = nullptr;
-  std::size_t blockSize_ = 1;
-  std::size_t size_ = 0;
-  std::FILE* file_ = nullptr;
-  std::vector<unsigned char> window_;
-  std::size_t start_ = 0;  // position of window_[0]
-  bool done_ = false;
+  const unsigned char* const* blocks_;
+  std::size_t blockSize_;
+  std::size_t size_;
 };
 
 bool IsStandalone(int m) { return m == 0x01 || (m >= 0xD0 && m <= 0xD7); }
@@ -165,11 +129,6 @@ bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size) {
 bool JpegHuffmanTablesFitInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
                                   std::size_t size) {
   Bytes bytes(blocks, blockSize, size);
-  return TablesFitIn(bytes);
-}
-
-bool JpegHuffmanTablesFitInFile(std::FILE* file) {
-  Bytes bytes(file);
   return TablesFitIn(bytes);
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 #include <cstddef>
-#include <cstdio>
 
 /// For JPEG data (starting with the SOI marker, after any 0xFF fill bytes): false
 /// when a Huffman table (DHT segment) lists more than 256 codes. The image
@@ -13,10 +12,6 @@ bool JpegHuffmanTablesFit(const unsigned char* data, std::size_t size);
 /// full), as a file is read.
 bool JpegHuffmanTablesFitInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
                                   std::size_t size);
-
-/// The same for an open file, read from its current position to its end through
-/// a small window, so that a large photo is never held in memory twice.
-bool JpegHuffmanTablesFitInFile(std::FILE* file);
 
 /// The most scans (SOS segments) a JPEG may have. The decoder goes over the whole
 /// image once per scan, so a file padded with thousands of empty scans costs

@@ -77,9 +77,9 @@ TEST_F(JpegTablesTest, ATableRunningPastItsSegmentIsCheckedAsTheDecoderReadsIt) 
   EXPECT_FALSE(Fits(s));
 }
 
-TEST_F(JpegTablesTest, FilesAreReadThroughAWindowWithTheSameVerdicts) {
+TEST_F(JpegTablesTest, FilesReadInBlocksGetTheSameVerdicts) {
   const std::string sos = std::string("\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00", 10);
-  std::string longScan(300000, '\x5A');  // several windows of entropy data
+  std::string longScan(300000, '\x5A');  // many blocks of entropy data
   for (std::size_t i = 1000; i < longScan.size(); i += 70001) longScan.replace(i, 2, "\xFF\x00", 2);
   const std::string bad = Dht(std::string(16, '\x20'));
   const std::string cases[] = {
@@ -91,11 +91,6 @@ TEST_F(JpegTablesTest, FilesAreReadThroughAWindowWithTheSameVerdicts) {
       "",
   };
   for (const std::string& bytes : cases) {
-    WriteBytes(dir_ / "t.jpg", bytes);
-    std::FILE* file = std::fopen(PathToDisplayUtf8(dir_ / "t.jpg").c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(JpegHuffmanTablesFitInFile(file), Fits(bytes)) << bytes.size();
-    std::fclose(file);
     // In blocks, as a file is read whole: 7 bytes a block puts markers across them.
     std::vector<const unsigned char*> blocks;
     for (std::size_t at = 0; at < bytes.size(); at += 7)
