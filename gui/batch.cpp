@@ -92,8 +92,8 @@ namespace {
 std::shared_ptr<BatchResults> current_results;
 
 // At most five screen updates a second while files pour in. Each update costs the
-// dialog's thread a fixed price whatever it brings (the log scrolls to its end and
-// repaints; under Wine some 20 ms), and that time is taken from the workers.
+// dialog's thread a fixed price however few files it brings (the edit of the log:
+// under Wine about 19 ms), and that time is taken from the workers.
 const UINT kFollowTicksMs = 200;
 
 // A wake-up that cannot be posted (a full queue refuses posts on Windows) is posted
