@@ -36,20 +36,22 @@ bool WriteUnderFreeName(const fs::path& outputDir, const PreparedImage& prepared
   }
 }
 
-bool ReadChecked(const fs::path& inputPath, PreparedImage* prepared) {
-  FileStamp stamp;
-  if (!ReadSourceImage(inputPath, &prepared->source, &stamp, &prepared->result.errorText))
+bool ReadHeadChecked(const fs::path& inputPath, std::uint64_t memoryBudget,
+                     PreparedImage* prepared) {
+  if (!OpenSourceImage(inputPath, memoryBudget, &prepared->source, &prepared->result.errorText))
     return false;
-  // The input's size is that of the file as read: a file removed or replaced
-  // afterwards still reports what was compressed.
-  prepared->result.inputBytes = stamp.size;
   prepared->fileName = inputPath.filename();
-  prepared->permissions = OutputPermissionsFor(inputPath);
+  prepared->permissions = prepared->source.file.outputPermissions;
   return true;
 }
 
 bool PrepareChecked(int quality, PreparedImage* prepared) {
   CompressResult* result = &prepared->result;
+  FileStamp stamp;
+  if (!ReadRestOfSourceImage(&prepared->source, &stamp, &result->errorText)) return false;
+  // The input's size is that of the file as read: a file removed or replaced
+  // afterwards still reports what was compressed.
+  result->inputBytes = stamp.size;
   std::string reason;
   DecodedPixels pixels = DecodeSourceImage(&prepared->source, &result->width, &result->height,
                                            &result->channels, &reason);
@@ -103,9 +105,10 @@ bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressRe
 
 }  // namespace
 
-bool ReadInputImage(const fs::path& inputPath, PreparedImage* prepared) {
+bool ReadInputHead(const fs::path& inputPath, std::uint64_t memoryBudget,
+                   PreparedImage* prepared) {
   try {
-    return ReadChecked(inputPath, prepared);
+    return ReadHeadChecked(inputPath, memoryBudget, prepared);
   } catch (const std::bad_alloc&) {
     FailOutOfMemory(prepared);
     return false;
@@ -121,8 +124,23 @@ bool PrepareReadImage(int quality, PreparedImage* prepared) {
   }
 }
 
-bool PrepareImageFile(const fs::path& inputPath, int quality, PreparedImage* prepared) {
-  return ReadInputImage(inputPath, prepared) && PrepareReadImage(quality, prepared);
+bool PrepareImageFile(const fs::path& inputPath, int quality, std::uint64_t memoryBudget,
+                      PreparedImage* prepared) {
+  return ReadInputHead(inputPath, memoryBudget, prepared) && PrepareReadImage(quality, prepared);
+}
+
+std::uint64_t WorkingMemoryOfImage(int width, int height, int channels) {
+  if (width <= 0 || height <= 0 || channels <= 0) return 0;
+  return 9 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
+         static_cast<std::uint64_t>(channels) / 2;
+}
+
+std::uint64_t MemoryOfFile(const PreparedImage& prepared) {
+  const SourceImage& source = prepared.source;
+  const ImageHeader& h = source.header;
+  const std::uint64_t working =
+      source.hasHeader ? WorkingMemoryOfImage(h.width, h.height, h.channels) : 0;
+  return source.file.stamp.size + working;
 }
 
 bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,
@@ -141,6 +159,6 @@ bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,
 bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int quality,
                        CompressResult* result) {
   PreparedImage prepared;
-  PrepareImageFile(inputPath, quality, &prepared);
+  PrepareImageFile(inputPath, quality, DefaultMemoryBudget(), &prepared);
   return WritePreparedImage(&prepared, outputDir, result);
 }

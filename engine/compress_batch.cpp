@@ -12,6 +12,7 @@
 
 #include "engine/compress.h"
 #include "engine/machine.h"
+#include "engine/source_image.h"
 
 namespace fs = std::filesystem;
 
@@ -85,19 +86,16 @@ void MarkPrepared(Batch& b, std::size_t index) {
   b.workerWake.notify_all();
 }
 
-// A file is read (once, whole) before it asks for admission: its header, taken
-// from those bytes, tells what decoding it will cost, and the bytes are small
-// next to the decoded pixels. A file that fails to be read costs nothing more.
+// A file's head is read before it asks for admission: its header tells what
+// decoding it will cost, its size what its bytes will, and a file the head
+// already refuses costs nothing more. Its bytes are read once it is admitted.
 void Work(Batch* b) {
   std::size_t index = 0;
   while (TakeNext(*b, &index)) {
     PreparedImage& prepared = b->slots[index].prepared;
-    const bool read = ReadInputImage(b->files[index], &prepared);
-    const ImageHeader& h = prepared.source.header;
-    const std::uint64_t need =
-        read && prepared.source.hasHeader ? WorkingMemoryOfImage(h.width, h.height, h.channels) : 0;
-    if (!Admit(*b, index, need)) return;
-    if (read) PrepareReadImage(b->quality, &prepared);
+    const bool opened = ReadInputHead(b->files[index], b->budget, &prepared);
+    if (!Admit(*b, index, opened ? MemoryOfFile(prepared) : 0)) return;
+    if (opened) PrepareReadImage(b->quality, &prepared);
     MarkPrepared(*b, index);
   }
 }
@@ -130,12 +128,22 @@ PreparedImage& PreparedFile(Batch& b, const Workers& pool, std::size_t index) {
     std::unique_lock<std::mutex> lock(b.mutex);
     b.writerWake.wait(lock, [&] { return slot.ready; });
   } else if (!slot.ready) {
-    // A worker stopped before admission may have left the file read: start afresh.
-    slot.prepared = PreparedImage();
-    PrepareImageFile(b.files[index], b.quality, &slot.prepared);
+    PrepareImageFile(b.files[index], b.quality, b.budget, &slot.prepared);
     slot.ready = true;
   }
   return slot.prepared;
+}
+
+// On one processor a file has the memory to itself: no other file's bytes,
+// pixels or output beside it, no other thread's stack or heap. A file that ran
+// out of memory among others gets that: the workers finish what they hold and
+// end, and everything prepared from this file on is let go, ready or not (a
+// worker may have failed a later file for memory too). This file and the rest
+// are then prepared here, one at a time, so the records are those of a run on
+// one processor.
+void GoOnAlone(Batch& b, Workers& pool, std::size_t from) {
+  pool.Stop();
+  for (std::size_t j = from; j < b.slots.size(); ++j) b.slots[j] = Slot();
 }
 
 void WriteInOrder(Batch& b, Workers& pool, const fs::path& outputDir, const FileDoneFunc& done) {
@@ -143,13 +151,7 @@ void WriteInOrder(Batch& b, Workers& pool, const fs::path& outputDir, const File
   for (std::size_t i = 0; i < b.slots.size(); ++i) {
     PreparedImage* prepared = &PreparedFile(b, pool, i);
     if (RanOutOfMemory(*prepared) && !pool.threads.empty()) {
-      // On one processor the file would have had the memory to itself, with no
-      // other thread's stack or heap beside it: it gets that now. The workers
-      // finish what they hold and end; this file and the rest are prepared here,
-      // one at a time, so the records are those of a run on one processor.
-      pool.Stop();
-      *prepared = PreparedImage();
-      b.slots[i].ready = false;
+      GoOnAlone(b, pool, i);
       prepared = &PreparedFile(b, pool, i);
     }
     CompressResult result;
@@ -170,13 +172,13 @@ void WriteInOrder(Batch& b, Workers& pool, const fs::path& outputDir, const File
 }
 
 void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
-                    const FileDoneFunc& done, BatchStats* stats) {
+                    std::uint64_t budget, const FileDoneFunc& done, BatchStats* stats) {
   if (stats) stats->mostInFlight = files.empty() ? 0 : 1;
   OutputNameMemory names;
   for (std::size_t i = 0; i < files.size(); ++i) {
     CompressResult result;
     PreparedImage prepared;
-    PrepareImageFile(files[i], quality, &prepared);
+    PrepareImageFile(files[i], quality, budget, &prepared);
     result.success = WritePreparedImage(&prepared, outputDir, &result, &names);
     done(i, result);
   }
@@ -184,36 +186,25 @@ void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDi
 
 }  // namespace
 
-std::uint64_t DefaultMemoryBudget() {
-  const std::uint64_t available = AvailableMemoryBytes();
-  if (available == 0) return std::uint64_t{1} << 30;
-  return std::min(available / 2, std::uint64_t{2} << 30);
-}
-
-std::uint64_t WorkingMemoryOfImage(int width, int height, int channels) {
-  if (width <= 0 || height <= 0 || channels <= 0) return 0;
-  return 9 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
-         static_cast<std::uint64_t>(channels) / 2;
-}
-
 void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
                    const FileDoneFunc& done, const BatchSettings& settings, BatchStats* stats) {
   unsigned workers = settings.workers ? settings.workers : UsableProcessorCount();
   workers = static_cast<unsigned>(std::min<std::size_t>(workers, files.size()));
   if (stats) *stats = BatchStats();
+  const std::uint64_t budget =
+      settings.memoryBudget ? settings.memoryBudget : DefaultMemoryBudget();
   // One processor: the caller's thread does each file in turn, as it always did.
   // So under a limit of the address space: the workers' own stacks and heaps
   // would take room that a file gets on one processor, and the records would
   // depend on the processor count.
   if (workers <= 1 || (!settings.workers && AddressSpaceIsLimited()))
-    return CompressInTurn(files, outputDir, quality, done, stats);
+    return CompressInTurn(files, outputDir, quality, budget, done, stats);
   std::unique_ptr<Batch> batch;
   try {
     batch = std::make_unique<Batch>(
-        files, quality, settings.memoryBudget ? settings.memoryBudget : DefaultMemoryBudget(),
-        2 * std::size_t{workers});
+        files, quality, budget, 2 * std::size_t{workers});
   } catch (const std::bad_alloc&) {
-    return CompressInTurn(files, outputDir, quality, done, stats);
+    return CompressInTurn(files, outputDir, quality, budget, done, stats);
   }
   bool ran = false;
   {
@@ -229,6 +220,6 @@ void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir
       ran = true;
     }
   }
-  if (!ran) return CompressInTurn(files, outputDir, quality, done, stats);
+  if (!ran) return CompressInTurn(files, outputDir, quality, budget, done, stats);
   if (stats) stats->mostInFlight = batch->mostInFlight;
 }

@@ -26,19 +26,6 @@ struct BatchStats {
   std::size_t mostInFlight = 0;   // most files admitted and not yet written at one time
 };
 
-/// Half the memory the process can still take (AvailableMemoryBytes: what is
-/// available now, within the process's own limits), at most 2 GiB; 1 GiB when the
-/// system does not say. The other half is left to the threads, the writing and
-/// whatever else the process and the machine need meanwhile.
-std::uint64_t DefaultMemoryBudget();
-
-/// Working memory of one file while it is decoded and encoded, from its header:
-/// four and a half times its decoded samples. Measured peaks: a progressive 4:4:4
-/// JPEG decodes at 4.0 times (coefficients, planes and pixels at once), a noise
-/// PNG at 4.1 (its compressed data, the inflated rows and the pixels, then the
-/// encoder's rows and stream); baseline 4:2:0 JPEGs stay near 1.6.
-std::uint64_t WorkingMemoryOfImage(int width, int height, int channels);
-
 /// Compresses files into outputDir (which must exist) at quality. Files are read,
 /// decoded and encoded on a pool of worker threads (one per usable processor, at
 /// most one per file), at most a few files ahead of the writing and, while more

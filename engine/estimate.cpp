@@ -21,7 +21,7 @@ bool Load(const std::filesystem::path& path, EstimateCache* cache) {
   SourceImage source;
   FileStamp stamp;
   std::string reason;
-  if (!ReadSourceImage(path, &source, &stamp, &reason)) return false;
+  if (!ReadSourceImage(path, DefaultMemoryBudget(), &source, &stamp, &reason)) return false;
   ++cache->decodes;
   DecodedPixels pixels =
       DecodeSourceImage(&source, &cache->width, &cache->height, &cache->channels, &reason);

@@ -17,42 +17,42 @@ std::unique_ptr<unsigned char, BlockFree> NewBlock(std::size_t capacity) {
                                                    BlockFree{capacity});
 }
 
-// A block of `capacity`; the read fills it up to there before the next is made.
-void AddBlock(FileBytes* bytes, std::size_t capacity, std::size_t* lastCapacity) {
-  bytes->blocks.push_back(FileBlock{NewBlock(capacity), 0});
-  *lastCapacity = capacity;
-}
+std::size_t CapacityOf(const FileBlock& block) { return block.data.get_deleter().capacity; }
 
 // A first block sized to the file that turned out too small (the file grew) is
 // made a whole block, so that every block but the last stays kFileBlockBytes.
-void WidenFirstBlock(FileBytes* bytes, std::size_t* lastCapacity) {
+void WidenFirstBlock(FileBytes* bytes) {
   FileBlock& first = bytes->blocks.front();
   auto wide = NewBlock(kFileBlockBytes);
   std::memcpy(wide.get(), first.data.get(), first.length);
   first.data = std::move(wide);
-  *lastCapacity = kFileBlockBytes;
+}
+
+// Room for the next read: the last block while it has some, else a new one.
+FileBlock* BlockWithRoom(FileBytes* bytes, std::size_t expected) {
+  if (bytes->blocks.empty()) {
+    // One byte more than expected, so that the read seeing the end needs no new block.
+    bytes->blocks.push_back(FileBlock{NewBlock(std::min(expected + 1, kFileBlockBytes)), 0});
+  } else if (bytes->blocks.back().length == CapacityOf(bytes->blocks.back())) {
+    if (CapacityOf(bytes->blocks.back()) < kFileBlockBytes) WidenFirstBlock(bytes);
+    else bytes->blocks.push_back(FileBlock{NewBlock(kFileBlockBytes), 0});
+  }
+  return &bytes->blocks.back();
 }
 
 }  // namespace
 
-bool ReadFileBlocks(const std::function<long long(unsigned char*, std::size_t)>& read,
-                    std::size_t expected, FileBytes* bytes) {
-  std::size_t capacity = 0;
-  // One byte more than expected, so that the read seeing the end needs no new block.
-  AddBlock(bytes, std::min(expected + 1, kFileBlockBytes), &capacity);
-  for (;;) {
-    FileBlock* last = &bytes->blocks.back();
-    if (last->length == capacity) {
-      if (capacity < kFileBlockBytes) WidenFirstBlock(bytes, &capacity);
-      else AddBlock(bytes, kFileBlockBytes, &capacity);
-      last = &bytes->blocks.back();
-    }
-    const long long n = read(last->data.get() + last->length, capacity - last->length);
-    if (n < 0) return false;
-    if (n == 0) return true;
+BlockReadStatus ReadFileBlocks(const std::function<long long(unsigned char*, std::size_t)>& read,
+                               std::size_t expected, std::size_t until, FileBytes* bytes) {
+  while (bytes->size < until || bytes->blocks.empty()) {
+    FileBlock* last = BlockWithRoom(bytes, expected);
+    const long long n = read(last->data.get() + last->length, CapacityOf(*last) - last->length);
+    if (n < 0) return BlockReadStatus::Failed;
+    if (n == 0) return BlockReadStatus::Ended;
     last->length += static_cast<std::size_t>(n);
     bytes->size += static_cast<std::size_t>(n);
   }
+  return BlockReadStatus::Paused;
 }
 
 std::size_t CopyFileBytes(const FileBytes& bytes, std::size_t at, unsigned char* out,

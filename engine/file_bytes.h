@@ -28,12 +28,17 @@ struct FileBytes {
   std::size_t firstHeld = 0;  // blocks before this one have been let go
 };
 
-/// Fills *bytes from read (which returns the bytes it put at out, at most
-/// `wanted`, 0 at the end and -1 on an error) until the end. expected is the
-/// size the file had, so that a small file takes one block of its own size.
-/// False on a read error. Throws std::bad_alloc when a block can't be had.
-bool ReadFileBlocks(const std::function<long long(unsigned char* out, std::size_t wanted)>& read,
-                    std::size_t expected, FileBytes* bytes);
+/// How far a read of a file's blocks got.
+enum class BlockReadStatus { Paused, Ended, Failed };
+
+/// Reads on into *bytes from read (which returns the bytes it put at out, at most
+/// `wanted`, 0 at the end and -1 on an error) until they hold at least `until`
+/// bytes (Paused: more may follow) or the file ends (Ended). expected is the size
+/// the file had, so that a small file takes one block of its own size. Failed on
+/// a read error. Throws std::bad_alloc when a block can't be had.
+BlockReadStatus ReadFileBlocks(
+    const std::function<long long(unsigned char* out, std::size_t wanted)>& read,
+    std::size_t expected, std::size_t until, FileBytes* bytes);
 
 /// Copies up to n bytes from position at into out; returns how many there were.
 std::size_t CopyFileBytes(const FileBytes& bytes, std::size_t at, unsigned char* out,

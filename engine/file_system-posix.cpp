@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,33 +37,60 @@ std::int64_t LastWriteOf(const struct stat& st) {
 
 }  // namespace
 
-bool ReadWholeFile(const fs::path& path, FileBytes* bytes, FileStamp* stamp,
-                   std::string* error) {
-  // Closed however this ends, also when the buffer can't be had (that throws).
-  struct Descriptor {
-    int fd;
-    ~Descriptor() { if (fd >= 0) close(fd); }
-  } file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-  // Only a regular file has an end to read to: a device such as /dev/zero
-  // would be read until memory runs out. Opened without waiting, so a FIFO
-  // swapped in after the name was checked can't hold the open up either; a
-  // regular file's reads never wait, flag or not.
+OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
+  if (this != &other) {
+    if (handle >= 0) close(static_cast<int>(handle));
+    handle = std::exchange(other.handle, -1);
+    stamp = other.stamp;
+    outputPermissions = other.outputPermissions;
+  }
+  return *this;
+}
+
+OpenedFile::~OpenedFile() {
+  if (handle >= 0) close(static_cast<int>(handle));
+}
+
+bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
+  // Opened without waiting, so a FIFO swapped in after the name was checked can't
+  // hold the open up; a regular file's reads never wait, flag or not.
+  OpenedFile opened;
+  opened.handle = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Only a regular file has an end to read to: a device such as /dev/zero would
+  // be read until memory runs out.
   struct stat st;
-  if (file.fd < 0 || fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      !ReadFileBlocks(
-          [&](unsigned char* out, std::size_t wanted) -> long long {
-            ssize_t n;
-            while ((n = read(file.fd, out, wanted)) < 0 && errno == EINTR) {
-            }
-            return n;
-          },
-          static_cast<std::size_t>(st.st_size), bytes)) {
-    *bytes = FileBytes();
+  if (opened.handle < 0 || fstat(static_cast<int>(opened.handle), &st) != 0 ||
+      !S_ISREG(st.st_mode)) {
     *error = "Unable to open file";
     return false;
   }
-  *stamp = FileStamp{bytes->size, LastWriteOf(st)};
+  opened.stamp = FileStamp{static_cast<std::uint64_t>(st.st_size), LastWriteOf(st)};
+  // Who else may read the photo follows the input; its owner can always manage
+  // the new file, and an image is never made executable.
+  opened.outputPermissions = static_cast<unsigned>((st.st_mode & 0066) | 0600);
+  *file = std::move(opened);
   return true;
+}
+
+bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
+                    std::string* error) {
+  const int fd = static_cast<int>(file->handle);
+  const BlockReadStatus status = ReadFileBlocks(
+      [fd](unsigned char* out, std::size_t wanted) -> long long {
+        ssize_t n;
+        while ((n = read(fd, out, wanted)) < 0 && errno == EINTR) {
+        }
+        return n;
+      },
+      static_cast<std::size_t>(file->stamp.size), until, bytes);
+  *ended = status != BlockReadStatus::Paused;
+  if (*ended) {
+    close(fd);
+    file->handle = -1;
+  }
+  if (status != BlockReadStatus::Failed) return true;
+  *error = "Unable to open file";
+  return false;
 }
 
 bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
@@ -88,14 +116,6 @@ NameState QueryNameState(const fs::path& path, int* systemError) {
 }
 
 std::size_t MaxFileNameUnits() { return NAME_MAX; }
-
-unsigned OutputPermissionsFor(const fs::path& inputPath) {
-  struct stat st;
-  if (stat(inputPath.c_str(), &st) != 0) return 0;
-  // Who else may read the photo follows the input; its owner can always manage the
-  // new file, and an image is never made executable.
-  return static_cast<unsigned>((st.st_mode & 0066) | 0600);
-}
 
 namespace {
 
@@ -204,7 +224,7 @@ bool NoUnnamedFiles(int error) {
 
 NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std::size_t length,
                            unsigned permissions) {
-  const mode_t mode = permissions ? static_cast<mode_t>(permissions) : 0666;
+  const mode_t mode = permissions ? static_cast<mode_t>(permissions) : 0600;
   int fd = open(FolderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
   if (fd >= 0) {
     bool unnamable = false;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
+#include <utility>
 #include <windows.h>
 
 namespace fs = std::filesystem;
@@ -38,12 +39,6 @@ std::uint64_t Join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) |
 std::int64_t TimeOf(const FILETIME& time) {
   return static_cast<std::int64_t>(Join(time.dwHighDateTime, time.dwLowDateTime));
 }
-
-// Closed however the read ends, also when the buffer can't be had (that throws).
-struct HandleCloser {
-  HANDLE h;
-  ~HandleCloser() { if (h != INVALID_HANDLE_VALUE) CloseHandle(h); }
-};
 
 // Attributes, size and last write time of what path names. A link's (or junction's) own record
 // says nothing about its target, so for a reparse point the target is opened and
@@ -87,29 +82,65 @@ PathKind QueryPathKind(const fs::path& path, int* systemError) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
 }
 
-bool ReadWholeFile(const fs::path& path, FileBytes* bytes, FileStamp* stamp,
-                   std::string* error) {
+namespace {
+
+HANDLE HandleOf(const OpenedFile& file) { return reinterpret_cast<HANDLE>(file.handle); }
+
+void CloseOpened(OpenedFile* file) {
+  if (file->handle != -1) CloseHandle(HandleOf(*file));
+  file->handle = -1;
+}
+
+}  // namespace
+
+OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
+  if (this != &other) {
+    CloseOpened(this);
+    handle = std::exchange(other.handle, -1);
+    stamp = other.stamp;
+    outputPermissions = other.outputPermissions;
+  }
+  return *this;
+}
+
+OpenedFile::~OpenedFile() { CloseOpened(this); }
+
+bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   // The sharing the C runtime's fopen grants; the path limit the library had.
-  HandleCloser file{path.native().size() + 1 > kLibraryPathUnits
-                        ? INVALID_HANDLE_VALUE
-                        : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  OpenedFile opened;
+  if (path.native().size() + 1 <= kLibraryPathUnits) {
+    const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) opened.handle = reinterpret_cast<std::intptr_t>(h);
+  }
   // Only a file on a disk has an end to read to; a pipe or a device may have none.
   BY_HANDLE_FILE_INFORMATION info;
-  if (file.h == INVALID_HANDLE_VALUE || GetFileType(file.h) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(file.h, &info) ||
-      !ReadFileBlocks(
-          [&](unsigned char* out, std::size_t wanted) -> long long {
-            DWORD n = 0;  // blocks are far below what a DWORD counts
-            return ReadFile(file.h, out, static_cast<DWORD>(wanted), &n, nullptr) ? n : -1;
-          },
-          static_cast<std::size_t>(Join(info.nFileSizeHigh, info.nFileSizeLow)), bytes)) {
-    *bytes = FileBytes();
+  if (opened.handle == -1 || GetFileType(HandleOf(opened)) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(HandleOf(opened), &info)) {
     *error = "Unable to open file";
     return false;
   }
-  *stamp = FileStamp{bytes->size, TimeOf(info.ftLastWriteTime)};
+  opened.stamp = FileStamp{Join(info.nFileSizeHigh, info.nFileSizeLow),
+                           TimeOf(info.ftLastWriteTime)};
+  opened.outputPermissions = 0;  // an output takes its folder's access rules
+  *file = std::move(opened);
   return true;
+}
+
+bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
+                    std::string* error) {
+  const HANDLE h = HandleOf(*file);
+  const BlockReadStatus status = ReadFileBlocks(
+      [h](unsigned char* out, std::size_t wanted) -> long long {
+        DWORD n = 0;  // blocks are far below what a DWORD counts
+        return ReadFile(h, out, static_cast<DWORD>(wanted), &n, nullptr) ? n : -1;
+      },
+      static_cast<std::size_t>(file->stamp.size), until, bytes);
+  *ended = status != BlockReadStatus::Paused;
+  if (*ended) CloseOpened(file);
+  if (status != BlockReadStatus::Failed) return true;
+  *error = "Unable to open file";
+  return false;
 }
 
 bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
@@ -172,7 +203,6 @@ NameState QueryNameState(const fs::path& path, int* systemError) {
 
 std::size_t MaxFileNameUnits() { return 255; }
 
-unsigned OutputPermissionsFor(const fs::path&) { return 0; }
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "engine/file_bytes.h"
@@ -30,11 +31,34 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
-/// Opens the file at path once and reads it whole into *bytes (empty before); *stamp describes
-/// the open file (its size is the bytes read). False with the image library's
-/// own words in *error ("Unable to open file") when it can't be opened or read.
-bool ReadWholeFile(const std::filesystem::path& path, FileBytes* bytes, FileStamp* stamp,
-                   std::string* error);
+/// An input file, opened once for reading: what the open file is, before any
+/// of its bytes is read. Closed when destroyed.
+struct OpenedFile {
+  std::intptr_t handle = -1;  // the platform's descriptor or handle; -1 when none
+  FileStamp stamp;            // the open file's size and last write time
+  /// The mode bits (POSIX) an output made from it gets: who else may read it
+  /// follows the input, taken from the open file itself, so a file renamed or
+  /// replaced after it was opened changes nothing. Private to the owner when
+  /// the file can't tell.
+  unsigned outputPermissions = 0600;
+
+  OpenedFile() = default;
+  OpenedFile(OpenedFile&& other) noexcept { *this = std::move(other); }
+  OpenedFile& operator=(OpenedFile&& other) noexcept;
+  ~OpenedFile();
+};
+
+/// Opens the regular file at path for reading. False with the image library's
+/// own words in *error ("Unable to open file") when it can't be opened or is
+/// not a file on a disk (a device or a pipe may never end).
+bool OpenInputFile(const std::filesystem::path& path, OpenedFile* file, std::string* error);
+
+/// Reads the open file on into *bytes until they hold at least `until` bytes or
+/// the file ends (*ended); the file is closed at its end. False with "Unable to
+/// open file" in *error on a read error. Throws std::bad_alloc when memory for
+/// the bytes can't be had.
+bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
+                    std::string* error);
 
 /// The stamp of the file at path, following symbolic links, without opening it
 /// for reading. False when unknown or not a file.
@@ -59,16 +83,12 @@ NameState QueryNameState(const std::filesystem::path& path, int* systemError);
 /// in path units: bytes on Linux, UTF-16 units on Windows.
 std::size_t MaxFileNameUnits();
 
-/// Permission bits of the input an output is made from, for the output (POSIX;
-/// execute bits are never passed on). 0 when unknown or where files have none.
-unsigned OutputPermissionsFor(const std::filesystem::path& inputPath);
-
 enum class NewFileStatus { Created, Exists, Failed };
 
 /// Puts the bytes into a new file at path, all or nothing: the name shows the file
 /// only once every byte is written, so a run killed at any moment never leaves a
 /// part of an output under an output name. Exists when anything at all is there
 /// (left untouched); Failed leaves nothing behind. permissions (POSIX, within the
-/// umask; 0 means 0666) are the new file's mode.
+/// umask; 0 means 0600, private to the owner) are the new file's mode.
 NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned char* data,
                            std::size_t length, unsigned permissions);

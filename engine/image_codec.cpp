@@ -17,12 +17,14 @@ struct SourceReader {
   FileBytes* bytes;
   bool release;  // let passed blocks go (the decode), or keep them (the header)
   std::size_t at = 0;
+  bool sawEnd = false;  // asked for more than there was: the library met the end
 };
 
 int ReadSource(void* user, char* out, int wanted) {
   auto* r = static_cast<SourceReader*>(user);
   const std::size_t n = CopyFileBytes(*r->bytes, r->at, reinterpret_cast<unsigned char*>(out),
                                       static_cast<std::size_t>(wanted));
+  if (n < static_cast<std::size_t>(wanted)) r->sawEnd = true;
   r->at += n;
   if (r->release) ReleaseFileBytesBefore(r->bytes, r->at);
   return static_cast<int>(n);
@@ -30,6 +32,7 @@ int ReadSource(void* user, char* out, int wanted) {
 
 void SkipSource(void* user, int n) {
   auto* r = static_cast<SourceReader*>(user);
+  if (n > 0 && r->at + static_cast<std::size_t>(n) > r->bytes->size) r->sawEnd = true;
   if (n > 0) r->at = std::min(r->at + static_cast<std::size_t>(n), r->bytes->size);
 }
 
@@ -50,21 +53,22 @@ constexpr stbi_io_callbacks kSourceCallbacks = {ReadSource, SkipSource, AtEndOfS
 // the file's bytes could carry are refused. So is an output larger than its
 // writer can describe: a PNG the writer can't count, a JPEG wider or taller than
 // its 16-bit size fields.
-const char* SizeRefusal(const SourceImage& source, const unsigned char* head,
-                        std::size_t headLength, int width, int height, int channels) {
+const char* SizeRefusal(const SourceImage& source, std::uint64_t fileBytes,
+                        const unsigned char* head, std::size_t headLength, int width, int height,
+                        int channels) {
   if (width == 0 || height == 0) return headLength && head[0] == 'G' ? "Corrupt GIF" : "bad BMP";
   const long long w = std::llabs(static_cast<long long>(width));
   const long long h = std::llabs(static_cast<long long>(height));
-  if (!PixelCountFitsFile(head, headLength, w * h, source.bytes.size)) return kTooLargeText;
+  if (!PixelCountFitsFile(head, headLength, w * h, fileBytes)) return kTooLargeText;
   const bool jpegOutput = source.kind == ImageKind::Jpeg;
   if (jpegOutput ? !JpegWriterCanEncode(w, h) : !PngWriterCanEncode(w, h, channels))
     return kTooLargeText;
   return nullptr;
 }
 
-}  // namespace
-
-void ParseSourceImage(SourceImage* source) {
+// Tables, scans and header of what is held of the source; the reader tells
+// whether the header's parse met the end of it.
+void Parse(SourceImage* source, SourceReader* reader) {
   // This library version overruns its Huffman tables on a DHT segment with more
   // than 256 codes, and its header parser already builds them: such a file is
   // corrupt, and is refused before the library sees it.
@@ -74,11 +78,56 @@ void ParseSourceImage(SourceImage* source) {
   source->tablesFit = JpegHuffmanTablesFitInBlocks(blocks.data(), kFileBlockBytes, bytes.size);
   source->scansWithinBound =
       JpegScanCountWithinBoundInBlocks(blocks.data(), kFileBlockBytes, bytes.size);
-  SourceReader reader{&bytes, false};
   ImageHeader& h = source->header;
   source->hasHeader = source->tablesFit &&
-                      stbi_info_from_callbacks(&kSourceCallbacks, &reader, &h.width, &h.height,
+                      stbi_info_from_callbacks(&kSourceCallbacks, reader, &h.width, &h.height,
                                                &h.channels) != 0;
+}
+
+// The library's decode of the head alone, when it fails without ever looking
+// past the head: the decode of the whole file fails there too, with that text.
+bool HeadDecodeFails(SourceImage* source, std::string* reason) {
+  SourceReader reader{&source->bytes, false};
+  int width = 0, height = 0, channels = 0;
+  ClearDecoderFailure();
+  DecodedPixels pixels(
+      stbi_load_from_callbacks(&kSourceCallbacks, &reader, &width, &height, &channels, 0));
+  if (pixels || reader.sawEnd) return false;
+  const char* why = stbi_failure_reason();
+  *reason = why ? why : DecoderAllocationFailed() ? kOutOfMemoryText : "解码失败";
+  return true;
+}
+
+}  // namespace
+
+bool RefuseFromHead(SourceImage* source, std::uint64_t fileBytes, std::string* reason) {
+  // The checks see the head as all there is: tables, scans and a header found in
+  // it are those of the whole file.
+  SourceReader reader{&source->bytes, false};
+  Parse(source, &reader);
+  if (!source->tablesFit) {
+    *reason = "Corrupt JPEG";
+    return true;
+  }
+  if (!source->scansWithinBound) {
+    *reason = kTooManyScansText;
+    return true;
+  }
+  if (reader.sawEnd) return false;  // the header may lie past the head
+  // No header the library takes, though it was all there: the content is no
+  // image it knows, or one it refuses from its header.
+  if (!source->hasHeader) return HeadDecodeFails(source, reason);
+  const FileBlock& first = source->bytes.blocks.front();
+  const ImageHeader& h = source->header;
+  const char* refusal =
+      SizeRefusal(*source, fileBytes, first.data.get(), first.length, h.width, h.height, h.channels);
+  if (refusal) *reason = refusal;
+  return refusal != nullptr;
+}
+
+void ParseSourceImage(SourceImage* source) {
+  SourceReader reader{&source->bytes, false};
+  Parse(source, &reader);
 }
 
 DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, int* channels,
@@ -98,7 +147,8 @@ DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, in
   const ImageHeader& h = source->header;
   const char* refusal = nullptr;
   if (source->hasHeader &&
-      (refusal = SizeRefusal(*source, head, headLength, h.width, h.height, h.channels))) {
+      (refusal = SizeRefusal(*source, source->bytes.size, head, headLength, h.width, h.height,
+                                     h.channels))) {
     *reason = refusal;
     return nullptr;
   }
@@ -109,7 +159,8 @@ DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, in
   if (!pixels) {
     const char* why = stbi_failure_reason();
     *reason = why ? why : DecoderAllocationFailed() ? "Out of memory" : "";
-  } else if ((refusal = SizeRefusal(*source, head, headLength, *width, *height, *channels))) {
+  } else if ((refusal = SizeRefusal(*source, source->bytes.size, head, headLength, *width, *height,
+                                      *channels))) {
     // The header's channel count can be one short: a PNG's tRNS chunk adds alpha.
     pixels.reset();
     *reason = refusal;

@@ -11,6 +11,7 @@
 
 #include "engine/extension.h"
 #include "engine/file_bytes.h"
+#include "engine/file_system.h"
 
 #include <stb_image.h>
 #include <stb_image_write.h>
@@ -40,6 +41,9 @@ using DecodedPixels = std::unique_ptr<unsigned char, PixelsFree>;
 /// (engine/image_limits.h).
 inline constexpr char kTooLargeText[] = "图片尺寸过大";
 
+/// The text of every allocation that failed on the way, as the image library words it.
+inline constexpr char kOutOfMemoryText[] = "Out of memory";
+
 /// The refusal of a JPEG with more scans than any encoder writes (engine/jpeg_tables.h).
 inline constexpr char kTooManyScansText[] = "JPEG扫描次数过多";
 
@@ -54,6 +58,7 @@ struct ImageHeader {
 /// when it has a header the library knows, what that says. The memory budget, the
 /// size checks and the decoder all take it from here.
 struct SourceImage {
+  OpenedFile file;  // open while the rest of the bytes is still to be read
   FileBytes bytes;
   ImageKind kind = ImageKind::Other;
   bool tablesFit = true;   // false: JPEG tables the library would overrun (never parsed)
@@ -66,6 +71,14 @@ struct SourceImage {
 /// header parser builds those tables), then the header. Fills the fields after
 /// `kind` of *source.
 void ParseSourceImage(SourceImage* source);
+
+/// For a source of which only the head is read, of a file of fileBytes bytes:
+/// whether the head already shows how its decode would end, so that the rest
+/// need not be read. It does for content no decoder recognises (*reason is then
+/// the library's own text for it), Huffman tables the library would overrun,
+/// too many scans, and a header whose size is refused. Parses the head
+/// (ParseSourceImage); false when the file is worth reading whole.
+bool RefuseFromHead(SourceImage* source, std::uint64_t fileBytes, std::string* reason);
 
 /// Decodes a source image to 8-bit samples with the file's own channel count,
 /// letting go of its bytes as the decoder passes them (the source is spent

@@ -1,9 +1,15 @@
 #include "engine/source_image.h"
 
+#include <cstdint>
+
+#include <algorithm>
+
+#include "engine/machine.h"
 #include "engine/utf8.h"
 
-bool ReadSourceImage(const std::filesystem::path& path, SourceImage* source, FileStamp* stamp,
-                     std::string* errorText) {
+namespace {
+
+bool CheckName(const std::filesystem::path& path, SourceImage* source, std::string* errorText) {
   int systemError = 0;
   const PathKind what = QueryPathKind(path, &systemError);
   if (what == PathKind::Missing || what == PathKind::Error) {
@@ -27,7 +33,54 @@ bool ReadSourceImage(const std::filesystem::path& path, SourceImage* source, Fil
     *errorText = "文件名含无效字符";
     return false;
   }
-  if (!ReadWholeFile(path, &source->bytes, stamp, errorText)) return false;
-  ParseSourceImage(source);
   return true;
+}
+
+}  // namespace
+
+bool OpenSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudget,
+                     SourceImage* source, std::string* errorText) {
+  if (!CheckName(path, source, errorText) || !OpenInputFile(path, &source->file, errorText))
+    return false;
+  bool ended = false;
+  if (!ReadOpenedFile(&source->file, kSourceHeadBytes, &source->bytes, &ended, errorText))
+    return false;
+  // A file read whole already is judged whole; a larger one by its head first,
+  // before the rest of it takes any memory.
+  if (ended) ParseSourceImage(source);
+  else if (RefuseFromHead(source, source->file.stamp.size, errorText)) return false;
+  if (source->file.stamp.size > memoryBudget) {
+    *errorText = kOutOfMemoryText;
+    return false;
+  }
+  return true;
+}
+
+bool ReadRestOfSourceImage(SourceImage* source, FileStamp* stamp, std::string* errorText) {
+  const FileStamp opened = source->file.stamp;
+  const bool readWhole = source->file.handle == -1;  // and parsed by OpenSourceImage
+  bool ended = readWhole;
+  while (!ended) {
+    if (!ReadOpenedFile(&source->file, SIZE_MAX, &source->bytes, &ended, errorText)) {
+      source->bytes = FileBytes();
+      return false;
+    }
+  }
+  // The input's size is that of the file as read: a file that grew or shrank
+  // meanwhile still reports what was compressed.
+  *stamp = FileStamp{source->bytes.size, opened.lastWrite};
+  if (!readWhole) ParseSourceImage(source);
+  return true;
+}
+
+bool ReadSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudget,
+                     SourceImage* source, FileStamp* stamp, std::string* errorText) {
+  return OpenSourceImage(path, memoryBudget, source, errorText) &&
+         ReadRestOfSourceImage(source, stamp, errorText);
+}
+
+std::uint64_t DefaultMemoryBudget() {
+  const std::uint64_t available = AvailableMemoryBytes();
+  if (available == 0) return std::uint64_t{1} << 30;
+  return std::min(available / 2, std::uint64_t{2} << 30);
 }

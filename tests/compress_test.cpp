@@ -460,9 +460,13 @@ TEST_F(CompressTest, BatchOverItsMemoryBudgetHasOneImageInFlight) {
     files.push_back(dir_ / ("big" + std::to_string(i) + ".png"));
     MakePng(files.back(), 200, 150, 3);
   }
+  // Room for any one file's bytes (a file that can never be admitted fails), never
+  // for a second file beside one.
+  std::uint64_t budget = 0;
+  for (const fs::path& file : files) budget = std::max<std::uint64_t>(budget, fs::file_size(file));
   BatchStats stats;
   CompressBatch(files, out_, 80, [](std::size_t, CompressResult& r) { EXPECT_TRUE(r.success); },
-                {4, 1}, &stats);
+                {4, budget}, &stats);
   EXPECT_EQ(stats.workers, 4u);
   EXPECT_EQ(stats.mostInFlight, 1u);
 }

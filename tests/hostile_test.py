@@ -155,6 +155,17 @@ class Hostile(unittest.TestCase):
                 self.assertLess(run.peak_kib, PEAK_LIMIT_KIB)
                 self.assertEqual(os.listdir(self.out), [])
 
+    def test_large_files_refused_by_their_head_are_not_read(self):
+        # 1 GiB each (sparse): no image at all, and a header the library refuses.
+        files = []
+        for name, head in (("zeros.png", b""), ("huge.png", png(100000, 100000, 0))):
+            files.append(self.write(name, head))
+            os.truncate(files[-1], 1 << 30)
+        run = self.run_program("-o", self.out, *files)
+        self.assertEqual(run.lines(), {"zeros.png": ("失败", "Image not of any known type, or corrupt"),
+                                       "huge.png": ("失败", "Image too large to decode")})
+        self.assertLess(run.peak_kib, PEAK_LIMIT_KIB)
+
     def test_jpeg_padded_with_empty_scans(self):
         # The decoder goes over the whole image once per scan; no encoder writes
         # hundreds. 256 scans pass the check, 257 are refused before decoding.

@@ -74,7 +74,7 @@ void AddDecodedFiles(const fs::path& folder, std::vector<Image>* images) {
     SourceImage source;
     FileStamp stamp;
     std::string reason;
-    if (!entry.is_regular_file() || !ReadSourceImage(entry.path(), &source, &stamp, &reason))
+    if (!entry.is_regular_file() || !ReadSourceImage(entry.path(), DefaultMemoryBudget(), &source, &stamp, &reason))
       continue;
     int w = 0, h = 0, c = 0;
     DecodedPixels pixels = DecodeSourceImage(&source, &w, &h, &c, &reason);
