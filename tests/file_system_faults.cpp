@@ -3,12 +3,23 @@
 // - a folder whose name contains "vanishing" can be listed by its parent but not
 //   opened, as if it were deleted just after the parent was read;
 // - in a folder whose name contains "no-unnamed-files" an unnamed file (O_TMPFILE)
-//   can't be made, as on file systems without them.
+//   can't be made, as on file systems without them;
+// - a file whose name contains "moved-after-open" is gone for stat() once it
+//   has been opened, as if it were moved away right after it was opened;
+// - with QUILLMAR_TEST_ALLOCATION_LIMIT=BYTES in the environment, memory is
+//   refused past that total of live heap blocks and anonymous mappings, as
+//   Windows refuses commit past a job's or the system's limit: a limit the
+//   process can't see, that counts no address space, only what is allocated.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -17,6 +28,13 @@ mode_t ModeArgument(int flags, va_list args) {
   return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE
              ? static_cast<mode_t>(va_arg(args, unsigned))
              : 0;
+}
+
+std::atomic<bool> moved{false};
+
+int Opened(const char* name, int fd) {
+  if (fd >= 0 && std::strstr(name, "moved-after-open")) moved = true;
+  return fd;
 }
 
 bool Refused(const char* name, int flags) {
@@ -39,7 +57,7 @@ extern "C" int openat(int folder, const char* name, int flags, ...) {
   va_start(args, flags);
   const mode_t mode = ModeArgument(flags, args);
   va_end(args);
-  return Refused(name, flags) ? -1 : real(folder, name, flags, mode);
+  return Refused(name, flags) ? -1 : Opened(name, real(folder, name, flags, mode));
 }
 
 extern "C" int open(const char* name, int flags, ...) {
@@ -49,5 +67,113 @@ extern "C" int open(const char* name, int flags, ...) {
   va_start(args, flags);
   const mode_t mode = ModeArgument(flags, args);
   va_end(args);
-  return Refused(name, flags) ? -1 : real(name, flags, mode);
+  return Refused(name, flags) ? -1 : Opened(name, real(name, flags, mode));
+}
+
+extern "C" int stat(const char* name, struct stat* st) {
+  using Stat = int (*)(const char*, struct stat*);
+  static Stat real = reinterpret_cast<Stat>(dlsym(RTLD_NEXT, "stat"));
+  if (moved && std::strstr(name, "moved-after-open")) {
+    errno = ENOENT;
+    return -1;
+  }
+  return real(name, st);
+}
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+void* __libc_memalign(size_t, size_t);
+}
+
+namespace {
+
+std::atomic<size_t> allocated{0};
+
+size_t AllocationLimit() {
+  static const size_t limit = [] {
+    const char* text = std::getenv("QUILLMAR_TEST_ALLOCATION_LIMIT");
+    return text ? std::strtoull(text, nullptr, 10) : 0;
+  }();
+  return limit;
+}
+
+// Books `more` bytes, or says no (errno ENOMEM) when they pass the limit.
+bool Book(size_t more, size_t less = 0) {
+  const size_t limit = AllocationLimit();
+  size_t now = allocated.load();
+  do {
+    if (limit && more > less && now + (more - less) > limit) {
+      errno = ENOMEM;
+      return false;
+    }
+  } while (!allocated.compare_exchange_weak(now, now + more - less));
+  return true;
+}
+
+}  // namespace
+
+extern "C" void* malloc(size_t size) {
+  if (!Book(size)) return nullptr;
+  void* p = __libc_malloc(size);
+  Book(p ? malloc_usable_size(p) : 0, size);
+  return p;
+}
+
+extern "C" void* calloc(size_t count, size_t size) {
+  if (size && count > static_cast<size_t>(-1) / size) return __libc_calloc(count, size);
+  if (!Book(count * size)) return nullptr;
+  void* p = __libc_calloc(count, size);
+  Book(p ? malloc_usable_size(p) : 0, count * size);
+  return p;
+}
+
+extern "C" void* realloc(void* block, size_t size) {
+  const size_t old = block ? malloc_usable_size(block) : 0;
+  if (!Book(size, old)) return nullptr;
+  void* p = __libc_realloc(block, size);
+  if (p) Book(malloc_usable_size(p), size);
+  else Book(old, size);  // the old block stays
+  return p;
+}
+
+extern "C" void free(void* block) {
+  if (!block) return;
+  Book(0, malloc_usable_size(block));
+  __libc_free(block);
+}
+
+extern "C" void* aligned_alloc(size_t alignment, size_t size) {
+  if (!Book(size)) return nullptr;
+  void* p = __libc_memalign(alignment, size);
+  Book(p ? malloc_usable_size(p) : 0, size);
+  return p;
+}
+
+extern "C" void* memalign(size_t alignment, size_t size) { return aligned_alloc(alignment, size); }
+
+extern "C" int posix_memalign(void** out, size_t alignment, size_t size) {
+  void* p = aligned_alloc(alignment, size);
+  if (!p && size) return ENOMEM;
+  *out = p;
+  return 0;
+}
+
+extern "C" void* mmap(void* at, size_t length, int protection, int flags, int fd, off_t offset) {
+  using Map = void* (*)(void*, size_t, int, int, int, off_t);
+  static Map real = reinterpret_cast<Map>(dlsym(RTLD_NEXT, "mmap"));
+  const bool counted = (flags & MAP_ANONYMOUS) != 0;
+  if (counted && !Book(length)) return MAP_FAILED;
+  void* p = real(at, length, protection, flags, fd, offset);
+  if (counted && p == MAP_FAILED) Book(0, length);
+  return p;
+}
+
+extern "C" int munmap(void* at, size_t length) {
+  using Unmap = int (*)(void*, size_t);
+  static Unmap real = reinterpret_cast<Unmap>(dlsym(RTLD_NEXT, "munmap"));
+  Book(0, length);
+  return real(at, length);
 }
