@@ -32,12 +32,10 @@ TEST_F(EstimateTest, EqualsTheSizeTheBatchWrites) {
   }
   for (const char* name : {"gray.jpg", "rgb.jpg", "rgba.png", "ga.png"})
     inputs.push_back(TestDataDir() / name);
-  if (fs::path corpus = CorpusDir(); !corpus.empty()) {
-    for (const char* name : {"testorig.jpg", "testimgint.jpg", "testorig.png"})
-      inputs.push_back(corpus / "jpeg" / name);
-    for (const char* name : {"basn0g16.png", "basn3p08.png", "basn6a16.png", "ibasn4a08.png"})
-      inputs.push_back(corpus / "pngsuite" / name);
-  }
+  for (const char* name : {"testorig.jpg", "testimgint.jpg", "testorig.png"})
+    inputs.push_back(CorpusDir() / "jpeg" / name);
+  for (const char* name : {"basn0g16.png", "basn3p08.png", "basn6a16.png", "ibasn4a08.png"})
+    inputs.push_back(CorpusDir() / "pngsuite" / name);
   for (const fs::path& input : inputs)
     for (int quality : {0, 80, 91, 100}) {
       std::uint64_t estimate = 0;

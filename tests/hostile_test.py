@@ -2,7 +2,7 @@
 """Hostile inputs through the real program (Linux):
     hostile_test.py --program build/asan/quillmar [--sanitized]
 
-The fuzz reproducers of tests/regression/ and the shared corpus's PNG crashers,
+The fuzz reproducers of tests/regression/ and tests/corpus/'s PNG crashers,
 headers that claim 100000x100000 pixels, empty, one-byte and cut-off files.
 Each file gets its report line, succeeds with a whole output or fails with a
 text, and the run leaves no partial output and (under the sanitizers) no report
@@ -21,8 +21,8 @@ from batch_support import complete_image, png_chunk, program_options
 HERE = os.path.dirname(os.path.abspath(__file__))
 REGRESSION = os.path.join(HERE, "regression")
 DATA = os.path.join(HERE, "data")
-CRASHERS = os.path.join(HERE, "..", "..", "shared", "corpus", "png-crashers")
-STB_ISSUES = os.path.join(HERE, "..", "..", "shared", "corpus", "stb-issues")
+CRASHERS = os.path.join(HERE, "corpus", "png-crashers")
+STB_ISSUES = os.path.join(HERE, "corpus", "stb-issues")
 PROGRAM = None
 SANITIZED = False
 PEAK_LIMIT_KIB = 300 * 1024
@@ -112,16 +112,12 @@ class Hostile(unittest.TestCase):
         self.assertLess(run.peak_kib, PEAK_LIMIT_KIB)
 
     def test_png_crashers_of_the_corpus(self):
-        if not os.path.isdir(CRASHERS):
-            self.skipTest("no corpus at " + os.path.normpath(CRASHERS))
         files = sorted(os.path.join(CRASHERS, n) for n in os.listdir(CRASHERS))
         run = self.run_program("-o", self.out, "-q", "100", *files)
         self.assert_batch_keeps_its_promises(run, files)
         self.assertLess(run.peak_kib, PEAK_LIMIT_KIB)
 
     def test_stb_issue_reproducers_named_jpg_and_png(self):
-        if not os.path.isdir(STB_ISSUES):
-            self.skipTest("no corpus at " + os.path.normpath(STB_ISSUES))
         files = []
         for name in sorted(os.listdir(STB_ISSUES)):
             if name.startswith("stb"):
@@ -207,8 +203,7 @@ class Hostile(unittest.TestCase):
         if not SANITIZED:
             self.skipTest("needs the sanitizer allocator to fill new blocks")
         files = sorted(os.path.join(REGRESSION, n) for n in os.listdir(REGRESSION))
-        if os.path.isdir(CRASHERS):
-            files += sorted(os.path.join(CRASHERS, n) for n in os.listdir(CRASHERS))
+        files += sorted(os.path.join(CRASHERS, n) for n in os.listdir(CRASHERS))
         outputs = []
         for byte in (0, 0xAA):
             env = dict(os.environ)

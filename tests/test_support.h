@@ -17,7 +17,7 @@ class TempDirTest : public ::testing::Test {
   fs::path dir_;
 };
 
-/// The shared corpus of images nobody here made; empty when it is absent.
+/// The corpus of images nobody here made, kept in the repository (tests/corpus/).
 fs::path CorpusDir();
 /// Images made for these tests and kept in the repository.
 fs::path TestDataDir();

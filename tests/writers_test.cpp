@@ -70,6 +70,10 @@ void AddGeneratedImages(std::vector<Image>* images) {
 // Every file the program decodes under the folder (with its checks before the
 // decoder), at its own channel count.
 void AddDecodedFiles(const fs::path& folder, std::vector<Image>* images) {
+  if (!fs::is_directory(folder)) {
+    ADD_FAILURE() << "no images at " << folder;
+    return;
+  }
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
     SourceImage source;
     FileStamp stamp;
@@ -89,10 +93,7 @@ std::vector<Image> TestImages() {
   AddGeneratedImages(&images);
   AddDecodedFiles(TestDataDir(), &images);
   AddDecodedFiles(QUILLMAR_REGRESSION_DIR, &images);
-  if (CorpusDir().empty())
-    std::cout << "[  SKIPPED ] corpus images: no image corpus at " << QUILLMAR_CORPUS_DIR << "\n";
-  else
-    AddDecodedFiles(CorpusDir(), &images);
+  AddDecodedFiles(CorpusDir(), &images);
   return images;
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz target and runs it: tools/fuzz.sh [seconds] [jobs] [gif|bmp]
-# (defaults 600 s, 1 job). The shared corpus, our reproducers and GIF and BMP
-# files made here seed the run; with gif or bmp only that format's files do, in a
-# corpus of its own. The grown corpus, crash reproducers and the logs
+# (defaults 600 s, 1 job). The images of tests/corpus/, our reproducers and GIF
+# and BMP files made here seed the run; with gif or bmp only that format's files
+# do, in a corpus of its own. The grown corpus, crash reproducers and the logs
 # (fuzz-JOB.log, or fuzz-FORMAT-JOB.log, with every report in full) stay in
 # build/fuzz/. Each job restarts the fuzzer after a crash, an out-of-memory or a
 # timeout until its time is used, so one run finds several.
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-600}"
 jobs="${2:-1}"
 family="${3:-}"
-seeds_from="${QUILLMAR_CORPUS:-../shared/corpus}"
+seeds_from="${QUILLMAR_CORPUS:-tests/corpus}"
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
