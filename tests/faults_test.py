@@ -353,6 +353,13 @@ class Reliability(Batch):
             self.assertTrue(lines[i][2].endswith("(写入失败)"), report)
         self.assert_outputs_complete(report, [1, 3, 5, 7])
 
+    def fault_library(self):
+        """The fault library's path, for LD_PRELOAD."""
+        if SANITIZED:
+            self.skipTest("under the sanitizers no fault library can load: their runtime must come first")
+        self.assertTrue(FILE_SYSTEM_FAULTS, "no fault library: --file-system-faults LIBRARY")
+        return os.path.abspath(FILE_SYSTEM_FAULTS)
+
     def assert_memory_limited_runs_equal(self, inputs, limits_kib, limit_process):
         """The same reports on one and on two processors under each limit, some of
         them mixed; every failure is the file's own lack of memory."""
@@ -397,14 +404,12 @@ class Reliability(Batch):
         # lie a quarter MiB apart: the batch's own records and threads hold a few
         # KiB that a run in turn does not, so within that much of a file's
         # threshold the two runs may still differ.
-        if not FILE_SYSTEM_FAULTS or SANITIZED:
-            self.skipTest("no fault library (or the sanitizers must load first)")
+        library = self.fault_library()
         inputs = []
         for i, side in enumerate((500, 500, 560, 500, 500, 500)):
             inputs.append(os.path.join("in", "noise%d.png" % i))
             with open(os.path.join(self.root, inputs[-1]), "wb") as f:
                 f.write(noise_png(side, side, i, level=1))
-        library = os.path.abspath(FILE_SYSTEM_FAULTS)
 
         def allocation_limit(limit):
             os.environ["LD_PRELOAD"] = library
@@ -412,9 +417,7 @@ class Reliability(Batch):
         self.assert_memory_limited_runs_equal(inputs, range(3 << 10, 6 << 10, 256), allocation_limit)
 
     def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
-        if SANITIZED:
-            self.skipTest("under the sanitizers no fault library can load: their runtime must come first")
-        self.assertTrue(FILE_SYSTEM_FAULTS, "no fault library: --file-system-faults LIBRARY")
+        library = self.fault_library()
         tree = os.path.join(self.root, "tree")
         for i in range(20):
             if i == 10:
@@ -422,18 +425,16 @@ class Reliability(Batch):
             os.makedirs(os.path.join(tree, "s%d" % i))
             shutil.copyfile(os.path.join(self.inputs, self.names[1]),
                             os.path.join(tree, "s%d" % i, self.names[1]))
-        env = dict(os.environ, LD_PRELOAD=os.path.abspath(FILE_SYSTEM_FAULTS))
+        env = dict(os.environ, LD_PRELOAD=library)
         done = subprocess.run([PROGRAM, "-r", "-o", self.out, tree], capture_output=True,
                               timeout=600, env=env)
         self.assertEqual(done.returncode, 0, done.stdout.decode())
         self.assertIn("共 20 张 | 成功 20 |", done.stdout.decode())
 
     def test_without_unnamed_files_outputs_go_through_a_temporary_name(self):
-        if SANITIZED:
-            self.skipTest("under the sanitizers no fault library can load: their runtime must come first")
-        self.assertTrue(FILE_SYSTEM_FAULTS, "no fault library: --file-system-faults LIBRARY")
+        library = self.fault_library()
         out = os.path.join(self.root, "no-unnamed-files")
-        env = dict(os.environ, LD_PRELOAD=os.path.abspath(FILE_SYSTEM_FAULTS))
+        env = dict(os.environ, LD_PRELOAD=library)
         for run in range(2):
             done = subprocess.run([PROGRAM, "-o", out] + self.args[4:], cwd=self.root,
                                   capture_output=True, timeout=600, env=env)
@@ -467,12 +468,11 @@ class Reliability(Batch):
 
     def test_a_private_input_moved_after_its_read_gives_a_private_output(self):
         # The fault library makes the name vanish for stat() once it is opened.
-        if not FILE_SYSTEM_FAULTS or SANITIZED:
-            self.skipTest("no fault library (or the sanitizers must load first)")
+        library = self.fault_library()
         private = os.path.join(self.inputs, "moved-after-open.png")
         shutil.copyfile(os.path.join(self.inputs, self.names[1]), private)
         os.chmod(private, 0o600)
-        env = dict(os.environ, LD_PRELOAD=os.path.abspath(FILE_SYSTEM_FAULTS))
+        env = dict(os.environ, LD_PRELOAD=library)
         done = subprocess.run([PROGRAM, "-o", self.out, private], capture_output=True,
                               timeout=60, env=env, preexec_fn=lambda: os.umask(0o022))
         self.assertEqual(done.returncode, 0, done.stdout.decode())
