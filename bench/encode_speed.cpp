@@ -9,6 +9,7 @@
 
 #include "engine/encode.h"
 #include "engine/image_codec.h"
+#include "tests/reference/stb_write_reference.h"
 
 namespace {
 

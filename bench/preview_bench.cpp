@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/estimate.h"
+#include "tests/reference/stb_write_reference.h"
 
 namespace {
 

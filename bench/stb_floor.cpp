@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/image_codec.h"
+#include "tests/reference/stb_write_reference.h"
 
 int main(int argc, char** argv) {
   if (argc < 4) {

@@ -52,7 +52,10 @@ EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int widt
   const EncodeStatus status =
       asJpeg ? WriteOutputJpeg(pixels, width, height, channels, quality, &out)
              : StatusOf(WritePng(pixels, width, height, channels, PngLevelForQuality(quality), &out));
-  if (status != EncodeStatus::Done) ReleaseBytes(&out);
+  // The writers grow their blocks ahead of the bytes; the file now waits to be
+  // written holding its own length only.
+  if (status == EncodeStatus::Done) ShrinkBytes(&out);
+  else ReleaseBytes(&out);
   file->data.reset(out.data);
   file->length = out.length;
   return status;

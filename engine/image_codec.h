@@ -1,7 +1,7 @@
 #pragma once
-// The image library's entry points as this program uses them. The library's code
-// itself is in engine/stb_library.cpp; its writer is only the reference our own
-// writers are tested against.
+// The image library's entry points as this program uses them. The decoder's code
+// is in engine/stb_library.cpp. The library's writer is not in the program: it
+// is only the reference our own writers are tested against (tests/reference).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,11 +14,6 @@
 #include "engine/file_system.h"
 
 #include <stb_image.h>
-#include <stb_image_write.h>
-
-// The library defines this in its implementation but does not declare it.
-extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
-                                                int x, int y, int n, int* out_len);
 
 /// A block from the C heap (an encoded file), released with free.
 struct LibraryFree {

@@ -154,12 +154,42 @@ bool FilterImage(const unsigned char* pixels, int width, int height, int n, unsi
 
 // ---- Deflate -----------------------------------------------------------------
 
-// Fixed-Huffman bits, least significant first, to memory reserved ahead.
+// The most bytes one step of the match search puts out (two codes of up to 32
+// bits), or the end of the stream does (three literals, the end code and the
+// last part byte), past the last check for room.
+constexpr std::size_t kStepBytes = 32;
+// How far ahead of the stream its block is grown at a time (the block itself
+// doubles): the file's worst case is never booked while it is being written.
+constexpr std::size_t kStretchBytes = std::size_t{1} << 16;
+
+// Fixed-Huffman bits, least significant first, to a block that grows as they
+// are written. Up to `room` they are stored without a check.
 struct BitSink {
   std::uint64_t pending = 0;
   int count = 0;
   unsigned char* out = nullptr;
+  unsigned char* room = nullptr;
+  ByteBuffer* buffer = nullptr;
+  std::size_t limit = 0;    // a compressed stream ending past this offset is given up
+  std::size_t fileEnd = 0;  // the whole file's worst case: the block never grows past it
 };
+
+enum class Room { Made, PastLimit, OutOfMemory };
+
+// Called when the stream reaches `room`: the stream is past its limit, or the
+// block grows a stretch (the bytes so far count as the buffer's length).
+Room MakeRoom(BitSink& s) {
+  const std::size_t at = static_cast<std::size_t>(s.out - s.buffer->data);
+  if (at > s.limit) return Room::PastLimit;
+  s.buffer->length = at;
+  const std::size_t most = s.fileEnd - at;
+  if (!ReserveBytes(s.buffer, most < kStretchBytes ? most : kStretchBytes, most))
+    return Room::OutOfMemory;
+  s.out = s.buffer->data + at;
+  const std::size_t room = s.buffer->capacity - kStepBytes;
+  s.room = s.buffer->data + (room < s.limit + 1 ? room : s.limit + 1);
+  return Room::Made;
+}
 
 // Up to 32 bits at a time.
 inline void PutBits(BitSink& s, std::uint32_t bits, int length) {
@@ -294,15 +324,21 @@ struct HashChains {
 // The reference's greedy match search with one step of lazy evaluation, made
 // faster without changing a decision: a candidate is first checked on the one
 // byte that decides whether it could beat the best so far.
-// Returns false when the stream grew past `limit` (the caller stores instead).
-bool DeflateFixed(const unsigned char* data, int n, HashChains& chains, BitSink& sink,
-                  const unsigned char* limit) {
+// Gives up (the caller stores instead) when the stream grows past its limit.
+enum class Deflated { Compressed, TooLong, OutOfMemory };
+Deflated DeflateFixed(const unsigned char* data, int n, HashChains& chains, BitSink& sink) {
   const FixedCodes& codes = Codes();
   const int keep = chains.keep;
+  unsigned char* room = sink.room;  // a local: the stream's stores may alias the sink
   int i = 0;
   unsigned h = n > 3 ? Hash3(data) : 0;
   while (i < n - 3) {
-    if (sink.out > limit) return false;
+    if (sink.out >= room) {
+      const Room made = MakeRoom(sink);
+      if (made != Room::Made)
+        return made == Room::PastLimit ? Deflated::TooLong : Deflated::OutOfMemory;
+      room = sink.room;
+    }
     // The next byte's bucket is wanted by the lazy check or the next step:
     // fetched while this one is searched.
     const unsigned h2 = Hash3(data + i + 1);
@@ -356,7 +392,8 @@ bool DeflateFixed(const unsigned char* data, int n, HashChains& chains, BitSink&
   for (; i < n; ++i) PutBits(sink, codes.literal[data[i]].bits, codes.literal[data[i]].length);
   PutBits(sink, codes.literal[256].bits, codes.literal[256].length);
   FinishBits(sink);
-  return sink.out <= limit;
+  return static_cast<std::size_t>(sink.out - sink.buffer->data) <= sink.limit ? Deflated::Compressed
+                                                                               : Deflated::TooLong;
 }
 
 std::uint32_t Adler32(const unsigned char* data, std::size_t n) {
@@ -452,11 +489,12 @@ WriteStatus WritePng(const unsigned char* pixels, int width, int height, int cha
   chains.slotOf.reset(static_cast<std::int32_t*>(std::malloc(sizeof(std::int32_t) * kHashBuckets)));
   if (chains.slotOf) std::memset(chains.slotOf.get(), 0xFF, sizeof(std::int32_t) * kHashBuckets);
   // Stored blocks are the longest the stream gets: a compressed one longer than
-  // they would be is given up for them.
+  // they would be is given up for them. The block grows as the file is written
+  // and never past that worst case.
   const std::size_t stored = 2 + total + ((total + 32766) / 32767) * 5;
-  const std::size_t fileBytes = 8 + 25 + 12 + stored + 4 + 12;
   const std::size_t start = out->length;
-  if (!filtered || !chains.rooms || !chains.slotOf || !ReserveBytes(out, fileBytes + 64) ||
+  const std::size_t fileEnd = start + 8 + 25 + 12 + stored + 4 + 12 + 64;
+  if (!filtered || !chains.rooms || !chains.slotOf || !ReserveBytes(out, 64) ||
       !FilterImage(pixels, width, height, channels, filtered.get()))
     return WriteStatus::OutOfMemory;
 
@@ -472,19 +510,36 @@ WriteStatus WritePng(const unsigned char* pixels, int width, int height, int cha
   std::memcpy(chunk + 16, format, 5);
   chunk = CloseChunk(chunk, 13);
 
+  // The block moves as it grows: from here on places in it are offsets.
+  const std::size_t idat = static_cast<std::size_t>(chunk - out->data), zlib = idat + 8;
   std::memcpy(chunk + 4, "IDAT", 4);
-  unsigned char* zlib = chunk + 8;
-  zlib[0] = 0x78, zlib[1] = 0x5e;
+  chunk[8] = 0x78, chunk[9] = 0x5e;
   BitSink sink;
-  sink.out = zlib + 2;
+  sink.buffer = out;
+  sink.out = out->data + zlib + 2;
+  sink.limit = zlib + stored;
+  sink.fileEnd = fileEnd;
   PutBits(sink, 1, 1);  // the last block
   PutBits(sink, 1, 2);  // fixed Huffman codes
-  unsigned char* end = DeflateFixed(filtered.get(), n, chains, sink, zlib + stored)
-                           ? sink.out
-                           : StoreBlocks(filtered.get(), n, zlib + 2);
-  end = Put32(end, Adler32(filtered.get(), total));
-  const std::uint32_t zlen = static_cast<std::uint32_t>(end - zlib);
-  chunk = CloseChunk(chunk, zlen);
+  Deflated deflated = MakeRoom(sink) == Room::Made ? DeflateFixed(filtered.get(), n, chains, sink)
+                                                   : Deflated::OutOfMemory;
+  std::size_t end = static_cast<std::size_t>(sink.out - out->data);
+  if (deflated == Deflated::TooLong) {
+    out->length = zlib + 2;
+    if (ReserveBytes(out, stored, fileEnd - out->length))
+      end = static_cast<std::size_t>(StoreBlocks(filtered.get(), n, out->data + zlib + 2) - out->data);
+    else
+      deflated = Deflated::OutOfMemory;
+  }
+  // The Adler-32, the IDAT's CRC and IEND.
+  out->length = end;
+  if (deflated == Deflated::OutOfMemory || !ReserveBytes(out, 24, fileEnd - end)) {
+    out->length = start;
+    return WriteStatus::OutOfMemory;
+  }
+  Put32(out->data + end, Adler32(filtered.get(), total));
+  const std::uint32_t zlen = static_cast<std::uint32_t>(end + 4 - zlib);
+  chunk = CloseChunk(out->data + idat, zlen);
 
   std::memcpy(chunk + 4, "IEND", 4);
   chunk = CloseChunk(chunk, 0);

@@ -1,24 +1,12 @@
-// The image libraries' code and nothing else: their configuration sits right
-// above the includes, and the build's exemptions for the library (zeroed locals,
-// two sanitizer checks off) apply to this translation unit alone.
+// The image library's decoder and nothing else: its configuration sits right
+// above the include, and the build's exemptions for the library (zeroed locals,
+// a sanitizer check off) apply to this translation unit alone. The library's
+// writer is no part of the program: it is the tests' reference
+// (tests/reference/stb_write_reference.cpp).
 #include <cstddef>
 #include <cstdlib>
-#include <new>
 
 namespace {
-
-// The PNG writer grows its buffers without looking at the result (an assert that
-// release builds drop) and would then write past the old block. A growth that
-// can't be had throws instead, out of the encoder: that file fails with "Out of
-// memory" and the batch goes on. The old block is nobody's after the throw.
-void* GrowOrThrow(void* block, std::size_t size) {
-  void* grown = std::realloc(block, size);
-  if (!grown) {
-    std::free(block);
-    throw std::bad_alloc();
-  }
-  return grown;
-}
 
 // A failed allocation of the decoder is noted: it gives some of them no reason of
 // its own (the first block of the PNG inflater), and they are still "Out of memory".
@@ -53,13 +41,6 @@ void* NotedAllocation(void* block) {
 #define STBI_FAILURE_USERMSG
 #define STBI_WINDOWS_UTF8
 #include <stb_image.h>
-
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#define STBIW_MALLOC(size) std::malloc(size)
-#define STBIW_REALLOC(p, size) GrowOrThrow(p, size)
-#define STBIW_FREE(p) std::free(p)
-#define STBIW_WINDOWS_UTF8
-#include <stb_image_write.h>
 
 // The decoder's reason is per thread and outlives the call that set it: a header
 // query (or another file) may have left one. Cleared before each decode, a

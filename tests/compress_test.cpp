@@ -9,6 +9,7 @@
 #include "engine/image_codec.h"
 #include "engine/source_image.h"
 #include "engine/utf8.h"
+#include "tests/reference/stb_write_reference.h"
 #include "tests/test_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)

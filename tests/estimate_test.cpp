@@ -4,6 +4,7 @@
 
 #include "engine/compress.h"
 #include "engine/image_codec.h"
+#include "tests/reference/stb_write_reference.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -21,13 +21,15 @@ import json
 import os
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import zlib
 
-from batch_support import complete_image, noise_png, wait_until_writing
+from batch_support import complete_image, noise_png, png_chunk, wait_until_writing
 
 PROGRAM = None
 SANITIZED = False
@@ -415,6 +417,29 @@ class Reliability(Batch):
             os.environ["LD_PRELOAD"] = library
             os.environ["QUILLMAR_TEST_ALLOCATION_LIMIT"] = str(limit)
         self.assert_memory_limited_runs_equal(inputs, range(3 << 10, 6 << 10, 256), allocation_limit)
+
+    def test_a_flat_png_holds_its_own_bytes_not_its_worst_case(self):
+        # 3000x3000 RGBA: 36 MB of pixels and 36 MB of filtered rows make a file of
+        # a few hundred KB, once its block no longer takes the 64 MiB of the worst.
+        if SANITIZED:
+            self.skipTest("the sanitizers' shadow memory does not fit an address-space limit")
+        import resource
+        flat = os.path.join(self.inputs, "flat.png")
+        row = b"\x00" + bytes([90, 140, 200, 255]) * 3000
+        with open(flat, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n"
+                    + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 3000, 3000, 8, 6, 0, 0, 0))
+                    + png_chunk(b"IDAT", zlib.compress(row * 3000, 9)) + png_chunk(b"IEND", b""))
+
+        def limited():
+            limit = 88 << 20
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+        done = subprocess.run([PROGRAM, "-o", self.out, flat], capture_output=True, timeout=600,
+                              preexec_fn=limited)
+        report = done.stdout.decode()
+        self.assertEqual((done.returncode, done.stderr), (0, b""), report)
+        self.assertIn("[1/1] 成功  flat.png  ", report)
 
     def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
         library = self.fault_library()

@@ -6,6 +6,7 @@
 #include "gui/estimate_preview.h"
 #include "gui/file_list.h"
 #include "tests/gui_fixture.h"
+#include "tests/reference/stb_write_reference.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "engine/image_codec.h"
 #include "engine/utf8.h"
+#include "tests/reference/stb_write_reference.h"
 #if !defined(_WIN32)
 #include <unistd.h>
 #endif

@@ -12,6 +12,7 @@
 #include "engine/jpeg_writer.h"
 #include "engine/png_writer.h"
 #include "engine/source_image.h"
+#include "tests/reference/stb_write_reference.h"
 #include "tests/test_support.h"
 
 namespace {

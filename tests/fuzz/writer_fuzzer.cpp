@@ -15,6 +15,7 @@
 #include "engine/image_codec.h"
 #include "engine/jpeg_writer.h"
 #include "engine/png_writer.h"
+#include "tests/reference/stb_write_reference.h"
 
 namespace {
 
