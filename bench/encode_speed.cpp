@@ -1,14 +1,20 @@
 // Encoding alone, side by side: the reference writer (stb_image_write) and ours
 // on the same decoded pixels, alternating, each run timed in CPU seconds; the
 // fastest of the runs counts. Prints one line per image and the totals per format.
-// Usage: encode_speed QUALITY RUNS IMAGE...
+// Usage: encode_speed [--path baseline|avx2] QUALITY RUNS IMAGE...
+//   --path: our JPEG writer's float kernels (default: the widest the processor has)
+//        encode_speed --write-pnm FOLDER IMAGE...
+//   writes the decoded pixels as FOLDER/NAME.ppm (or .pgm for grey, alpha
+//   dropped), so that other encoders can be timed on the very same pixels.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
 #include "engine/encode.h"
 #include "engine/image_codec.h"
+#include "engine/jpeg_writer.h"
 #include "tests/reference/stb_write_reference.h"
 
 namespace {
@@ -29,11 +35,40 @@ double Fastest(int runs, Encode encode) {
   return best;
 }
 
+std::string BaseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+int WritePnm(const char* folder, int count, char** images) {
+  for (int i = 0; i < count; ++i) {
+    int w = 0, h = 0, c = 0;
+    unsigned char* pixels = stbi_load(images[i], &w, &h, &c, 0);
+    if (!pixels) continue;
+    const int colours = c >= 3 ? 3 : 1;
+    const std::string name = std::string(folder) + "/" + BaseName(images[i]) + (c >= 3 ? ".ppm" : ".pgm");
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    if (!f) return 1;
+    std::fprintf(f, "P%d\n%d %d\n255\n", colours == 3 ? 6 : 5, w, h);
+    for (long p = 0; p < 1L * w * h; ++p) std::fwrite(pixels + p * c, 1, colours, f);
+    std::fclose(f);
+    stbi_image_free(pixels);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "--write-pnm") == 0) return WritePnm(argv[2], argc - 3, argv + 3);
+  if (argc >= 3 && std::strcmp(argv[1], "--path") == 0) {
+    const std::string path = argv[2];
+    if (!UseJpegPath(path == "avx2" ? JpegPath::Avx2 : JpegPath::Baseline)) {
+      std::fprintf(stderr, "no such path here: %s\n", argv[2]);
+      return 2;
+    }
+    argc -= 2, argv += 2;
+  }
   if (argc < 4) {
-    std::fprintf(stderr, "usage: encode_speed QUALITY RUNS IMAGE...\n");
+    std::fprintf(stderr, "usage: encode_speed [--path baseline|avx2] QUALITY RUNS IMAGE...\n"
+                         "       encode_speed --write-pnm FOLDER IMAGE...\n");
     return 2;
   }
   const int quality = std::atoi(argv[1]), runs = std::atoi(argv[2]);
@@ -61,7 +96,7 @@ int main(int argc, char** argv) {
     });
     total[png][0] += reference, total[png][1] += ours;
     std::printf("%-40s %5dx%-5d x%d  reference %7.3f s  ours %7.3f s  %5.2fx\n",
-                input.substr(input.find_last_of('/') + 1).c_str(), w, h, c, reference, ours,
+                BaseName(input).c_str(), w, h, c, reference, ours,
                 reference / ours);
     stbi_image_free(pixels);
   }

@@ -1,11 +1,13 @@
 #include "engine/jpeg_writer.h"
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "engine/float_lanes.h"
+#include "engine/jpeg_kernels.h"
 
 namespace {
 
@@ -233,62 +235,6 @@ int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const Huffman
   return du[0];
 }
 
-// The AAN forward transform of eight values `step` apart, with the reference's
-// operations in the reference's order (each lane is another block).
-inline void Transform8(FloatLanes* d, int step) {
-  const FloatLanes d0 = d[0], d1 = d[step], d2 = d[2 * step], d3 = d[3 * step];
-  const FloatLanes d4 = d[4 * step], d5 = d[5 * step], d6 = d[6 * step], d7 = d[7 * step];
-  const FloatLanes tmp0 = d0 + d7, tmp7 = d0 - d7, tmp1 = d1 + d6, tmp6 = d1 - d6;
-  const FloatLanes tmp2 = d2 + d5, tmp5 = d2 - d5, tmp3 = d3 + d4, tmp4 = d3 - d4;
-  // Even part
-  FloatLanes tmp10 = tmp0 + tmp3, tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
-  const FloatLanes tmp13 = tmp0 - tmp3;
-  d[0] = tmp10 + tmp11;
-  d[4 * step] = tmp10 - tmp11;
-  const FloatLanes z1 = (tmp12 + tmp13) * SameInAllLanes(0.707106781f);
-  d[2 * step] = tmp13 + z1;
-  d[6 * step] = tmp13 - z1;
-  // Odd part
-  tmp10 = tmp4 + tmp5;
-  tmp11 = tmp5 + tmp6;
-  tmp12 = tmp6 + tmp7;
-  const FloatLanes z5 = (tmp10 - tmp12) * SameInAllLanes(0.382683433f);
-  const FloatLanes z2 = tmp10 * SameInAllLanes(0.541196100f) + z5;
-  const FloatLanes z4 = tmp12 * SameInAllLanes(1.306562965f) + z5;
-  const FloatLanes z3 = tmp11 * SameInAllLanes(0.707106781f);
-  const FloatLanes z11 = tmp7 + z3, z13 = tmp7 - z3;
-  d[5 * step] = z13 + z2;
-  d[3 * step] = z13 - z2;
-  d[1 * step] = z11 + z4;
-  d[7 * step] = z11 - z4;
-}
-
-// Transforms and quantises four 8x8 blocks of a plane (`stride` floats a row)
-// at once, each into 64 coefficients in zigzag order.
-void QuantiseBlocks(const float* const block[4], std::size_t stride, const float* factor,
-                    std::int16_t* const out[4]) {
-  FloatLanes c[64];
-  for (int row = 0; row < 8; ++row)
-    for (int half = 0; half < 8; half += 4) {
-      FloatLanes a = LoadLanes(block[0] + row * stride + half);
-      FloatLanes b = LoadLanes(block[1] + row * stride + half);
-      FloatLanes e = LoadLanes(block[2] + row * stride + half);
-      FloatLanes f = LoadLanes(block[3] + row * stride + half);
-      TransposeLanes(a, b, e, f);
-      c[row * 8 + half] = a;
-      c[row * 8 + half + 1] = b;
-      c[row * 8 + half + 2] = e;
-      c[row * 8 + half + 3] = f;
-    }
-  for (int row = 0; row < 8; ++row) Transform8(c + row * 8, 1);
-  for (int col = 0; col < 8; ++col) Transform8(c + col, 8);
-  for (int i = 0; i < 64; ++i) {
-    std::int16_t lanes[4];
-    RoundHalfAwayToInt16(c[i] * SameInAllLanes(factor[i]), lanes);
-    for (int k = 0; k < 4; ++k) out[k][kZigZag[i]] = lanes[k];
-  }
-}
-
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
 };
@@ -301,7 +247,6 @@ struct Strip {
   std::size_t width = 0;      // padded plane width
   float *y, *u, *v;           // mcuSize rows of `width`
   float *subU, *subV;         // 8 rows of width / 2 (subsampled colour only)
-  float *r, *g, *b;           // one source row
   std::int16_t* coefficients; // per MCU: its Y blocks, then U, then V
   std::unique_ptr<void, FreeDeleter> memory;
 };
@@ -311,7 +256,7 @@ bool MakeStrip(int width, bool subsample, Strip* s) {
   s->mcus = (static_cast<std::size_t>(width) + s->mcuSize - 1) / s->mcuSize;
   s->width = s->mcus * s->mcuSize;
   const std::size_t plane = s->width * s->mcuSize;
-  const std::size_t floats = 3 * plane + (subsample ? s->width * 8 : 0) + 3 * s->width;
+  const std::size_t floats = 3 * plane + (subsample ? s->width * 8 : 0);
   const std::size_t blocks = s->mcus * (subsample ? 6 : 3);
   const std::size_t bytes = floats * sizeof(float) + blocks * 64 * sizeof(std::int16_t);
   if (s->width > (static_cast<std::size_t>(-1) >> 8) / 64) return false;  // no such block
@@ -320,93 +265,83 @@ bool MakeStrip(int width, bool subsample, Strip* s) {
   float* f = static_cast<float*>(s->memory.get());
   s->y = f, s->u = f + plane, s->v = f + 2 * plane, f += 3 * plane;
   s->subU = f, s->subV = f + (subsample ? s->width * 4 : 0), f += subsample ? s->width * 8 : 0;
-  s->r = f, s->g = f + s->width, s->b = f + 2 * s->width, f += 3 * s->width;
   s->coefficients = reinterpret_cast<std::int16_t*>(f);
   return true;
 }
 
 // Y, U and V of the strip's rows from the image rows at y0 on (the last row
 // repeated below the image).
-void ConvertColour(const unsigned char* pixels, int width, int height, int components, int y0,
-                   Strip& s) {
-  const int ofsG = components > 2 ? 1 : 0, ofsB = components > 2 ? 2 : 0;
+void ConvertColour(const JpegKernels& k, const unsigned char* pixels, int width, int height,
+                   int components, int y0, Strip& s) {
   for (int row = 0; row < s.mcuSize; ++row) {
     const int sourceRow = y0 + row < height ? y0 + row : height - 1;
     const unsigned char* line =
         pixels + static_cast<std::size_t>(sourceRow) * static_cast<std::size_t>(width) * components;
-    for (std::size_t col = 0; col < s.width; ++col) {
-      const unsigned char* p =
-          line + (col < static_cast<std::size_t>(width) ? col : width - 1) * components;
-      s.r[col] = p[0], s.g[col] = p[ofsG], s.b[col] = p[ofsB];
-    }
-    float* y = s.y + row * s.width;
-    float* u = s.u + row * s.width;
-    float* v = s.v + row * s.width;
-    for (std::size_t col = 0; col < s.width; col += 4) {
-      const FloatLanes r = LoadLanes(s.r + col), g = LoadLanes(s.g + col), b = LoadLanes(s.b + col);
-      StoreLanes(y + col, SameInAllLanes(+0.29900f) * r + SameInAllLanes(0.58700f) * g +
-                              SameInAllLanes(0.11400f) * b - SameInAllLanes(128));
-      StoreLanes(u + col, SameInAllLanes(-0.16874f) * r - SameInAllLanes(0.33126f) * g +
-                              SameInAllLanes(0.50000f) * b);
-      StoreLanes(v + col, SameInAllLanes(+0.50000f) * r - SameInAllLanes(0.41869f) * g -
-                              SameInAllLanes(0.08131f) * b);
-    }
+    const std::size_t at = row * s.width;
+    k.convertRow(line, width, components, s.width, s.y + at, s.u + at, s.v + at);
   }
 }
 
-// Each 2x2 square of colour averaged, added in the reference's order.
-void Subsample(const float* full, std::size_t width, float* half) {
-  for (int row = 0; row < 8; ++row) {
-    const float* top = full + 2 * row * width;
-    const float* bottom = top + width;
-    float* out = half + row * (width / 2);
-    for (std::size_t x = 0; x < width / 2; ++x)
-      out[x] = (top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1]) * 0.25f;
-  }
-}
+constexpr int kMaxLanes = 8;
 
-// The blocks `first`, `first + 1`, ... of a plane, four at a time (the last group
-// repeats its last block); block n starts at origin(n).
+// The blocks 0, 1, ... count - 1 of a plane, as many at a time as the kernels
+// take (the last group repeats its last block); block n starts at origin(n).
 template <typename Origin, typename Destination>
-void QuantisePlane(std::size_t count, std::size_t stride, const float* factor, Origin origin,
-                   Destination destination) {
-  for (std::size_t n = 0; n < count; n += 4) {
-    const float* block[4];
-    std::int16_t* out[4];
-    for (std::size_t k = 0; k < 4; ++k) {
-      const std::size_t m = n + k < count ? n + k : count - 1;
-      block[k] = origin(m);
-      out[k] = destination(m);
+void QuantisePlane(const JpegKernels& k, std::size_t count, std::size_t stride,
+                   const float* factor, Origin origin, Destination destination) {
+  const std::size_t lanes = static_cast<std::size_t>(k.lanes);
+  for (std::size_t n = 0; n < count; n += lanes) {
+    const float* block[kMaxLanes];
+    std::int16_t* out[kMaxLanes];
+    for (std::size_t i = 0; i < lanes; ++i) {
+      const std::size_t m = n + i < count ? n + i : count - 1;
+      block[i] = origin(m);
+      out[i] = destination(m);
     }
-    QuantiseBlocks(block, stride, factor, out);
+    k.quantiseBlocks(block, stride, factor, out);
   }
 }
 
-void QuantiseStrip(Strip& s, bool subsample, const Quantisation& q) {
+void QuantiseStrip(const JpegKernels& k, Strip& s, bool subsample, const Quantisation& q) {
   const std::size_t perMcu = subsample ? 6 : 3, lumaBlocks = subsample ? 4 : 1;
   std::int16_t* const du = s.coefficients;
   if (subsample) {
     // The four luma blocks of an MCU: top left, top right, bottom left, bottom right.
     QuantisePlane(
-        s.mcus * 4, s.width, q.lumaFactor,
+        k, s.mcus * 4, s.width, q.lumaFactor,
         [&](std::size_t n) { return s.y + (n / 4) * 16 + (n & 1) * 8 + ((n >> 1) & 1) * 8 * s.width; },
         [&](std::size_t n) { return du + ((n / 4) * perMcu + (n & 3)) * 64; });
-    Subsample(s.u, s.width, s.subU);
-    Subsample(s.v, s.width, s.subV);
+    k.subsample(s.u, s.width, s.subU);
+    k.subsample(s.v, s.width, s.subV);
   } else {
     QuantisePlane(
-        s.mcus, s.width, q.lumaFactor, [&](std::size_t n) { return s.y + n * 8; },
+        k, s.mcus, s.width, q.lumaFactor, [&](std::size_t n) { return s.y + n * 8; },
         [&](std::size_t n) { return du + n * perMcu * 64; });
   }
   const float* u = subsample ? s.subU : s.u;
   const float* v = subsample ? s.subV : s.v;
   const std::size_t chromaStride = subsample ? s.width / 2 : s.width;
   QuantisePlane(
-      s.mcus, chromaStride, q.chromaFactor, [&](std::size_t n) { return u + n * 8; },
+      k, s.mcus, chromaStride, q.chromaFactor, [&](std::size_t n) { return u + n * 8; },
       [&](std::size_t n) { return du + (n * perMcu + lumaBlocks) * 64; });
   QuantisePlane(
-      s.mcus, chromaStride, q.chromaFactor, [&](std::size_t n) { return v + n * 8; },
+      k, s.mcus, chromaStride, q.chromaFactor, [&](std::size_t n) { return v + n * 8; },
       [&](std::size_t n) { return du + (n * perMcu + lumaBlocks + 1) * 64; });
+}
+
+// The kernels the writer runs: the widest the processor has unless a test or
+// benchmark chose others.
+std::atomic<const JpegKernels*> chosenKernels{nullptr};
+
+const JpegKernels* BestKernels() {
+  static const JpegKernels* const best =
+      kAvx2JpegKernels && ProcessorHasAvx2() ? kAvx2JpegKernels : &kBaselineJpegKernels;
+  return best;
+}
+
+const JpegKernels& ChosenKernels() {
+  const JpegKernels* k = chosenKernels.load(std::memory_order_relaxed);
+  return k ? *k : *BestKernels();
 }
 
 // A block's entropy code never reaches 512 bytes: 64 codes of at most 27 bits,
@@ -432,12 +367,13 @@ WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int co
   AppendHeaders(out, width, height, subsample, q);
 
   const HuffmanTables& t = StandardTables();
+  const JpegKernels& k = ChosenKernels();
   const std::size_t lumaBlocks = subsample ? 4 : 1, perMcu = lumaBlocks + 2;
   int dcY = 0, dcU = 0, dcV = 0;
   BitWriter bits;
   for (int y0 = 0; y0 < height; y0 += strip.mcuSize) {
-    ConvertColour(pixels, width, height, components, y0, strip);
-    QuantiseStrip(strip, subsample, q);
+    ConvertColour(k, pixels, width, height, components, y0, strip);
+    QuantiseStrip(k, strip, subsample, q);
     if (!ReserveBytes(out, strip.mcus * perMcu * kMaxBlockBytes + 16)) {
       out->length = start;
       return WriteStatus::OutOfMemory;
@@ -459,4 +395,14 @@ WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int co
   *bits.out++ = 0xD9;
   out->length = static_cast<std::size_t>(bits.out - out->data);
   return WriteStatus::Done;
+}
+
+bool UseJpegPath(JpegPath path) {
+  const JpegKernels* k = path == JpegPath::Best       ? BestKernels()
+                         : path == JpegPath::Baseline ? &kBaselineJpegKernels
+                         : kAvx2JpegKernels && ProcessorHasAvx2() ? kAvx2JpegKernels
+                                                                  : nullptr;
+  if (!k) return false;
+  chosenKernels.store(k, std::memory_order_relaxed);
+  return true;
 }

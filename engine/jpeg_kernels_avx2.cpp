@@ -1,0 +1,165 @@
+// The JPEG writer's AVX2 kernels: eight blocks (or pixels) at a time, each lane
+// the same IEEE operations as the baseline's. Only this file is built with
+// -mavx2, and only run where the processor has AVX2 (see jpeg_writer.cpp).
+// Everything here but the table at the end has internal linkage, so no inline
+// function built for AVX2 can stand in for another file's copy at link time;
+// hence also no header with inline code of its own but the transform template,
+// whose instance here is for this file's own lane type.
+#include "engine/jpeg_kernels.h"
+
+#if defined(__AVX2__) && !defined(QUILLMAR_PORTABLE_CODE)
+#include <immintrin.h>
+
+#include "engine/jpeg_transform.h"
+
+namespace {
+
+struct Lanes8 {
+  __m256 v;
+};
+inline Lanes8 operator+(Lanes8 a, Lanes8 b) { return {_mm256_add_ps(a.v, b.v)}; }
+inline Lanes8 operator-(Lanes8 a, Lanes8 b) { return {_mm256_sub_ps(a.v, b.v)}; }
+inline Lanes8 operator*(Lanes8 a, float f) { return {_mm256_mul_ps(a.v, _mm256_set1_ps(f))}; }
+
+constexpr unsigned char kZigZag[64] = {
+    0,  1,  5,  6,  14, 15, 27, 28, 2,  4,  7,  13, 16, 26, 29, 42, 3,  8,  12, 17, 25, 30,
+    41, 43, 9,  11, 18, 24, 31, 40, 44, 53, 10, 19, 23, 32, 39, 45, 52, 54, 20, 22, 33, 38,
+    46, 51, 55, 60, 21, 34, 37, 47, 50, 56, 59, 61, 35, 36, 48, 49, 57, 58, 62, 63};
+
+// Rows of an 8x8 matrix become its columns.
+inline void Transpose8(__m256 r[8]) {
+  __m256 t[8], s[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+  }
+  for (int i = 0; i < 8; i += 4) {
+    s[i] = _mm256_shuffle_ps(t[i], t[i + 2], 0x44);
+    s[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], 0xEE);
+    s[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0x44);
+    s[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0xEE);
+  }
+  for (int i = 0; i < 4; ++i) {
+    r[i] = _mm256_permute2f128_ps(s[i], s[i + 4], 0x20);
+    r[i + 4] = _mm256_permute2f128_ps(s[i], s[i + 4], 0x31);
+  }
+}
+
+void StoreColour(__m256i words, int components, float* y, float* u, float* v) {
+  const __m256i byte = _mm256_set1_epi32(0xFF);
+  const __m256 r = _mm256_cvtepi32_ps(_mm256_and_si256(words, byte));
+  const bool colour = components > 2;
+  const __m256 g =
+      colour ? _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(words, 8), byte)) : r;
+  const __m256 b =
+      colour ? _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(words, 16), byte)) : r;
+  const Lanes8 R{r}, G{g}, B{b};
+  _mm256_storeu_ps(y, _mm256_sub_ps((R * +0.29900f + G * 0.58700f + B * 0.11400f).v, _mm256_set1_ps(128)));
+  _mm256_storeu_ps(u, (R * -0.16874f - G * 0.33126f + B * 0.50000f).v);
+  _mm256_storeu_ps(v, (R * +0.50000f - G * 0.41869f - B * 0.08131f).v);
+}
+
+// Eight pixels as one 32-bit word each, red in the low byte: 24 bytes of RGB
+// spread over two 128-bit halves, then shuffled; RGBA as it is; other layouts
+// word by word (each pixel's first 4 bytes).
+__m256i PixelWords(const unsigned char* p, int components) {
+  if (components == 3) {
+    const __m256i bytes = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0));
+    const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
+                                            0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    return _mm256_shuffle_epi8(bytes, spread);
+  }
+  if (components == 4) return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  return _mm256_i32gather_epi32(reinterpret_cast<const int*>(p),
+                                _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                                   _mm256_set1_epi32(components)),
+                                1);
+}
+
+void ConvertRow(const unsigned char* line, int width, int components, std::size_t paddedWidth,
+                float* y, float* u, float* v) {
+  const std::size_t c = static_cast<std::size_t>(components), w = static_cast<std::size_t>(width);
+  // PixelWords reads 32 bytes from the first pixel, or 4 from each.
+  const std::size_t reach = c >= 3 ? 32 : 7 * c + 4;
+  std::size_t col = 0;
+  for (; col * c + reach <= w * c; col += 8)
+    StoreColour(PixelWords(line + col * c, components), components, y + col, u + col, v + col);
+  for (; col < paddedWidth; col += 8) {
+    unsigned char tail[8 * 4 + 32] = {};
+    for (std::size_t k = 0; k < 8; ++k) {
+      const unsigned char* p = line + (col + k < w ? col + k : w - 1) * c;
+      for (std::size_t i = 0; i < c; ++i) tail[k * c + i] = p[i];
+    }
+    StoreColour(PixelWords(tail, components), components, y + col, u + col, v + col);
+  }
+}
+
+// Eight int32 coefficients of eight blocks (lane k of r[i]: block k's
+// coefficient position + i) into each block as int16.
+void StoreCoefficients(__m256 r[8], std::int16_t* const* out, int position) {
+  Transpose8(r);
+  for (int k = 0; k < 8; k += 2) {
+    const __m256i pair = _mm256_permute4x64_epi64(
+        _mm256_packs_epi32(_mm256_castps_si256(r[k]), _mm256_castps_si256(r[k + 1])), 0xD8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[k] + position), _mm256_castsi256_si128(pair));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[k + 1] + position),
+                     _mm256_extracti128_si256(pair, 1));
+  }
+}
+
+void QuantiseBlocks(const float* const* block, std::size_t stride, const float* factor,
+                    std::int16_t* const* out) {
+  Lanes8 c[64];
+  for (int row = 0; row < 8; ++row) {
+    __m256 r[8];
+    for (int k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(block[k] + row * stride);
+    Transpose8(r);
+    for (int col = 0; col < 8; ++col) c[row * 8 + col].v = r[col];
+  }
+  for (int row = 0; row < 8; ++row) Transform8(c + row * 8, 1);
+  for (int col = 0; col < 8; ++col) Transform8(c + col, 8);
+  // v < 0 ? v - 0.5f : v + 0.5f as one addition of a half with v's sign, then
+  // truncated: in zigzag order, blocks still across the lanes.
+  __m256 zigzag[64];
+  const __m256 sign = _mm256_set1_ps(-0.0f), half = _mm256_set1_ps(0.5f);
+  for (int i = 0; i < 64; ++i) {
+    const __m256 v = _mm256_mul_ps(c[i].v, _mm256_set1_ps(factor[i]));
+    const __m256 rounded = _mm256_add_ps(v, _mm256_or_ps(_mm256_and_ps(v, sign), half));
+    zigzag[kZigZag[i]] = _mm256_castsi256_ps(_mm256_cvttps_epi32(rounded));
+  }
+  for (int i = 0; i < 64; i += 8) StoreCoefficients(zigzag + i, out, i);
+}
+
+// Added in the reference's order: top left, top right, bottom left, bottom
+// right. The even/odd split mixes the 128-bit halves; one permute at the end
+// puts them back.
+void Subsample(const float* full, std::size_t width, float* half) {
+  for (int row = 0; row < 8; ++row) {
+    const float* top = full + 2 * row * width;
+    const float* bottom = top + width;
+    float* out = half + row * (width / 2);
+    for (std::size_t x = 0; x < width; x += 16, out += 8) {
+      const __m256 t0 = _mm256_loadu_ps(top + x), t1 = _mm256_loadu_ps(top + x + 8);
+      const __m256 b0 = _mm256_loadu_ps(bottom + x), b1 = _mm256_loadu_ps(bottom + x + 8);
+      const __m256 sum = _mm256_add_ps(
+          _mm256_add_ps(_mm256_add_ps(_mm256_shuffle_ps(t0, t1, 0x88), _mm256_shuffle_ps(t0, t1, 0xDD)),
+                        _mm256_shuffle_ps(b0, b1, 0x88)),
+          _mm256_shuffle_ps(b0, b1, 0xDD));
+      const __m256 average = _mm256_mul_ps(sum, _mm256_set1_ps(0.25f));
+      _mm256_storeu_ps(out, _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(average), 0xD8)));
+    }
+  }
+}
+
+const JpegKernels kAvx2 = {8, ConvertRow, QuantiseBlocks, Subsample};
+
+}  // namespace
+
+const JpegKernels* const kAvx2JpegKernels = &kAvx2;
+
+#else
+
+const JpegKernels* const kAvx2JpegKernels = nullptr;
+
+#endif
