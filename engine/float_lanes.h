@@ -26,13 +26,24 @@ inline void TransposeLanes(FloatLanes& a, FloatLanes& b, FloatLanes& c, FloatLan
   _MM_TRANSPOSE4_PS(a.v, b.v, c.v, d.v);
 }
 
+/// How many bytes LoadPixelLanes reads from the first of four pixels.
+inline int PixelLanesReach(int components) { return components >= 3 ? 16 : 3 * components + 4; }
+
 /// Four pixels' red, green and blue (`components` bytes a pixel; grey stands for
-/// all three); reads 4 bytes from each pixel's first.
+/// all three), each pixel first as the 32-bit word of its first 4 bytes.
 inline void LoadPixelLanes(const unsigned char* p, int components, FloatLanes& r, FloatLanes& g,
                            FloatLanes& b) {
-  std::int32_t word[4];
-  for (int k = 0; k < 4; ++k) std::memcpy(&word[k], p + k * components, 4);
-  const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(word));
+  __m128i w;
+  if (components >= 3) {
+    w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if (components == 3)  // bytes 0-3, 3-6, 6-9, 9-12
+      w = _mm_unpacklo_epi64(_mm_unpacklo_epi32(w, _mm_srli_si128(w, 3)),
+                             _mm_unpacklo_epi32(_mm_srli_si128(w, 6), _mm_srli_si128(w, 9)));
+  } else {
+    std::int32_t word[4];
+    for (int k = 0; k < 4; ++k) std::memcpy(&word[k], p + k * components, 4);
+    w = _mm_setr_epi32(word[0], word[1], word[2], word[3]);
+  }
   const __m128i byte = _mm_set1_epi32(0xFF);
   const bool colour = components > 2;
   r.v = _mm_cvtepi32_ps(_mm_and_si128(w, byte));
@@ -102,6 +113,8 @@ inline void TransposeLanes(FloatLanes& a, FloatLanes& b, FloatLanes& c, FloatLan
       rows[j]->v[i] = t;
     }
 }
+
+inline int PixelLanesReach(int components) { return 3 * components + 1; }
 
 inline void LoadPixelLanes(const unsigned char* p, int components, FloatLanes& r, FloatLanes& g,
                            FloatLanes& b) {

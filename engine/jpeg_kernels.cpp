@@ -20,19 +20,20 @@ void StoreColour(FloatLanes r, FloatLanes g, FloatLanes b, float* y, float* u, f
   StoreLanes(v, r * +0.50000f - g * 0.41869f - b * 0.08131f);
 }
 
-// Four pixels a step, each read as 4 bytes from its first: straight from the row
-// while that stays inside it, then from a copy with the last pixel repeated.
+// Four pixels a step: straight from the row while the load stays inside it,
+// then from a copy with the last pixel repeated.
 void ConvertRow(const unsigned char* line, int width, int components, std::size_t paddedWidth,
                 float* y, float* u, float* v) {
   const std::size_t c = static_cast<std::size_t>(components), w = static_cast<std::size_t>(width);
+  const std::size_t reach = static_cast<std::size_t>(PixelLanesReach(components));
   std::size_t col = 0;
   FloatLanes r, g, b;
-  for (; (col + 3) * c + 4 <= w * c; col += 4) {
+  for (; col * c + reach <= w * c; col += 4) {
     LoadPixelLanes(line + col * c, components, r, g, b);
     StoreColour(r, g, b, y + col, u + col, v + col);
   }
   for (; col < paddedWidth; col += 4) {
-    unsigned char tail[4 * 4 + 4] = {};
+    unsigned char tail[4 * 4 + 16] = {};
     for (std::size_t k = 0; k < 4; ++k)
       std::memcpy(tail + k * c, line + (col + k < w ? col + k : w - 1) * c, c);
     LoadPixelLanes(tail, components, r, g, b);
