@@ -14,12 +14,19 @@ the floor and quillmar: libjpeg-turbo (djpeg | cjpeg -quality 80) on the JPEGs
 and libvips (vips copy) on the PNGs; and encoding alone: stb_image_write and our
 writers on the same decoded pixels (bench/encode_speed.cpp).
 
-Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only] [FOLDER]
+Last the JPEG encoders alone on the pixels stb_image decodes from the JPEGs:
+stb_image_write, our writer on each of its paths (baseline SSE2, AVX2) and
+libjpeg-turbo's cjpeg -quality 80 reading them as PPM/PGM files (one process per
+image, its CPU time), each image's fastest of N interleaved rounds, summed.
+--encode-only runs only that.
+
+Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only] [FOLDER]
 FOLDER defaults to Debian's mate-backgrounds, the peers come from Debian's
 libjpeg-turbo-progs and libvips-tools (each installed when missing).
 """
 import argparse
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -159,11 +166,51 @@ def encode_alone(images, build, runs):
     subprocess.run([os.path.join(build, "encode_speed"), "80", str(runs)] + images, check=True)
 
 
+def encoder_round(images, build, scratch, pnms, path):
+    """One round of every JPEG encoder over the images: {encoder: {image: CPU s}}."""
+    times = {"stb": {}, path: {}, "cjpeg": {}}
+    out = subprocess.run([os.path.join(build, "encode_speed"), "--path", path, "80", "1"] + images,
+                         check=True, capture_output=True, text=True).stdout
+    for line in out.splitlines():
+        match = re.match(r"(\S+) .* reference +([\d.]+) s +ours +([\d.]+) s", line)
+        if match:
+            times["stb"][match.group(1)] = float(match.group(2))
+            times[path][match.group(1)] = float(match.group(3))
+    for image in images:
+        name = os.path.basename(image)
+        command = ["sh", "-c", 'exec /usr/bin/cjpeg -quality 80 "$1" >/dev/null', "sh", pnms[name]]
+        times["cjpeg"][name] = measure(command)[0]
+    return times
+
+
+def encoders_alone(images, build, runs, scratch):
+    images = [i for i in images if i.lower().endswith((".jpg", ".jpeg"))]
+    folder = tempfile.mkdtemp(dir=scratch)
+    subprocess.run([os.path.join(build, "encode_speed"), "--write-pnm", folder] + images, check=True)
+    pnms = {f.rsplit(".", 1)[0]: os.path.join(folder, f) for f in os.listdir(folder)}
+    best = {}
+    for _ in range(runs):
+        for path in ("baseline", "avx2"):  # interleaved with cjpeg and with each other
+            for encoder, seconds in encoder_round(images, build, scratch, pnms, path).items():
+                for name, s in seconds.items():
+                    best.setdefault(encoder, {})[name] = min(s, best.get(encoder, {}).get(name, 1e9))
+    total = {encoder: sum(seconds.values()) for encoder, seconds in best.items()}
+    print("\nJPEG encoders alone on the %d JPEGs' decoded pixels, quality 80: CPU seconds, "
+          "each image's fastest of %d rounds, summed\n" % (len(images), runs))
+    print("| encoder | CPU s | / cjpeg |")
+    print("|---|---|---|")
+    for encoder, label in (("stb", "stb_image_write (reference)"), ("baseline", "ours, baseline (SSE2)"),
+                           ("avx2", "ours, AVX2"), ("cjpeg", "libjpeg-turbo cjpeg -quality 80, PPM in")):
+        print("| %s | %.3f | %.2f |" % (label, total[encoder], total[encoder] / total["cjpeg"]))
+    shutil.rmtree(folder)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--build", default="build/native")
     parser.add_argument("--batch-only", action="store_true", help="only the whole-batch figure")
+    parser.add_argument("--encode-only", action="store_true", help="only the JPEG encoders alone")
     parser.add_argument("folder", nargs="?", default=DEFAULT_CORPUS)
     args = parser.parse_args()
     ensure_corpus(args.folder)
@@ -172,10 +219,15 @@ def main():
                     if f.lower().endswith((".jpg", ".jpeg", ".png")))
     tools = ["floor", "ours", "magick"]
     scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
+    if args.encode_only:
+        encoders_alone(images, args.build, args.runs, scratch)
+        shutil.rmtree(scratch)
+        return
     if args.batch_only:
         whole_batch(images, args.build, args.runs, scratch)
         peers(images, args.build, args.runs, scratch)
         encode_alone(images, args.build, args.runs)
+        encoders_alone(images, args.build, args.runs, scratch)
         shutil.rmtree(scratch)
         return
     rows = []
@@ -203,6 +255,7 @@ def main():
     whole_batch(images, args.build, args.runs, scratch)
     peers(images, args.build, args.runs, scratch)
     encode_alone(images, args.build, args.runs)
+    encoders_alone(images, args.build, args.runs, scratch)
     shutil.rmtree(scratch)
 
 
