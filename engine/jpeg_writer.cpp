@@ -204,13 +204,14 @@ inline void PutValue(BitWriter& w, const HuffmanCode& code, int value, int categ
           code.length + category);
 }
 
+// (Of a value that is not zero, so the count of leading zeros needs no check.)
 inline int Category(int value) {
   const unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
-  return 32 - std::countl_zero(magnitude);
+  return 32 - __builtin_clz(magnitude);
 }
 
 // One quantised block in zigzag order; returns its DC for the next block's difference.
-int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const HuffmanTable& dc,
+inline int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const HuffmanTable& dc,
              const HuffmanTable& ac) {
   const int diff = du[0] - previousDc;
   if (diff == 0) {
@@ -283,6 +284,21 @@ void ConvertColour(const JpegKernels& k, const unsigned char* pixels, int width,
 }
 
 constexpr int kMaxLanes = 8;
+
+// The strip's MCUs into the stream: each one's luma blocks, then U, then V, each
+// coded against the previous DC of its component (dc: Y, U, V). The writer works
+// on a local copy: the bytes it stores can't touch a local, so its fields stay
+// in registers instead of being read again after each byte.
+void PutStrip(BitWriter& writer, const std::int16_t* du, std::size_t mcus, std::size_t lumaBlocks,
+              int dc[3], const HuffmanTables& t) {
+  BitWriter w = writer;
+  for (std::size_t m = 0; m < mcus; ++m)
+    for (std::size_t b = 0; b < lumaBlocks + 2; ++b, du += 64) {
+      const std::size_t c = b < lumaBlocks ? 0 : b - lumaBlocks + 1;
+      dc[c] = PutBlock(w, du, dc[c], c ? t.chromaDc : t.lumaDc, c ? t.chromaAc : t.lumaAc);
+    }
+  writer = w;
+}
 
 // The blocks 0, 1, ... count - 1 of a plane, as many at a time as the kernels
 // take (the last group repeats its last block); block n starts at origin(n).
@@ -369,7 +385,7 @@ WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int co
   const HuffmanTables& t = StandardTables();
   const JpegKernels& k = ChosenKernels();
   const std::size_t lumaBlocks = subsample ? 4 : 1, perMcu = lumaBlocks + 2;
-  int dcY = 0, dcU = 0, dcV = 0;
+  int dc[3] = {0, 0, 0};
   BitWriter bits;
   for (int y0 = 0; y0 < height; y0 += strip.mcuSize) {
     ConvertColour(k, pixels, width, height, components, y0, strip);
@@ -379,14 +395,7 @@ WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int co
       return WriteStatus::OutOfMemory;
     }
     bits.out = out->data + out->length;
-    const std::int16_t* du = strip.coefficients;
-    for (std::size_t m = 0; m < strip.mcus; ++m) {
-      for (std::size_t k = 0; k < lumaBlocks; ++k, du += 64)
-        dcY = PutBlock(bits, du, dcY, t.lumaDc, t.lumaAc);
-      dcU = PutBlock(bits, du, dcU, t.chromaDc, t.chromaAc);
-      dcV = PutBlock(bits, du + 64, dcV, t.chromaDc, t.chromaAc);
-      du += 128;
-    }
+    PutStrip(bits, strip.coefficients, strip.mcus, lumaBlocks, dc, t);
     out->length = static_cast<std::size_t>(bits.out - out->data);
   }
   bits.out = out->data + out->length;
