@@ -197,17 +197,40 @@ void FinishBits(BitWriter& w) {
   for (; w.count >= 8; w.count -= 8) EmitByte(w, (w.pending >> (w.count - 8)) & 0xFF);
 }
 
-// The magnitude category of a non-zero value and the bits that stand for it.
-inline void PutValue(BitWriter& w, const HuffmanCode& code, int value, int category) {
-  const int bits = (value < 0 ? value - 1 : value) & ((1 << category) - 1);
-  PutBits(w, (static_cast<std::uint32_t>(code.bits) << category) | static_cast<std::uint32_t>(bits),
-          code.length + category);
+// A non-zero value's magnitude category (the low byte) and the bits that stand
+// for it (above it).
+constexpr std::uint32_t WorkOutValueCode(int value) {
+  const unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
+  const int category = std::bit_width(magnitude);
+  const unsigned bits = static_cast<unsigned>(value < 0 ? value - 1 : value) & ((1u << category) - 1);
+  return bits << 8 | static_cast<std::uint32_t>(category);
 }
 
-// (Of a value that is not zero, so the count of leading zeros needs no check.)
-inline int Category(int value) {
-  const unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
-  return 32 - __builtin_clz(magnitude);
+// Looked up for the values a quantised block of 8-bit samples holds (and its DC
+// differences), worked out for any other: one load instead of a chain of steps
+// for each coefficient.
+constexpr int kTabledValues = 2048;
+struct ValueCodes {
+  std::uint32_t code[2 * kTabledValues];
+};
+constexpr ValueCodes MakeValueCodes() {
+  ValueCodes table{};
+  for (int value = -kTabledValues; value < kTabledValues; ++value)
+    table.code[value + kTabledValues] = value ? WorkOutValueCode(value) : 0;
+  return table;
+}
+constexpr ValueCodes kValueCodes = MakeValueCodes();
+
+inline std::uint32_t ValueCode(int value) {
+  const unsigned index = static_cast<unsigned>(value + kTabledValues);
+  return index < 2 * kTabledValues ? kValueCodes.code[index] : WorkOutValueCode(value);
+}
+
+// A Huffman code followed by a value's bits.
+inline void PutValue(BitWriter& w, const HuffmanCode& code, std::uint32_t valueCode) {
+  const int category = static_cast<int>(valueCode & 0xFF);
+  PutBits(w, (static_cast<std::uint32_t>(code.bits) << category) | (valueCode >> 8),
+          code.length + category);
 }
 
 // One quantised block in zigzag order; returns its DC for the next block's difference.
@@ -217,8 +240,8 @@ inline int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const 
   if (diff == 0) {
     PutBits(w, dc.code[0].bits, dc.code[0].length);
   } else {
-    const int category = Category(diff);
-    PutValue(w, dc.code[category], diff, category);
+    const std::uint32_t valueCode = ValueCode(diff);
+    PutValue(w, dc.code[valueCode & 0xFF], valueCode);
   }
   std::uint64_t nonZero = NonZeroMask64(du) & ~std::uint64_t{1};
   int last = 0;
@@ -227,9 +250,8 @@ inline int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const 
     nonZero &= nonZero - 1;
     int zeros = position - last - 1;
     for (; zeros >= 16; zeros -= 16) PutBits(w, ac.code[0xF0].bits, ac.code[0xF0].length);
-    const int value = du[position];
-    const int category = Category(value);
-    PutValue(w, ac.code[(zeros << 4) + category], value, category);
+    const std::uint32_t valueCode = ValueCode(du[position]);
+    PutValue(w, ac.code[(zeros << 4) + (valueCode & 0xFF)], valueCode);
     last = position;
   }
   if (last != 63) PutBits(w, ac.code[0].bits, ac.code[0].length);
