@@ -3,7 +3,8 @@
 // differs by one byte aborts the run.
 //
 // Input layout: bytes 0-1 the width, 2-3 the height (each 1..320), byte 4 the
-// channel count (1..4), byte 5 the JPEG quality (-128..127, the writer clamps)
+// channel count (1..4; its next bit picks the JPEG writer's baseline or AVX2
+// kernels where there are both), byte 5 the JPEG quality (-128..127, the writer clamps)
 // or the PNG level (0..12); the rest, repeated, are the pixels.
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<unsigned char> pixels(static_cast<std::size_t>(w) * h * c);
   for (std::size_t i = 0; i < pixels.size() && size > 6; ++i) pixels[i] = data[6 + i % (size - 6)];
 
+  if (!QUILLMAR_FUZZ_PNG && !UseJpegPath(data[4] & 4 ? JpegPath::Avx2 : JpegPath::Baseline))
+    UseJpegPath(JpegPath::Baseline);
   ByteBuffer ours;
   const WriteStatus status = QUILLMAR_FUZZ_PNG ? WritePng(pixels.data(), w, h, c, setting, &ours)
                                                : WriteJpeg(pixels.data(), w, h, c, setting, &ours);
