@@ -114,7 +114,7 @@ inline void TransposeLanes(FloatLanes& a, FloatLanes& b, FloatLanes& c, FloatLan
     }
 }
 
-inline int PixelLanesReach(int components) { return 3 * components + 1; }
+inline int PixelLanesReach(int components) { return 4 * components; }
 
 inline void LoadPixelLanes(const unsigned char* p, int components, FloatLanes& r, FloatLanes& g,
                            FloatLanes& b) {

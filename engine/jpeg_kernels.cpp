@@ -84,6 +84,7 @@ const JpegKernels kBaselineJpegKernels = {4, ConvertRow, QuantiseBlocks, Subsamp
 
 bool ProcessorHasAvx2() {
 #if defined(__x86_64__) || defined(__i386__)
+  __builtin_cpu_init();  // (runs before any constructor of ours could ask, too)
   return __builtin_cpu_supports("avx2");
 #else
   return false;
