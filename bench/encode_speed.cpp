@@ -14,7 +14,7 @@
 
 #include "engine/encode.h"
 #include "engine/image_codec.h"
-#include "engine/jpeg_writer.h"
+#include "engine/codecs/jpeg_writer.h"
 #include "tests/reference/stb_write_reference.h"
 
 namespace {

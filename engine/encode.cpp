@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "engine/jpeg_writer.h"
-#include "engine/png_writer.h"
+#include "engine/codecs/jpeg_writer.h"
+#include "engine/codecs/png_writer.h"
 
 int PngLevelForQuality(int quality) { return (8 * quality) / 100 + 1; }
 

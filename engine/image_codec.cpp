@@ -1,12 +1,12 @@
 // The project's own code around the image library: the decode with its checks.
-// Built with every sanitizer check; the library's code is in engine/stb_library.cpp.
+// Built with every sanitizer check; the library's code is in engine/codecs/stb_library.cpp.
 #include "engine/image_codec.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "engine/image_limits.h"
-#include "engine/jpeg_tables.h"
+#include "engine/codecs/jpeg_tables.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The image library's entry points as this program uses them. The decoder's code
-// is in engine/stb_library.cpp. The library's writer is not in the program: it
+// is in engine/codecs/stb_library.cpp. The library's writer is not in the program: it
 // is only the reference our own writers are tested against (tests/reference).
 #include <cstddef>
 #include <cstdint>
@@ -39,7 +39,7 @@ inline constexpr char kTooLargeText[] = "图片尺寸过大";
 /// The text of every allocation that failed on the way, as the image library words it.
 inline constexpr char kOutOfMemoryText[] = "Out of memory";
 
-/// The refusal of a JPEG with more scans than any encoder writes (engine/jpeg_tables.h).
+/// The refusal of a JPEG with more scans than any encoder writes (engine/codecs/jpeg_tables.h).
 inline constexpr char kTooManyScansText[] = "JPEG扫描次数过多";
 
 /// What an image's header says, read without decoding it.

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "engine/image_codec.h"
-#include "engine/jpeg_writer.h"
-#include "engine/png_writer.h"
+#include "engine/codecs/jpeg_writer.h"
+#include "engine/codecs/png_writer.h"
 #include "engine/source_image.h"
 #include "tests/reference/stb_write_reference.h"
 #include "tests/test_support.h"

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "engine/image_codec.h"
-#include "engine/jpeg_writer.h"
-#include "engine/png_writer.h"
+#include "engine/codecs/jpeg_writer.h"
+#include "engine/codecs/png_writer.h"
 #include "tests/reference/stb_write_reference.h"
 
 namespace {

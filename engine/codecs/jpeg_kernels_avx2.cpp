@@ -5,12 +5,12 @@
 // function built for AVX2 can stand in for another file's copy at link time;
 // hence also no header with inline code of its own but the transform template,
 // whose instance here is for this file's own lane type.
-#include "engine/jpeg_kernels.h"
+#include "engine/codecs/jpeg_kernels.h"
 
 #if defined(__AVX2__) && !defined(QUILLMAR_PORTABLE_CODE)
 #include <immintrin.h>
 
-#include "engine/jpeg_transform.h"
+#include "engine/codecs/jpeg_transform.h"
 
 namespace {
 

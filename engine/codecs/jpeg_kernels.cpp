@@ -1,11 +1,11 @@
 // The baseline kernels of the JPEG writer, four blocks (or pixels) at a time in
 // FloatLanes: SSE2 on x86-64, plain floats elsewhere.
-#include "engine/jpeg_kernels.h"
+#include "engine/codecs/jpeg_kernels.h"
 
 #include <cstring>
 
-#include "engine/float_lanes.h"
-#include "engine/jpeg_transform.h"
+#include "engine/codecs/float_lanes.h"
+#include "engine/codecs/jpeg_transform.h"
 
 namespace {
 

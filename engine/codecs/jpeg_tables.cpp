@@ -1,4 +1,4 @@
-#include "engine/jpeg_tables.h"
+#include "engine/codecs/jpeg_tables.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "engine/png_writer.h"
+#include "engine/codecs/png_writer.h"
 
 #include <bit>
 #include <cstdint>

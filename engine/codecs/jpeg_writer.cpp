@@ -1,4 +1,4 @@
-#include "engine/jpeg_writer.h"
+#include "engine/codecs/jpeg_writer.h"
 
 #include <atomic>
 #include <bit>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/float_lanes.h"
-#include "engine/jpeg_kernels.h"
+#include "engine/codecs/float_lanes.h"
+#include "engine/codecs/jpeg_kernels.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // Our baseline JPEG writer. Its stream is byte for byte the one stb_image_write's
 // JPEG writer makes of the same pixels (that library stays the reference the
 // tests hold it to); it is only made faster.
-#include "engine/byte_buffer.h"
+#include "engine/codecs/byte_buffer.h"
 
 /// Appends the JPEG stream of the pixels to out: 1 (grey), 2 (grey + alpha),
 /// 3 (RGB) or 4 (RGBA) bytes a pixel, rows top down; alpha is ignored. Quality 0
