@@ -294,15 +294,27 @@ bool MakeStrip(int width, bool subsample, Strip* s) {
 
 // Y, U and V of the strip's rows from the image rows at y0 on (the last row
 // repeated below the image).
-void ConvertColour(const JpegKernels& k, const unsigned char* pixels, int width, int height,
+// Y, U and V of the strip's rows from the image rows at y0 on (the last row
+// repeated below the image). False when the source has no row to give.
+bool ConvertColour(const JpegKernels& k, const JpegRowSource& rows, int width, int height,
                    int components, int y0, Strip& s) {
+  const unsigned char* line = nullptr;
   for (int row = 0; row < s.mcuSize; ++row) {
-    const int sourceRow = y0 + row < height ? y0 + row : height - 1;
-    const unsigned char* line =
-        pixels + static_cast<std::size_t>(sourceRow) * static_cast<std::size_t>(width) * components;
+    if (y0 + row < height && !(line = rows.row(rows.user, y0 + row))) return false;
     const std::size_t at = row * s.width;
     k.convertRow(line, width, components, s.width, s.y + at, s.u + at, s.v + at);
   }
+  return true;
+}
+
+struct WholeImage {
+  const unsigned char* pixels;
+  std::size_t rowBytes;
+};
+
+const unsigned char* RowOfWholeImage(void* user, int y) {
+  const auto* image = static_cast<const WholeImage*>(user);
+  return image->pixels + static_cast<std::size_t>(y) * image->rowBytes;
 }
 
 constexpr int kMaxLanes = 8;
@@ -390,8 +402,15 @@ constexpr std::size_t kMaxBlockBytes = 512;
 
 WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int components,
                       int quality, ByteBuffer* out) {
-  if (!pixels || width <= 0 || height <= 0 || components < 1 || components > 4)
-    return WriteStatus::Refused;
+  if (!pixels) return WriteStatus::Refused;
+  WholeImage image{pixels, static_cast<std::size_t>(width) * static_cast<std::size_t>(components)};
+  return WriteJpegRows(JpegRowSource{RowOfWholeImage, &image}, width, height, components, quality,
+                       out);
+}
+
+WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
+                          int quality, ByteBuffer* out) {
+  if (width <= 0 || height <= 0 || components < 1 || components > 4) return WriteStatus::Refused;
   quality = quality ? quality : 90;
   const bool subsample = quality <= 90;
   quality = quality < 1 ? 1 : quality > 100 ? 100 : quality;
@@ -410,7 +429,10 @@ WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int co
   int dc[3] = {0, 0, 0};
   BitWriter bits;
   for (int y0 = 0; y0 < height; y0 += strip.mcuSize) {
-    ConvertColour(k, pixels, width, height, components, y0, strip);
+    if (!ConvertColour(k, rows, width, height, components, y0, strip)) {
+      out->length = start;
+      return WriteStatus::Refused;
+    }
     QuantiseStrip(k, strip, subsample, q);
     if (!ReserveBytes(out, strip.mcus * perMcu * kMaxBlockBytes + 16)) {
       out->length = start;

@@ -12,6 +12,20 @@
 WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int components,
                       int quality, ByteBuffer* out);
 
+/// Where WriteJpegRows takes its rows from: row(user, y) gives row y of the
+/// image (width x components bytes), asked for y = 0, 1, ..., height - 1 in
+/// order, each once; the row stays valid until the next call. Null when there
+/// is no such row (its source failed): the write is then refused.
+struct JpegRowSource {
+  const unsigned char* (*row)(void* user, int y);
+  void* user;
+};
+
+/// WriteJpeg with the rows from a source, so that an image need not be held
+/// whole: the writer holds one strip of 8 or 16 rows, converted.
+WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
+                          int quality, ByteBuffer* out);
+
 /// Which kernels the writer's float work runs on: the widest the processor has
 /// (Best, the default), the baseline every build has (SSE2 on x86-64), or AVX2.
 /// All give the same bytes; tests and benchmarks pick each in turn.
