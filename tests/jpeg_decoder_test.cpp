@@ -131,6 +131,68 @@ bool SmallEnoughToVary(const Input& input) {
          static_cast<long long>(w) * h <= (1 << 22);
 }
 
+// Where the marker segment `code` starts (its 0xFF), or npos.
+std::size_t FindSegment(const std::string& bytes, unsigned char code) {
+  std::size_t at = 2;
+  while (at + 4 <= bytes.size() && static_cast<unsigned char>(bytes[at]) == 0xFF) {
+    const unsigned char m = static_cast<unsigned char>(bytes[at + 1]);
+    if (m == code) return at;
+    if (m == 0xDA) break;
+    at += 2 + ((static_cast<unsigned char>(bytes[at + 2]) << 8) | static_cast<unsigned char>(bytes[at + 3]));
+  }
+  return std::string::npos;
+}
+
+// Headers the writers at hand don't make, patched into made files: each Adobe
+// colour transform (CMYK, YCCK, YCbCr with a fourth channel, RGB), components
+// named R, G, B, the extended-sequential frame marker, and a lone component
+// with sampling factors other than 1x1.
+void AddPatchedHeaders(std::vector<Input>* inputs) {
+  const std::size_t made = inputs->size();
+  for (std::size_t i = 0; i < made; ++i) {
+    const Input input = (*inputs)[i];
+    if (!SmallEnoughToVary(input)) continue;
+    const std::string& b = input.bytes;
+    const std::size_t adobe = FindSegment(b, 0xEE);
+    if (adobe != std::string::npos && adobe + 15 < b.size())
+      for (int transform : {0, 1, 2, 3}) {
+        std::string v = b;
+        v[adobe + 15] = static_cast<char>(transform);
+        inputs->push_back({input.name + " adobe transform " + std::to_string(transform), v});
+      }
+    const std::size_t sof = FindSegment(b, 0xC0);
+    if (sof == std::string::npos || sof + 10 >= b.size()) continue;
+    const int components = static_cast<unsigned char>(b[sof + 9]);
+    std::string extended = b;
+    extended[sof + 1] = '\xC1';
+    inputs->push_back({input.name + " as SOF1", extended});
+    if (components == 3 && sof + 18 < b.size()) {
+      std::string rgb = b;
+      rgb[sof + 10] = 'R';
+      rgb[sof + 13] = 'G';
+      rgb[sof + 16] = 'B';
+      // the scan header names the components by their ids too
+      const std::size_t sos = rgb.find("\xFF\xDA", sof);
+      if (sos != std::string::npos && sos + 9 < rgb.size() && rgb[sos + 4] == 3) {
+        rgb[sos + 5] = 'R';
+        rgb[sos + 7] = 'G';
+        rgb[sos + 9] = 'B';
+        inputs->push_back({input.name + " with R, G, B ids", rgb});
+        std::string noJfif = rgb;
+        const std::size_t app0 = FindSegment(noJfif, 0xE0);
+        if (app0 != std::string::npos) noJfif[app0 + 4] = 'X';  // not JFIF
+        inputs->push_back({input.name + " with R, G, B ids, no JFIF", noJfif});
+      }
+    }
+    if (components == 1)
+      for (char factors : {'\x22', '\x12', '\x41', '\x34'}) {
+        std::string odd = b;
+        odd[sof + 11] = factors;
+        inputs->push_back({input.name + " lone component sampled " + std::to_string(factors), odd});
+      }
+  }
+}
+
 std::vector<Input> AllInputs() {
   std::vector<Input> inputs;
   AddJpegFiles(TestDataDir(), &inputs);
@@ -139,6 +201,7 @@ std::vector<Input> AllInputs() {
   AddJpegFiles(CorpusDir() / "jpeg", &inputs);
   AddJpegFiles(CorpusDir() / "stb-issues", &inputs);
   AddWrittenJpegs(&inputs);
+  AddPatchedHeaders(&inputs);
   return inputs;
 }
 
