@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "engine/codecs/jpeg_internal.h"
 
@@ -350,11 +351,21 @@ bool LooksLikeJpeg(const unsigned char* data, std::size_t size) {
 
 unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
                                int* height, int* channels, const char** reason) {
-  auto d = std::make_unique<jpeg::Decoder>();
-  d->src.data = data;
-  d->src.size = size;
+  std::unique_ptr<jpeg::Decoder> d;
   unsigned char* pixels = nullptr;
-  if (jpeg::DecodePlanes(d.get())) pixels = jpeg::ConvertToPixels(d.get());
+  try {
+    d = std::make_unique<jpeg::Decoder>();
+    d->src.data = data;
+    d->src.size = size;
+    if (jpeg::DecodePlanes(d.get())) pixels = jpeg::ConvertToPixels(d.get());
+  } catch (const std::bad_alloc&) {
+    // a segment's bytes could not be held: the library's words for its own
+    if (d) d->reason = "Out of memory";
+  }
+  if (!d) {
+    *reason = "Out of memory";
+    return nullptr;
+  }
   jpeg::ReleasePlanes(d.get());
   if (!pixels) {
     *reason = d->reason ? d->reason : "Corrupt JPEG";
