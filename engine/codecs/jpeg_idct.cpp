@@ -100,9 +100,7 @@ void Transpose(__m128i* r) {
   r[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
-}  // namespace
-
-void InverseDct(unsigned char* out, int stride, const short* coeff) {
+void InverseDctSse2(unsigned char* out, int stride, const short* coeff) {
   __m128i r[8];
   for (int i = 0; i < 8; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeff + 8 * i));
   Pass<10>(r, kColumnBias);
@@ -116,7 +114,9 @@ void InverseDct(unsigned char* out, int stride, const short* coeff) {
   }
 }
 
-#else  // the SSE2 kernel's lanes, modelled one at a time
+#endif
+
+// The SSE2 kernel's lanes, modelled one at a time.
 
 int Wrap16(int v) { return static_cast<std::int16_t>(static_cast<std::uint16_t>(v)); }
 int Saturate16(int v) { return std::clamp(v, -32768, 32767); }
@@ -124,7 +124,7 @@ int Wrap32(long long v) { return static_cast<std::int32_t>(static_cast<std::uint
 
 // One pass over lane values r[row][lane], the same steps as the SSE2 one.
 template <int Shift>
-void Pass(int r[8][8], int bias) {
+void ModelPass(int r[8][8], int bias) {
   for (int l = 0; l < 8; ++l) {
     const long long t2 = 1LL * r[2][l] * kR0a + 1LL * r[6][l] * kR0b;
     const long long t3 = 1LL * r[2][l] * kR0c + 1LL * r[6][l] * kR0d;
@@ -148,26 +148,32 @@ void Pass(int r[8][8], int bias) {
   }
 }
 
-void Transpose(int r[8][8]) {
+void ModelTranspose(int r[8][8]) {
   for (int i = 0; i < 8; ++i)
     for (int j = i + 1; j < 8; ++j) std::swap(r[i][j], r[j][i]);
 }
 
 }  // namespace
 
-void InverseDct(unsigned char* out, int stride, const short* coeff) {
+void InverseDctModel(unsigned char* out, int stride, const short* coeff) {
   int r[8][8];
   for (int i = 0; i < 8; ++i)
     for (int j = 0; j < 8; ++j) r[i][j] = coeff[8 * i + j];
-  Pass<10>(r, kColumnBias);
-  Transpose(r);
-  Pass<17>(r, kRowBias);
-  Transpose(r);
+  ModelPass<10>(r, kColumnBias);
+  ModelTranspose(r);
+  ModelPass<17>(r, kRowBias);
+  ModelTranspose(r);
   for (int i = 0; i < 8; ++i)
     for (int j = 0; j < 8; ++j) out[i * stride + j] = static_cast<unsigned char>(std::clamp(r[i][j], 0, 255));
 }
 
+void InverseDct(unsigned char* out, int stride, const short* coeff) {
+#if defined(__SSE2__)
+  InverseDctSse2(out, stride, coeff);
+#else
+  InverseDctModel(out, stride, coeff);
 #endif
+}
 
 // Only the DC term: the column pass leaves 4 * dc (saturated to 16 bits) in
 // every row of the first column, and the row pass the same sample everywhere.

@@ -114,6 +114,9 @@ void SyncSourceAfterScan(Decoder* d);
 /// Inverse DCT of one block of dequantized coefficients into 8x8 samples, with
 /// the arithmetic (16-bit lanes, saturation) of the library's SSE2 kernel.
 void InverseDct(unsigned char* out, int stride, const short* coeff);
+/// The same computed lane by lane in plain code: what non-x86 builds run, and
+/// what the tests hold the SSE2 code to.
+void InverseDctModel(unsigned char* out, int stride, const short* coeff);
 /// The same for a block whose only nonzero coefficient is the first.
 void InverseDctDcOnly(unsigned char* out, int stride, int dc);
 
@@ -132,6 +135,7 @@ const unsigned char* NextUpsampledRow(const Decoder& d, int k, Upsampler* u,
                                       unsigned char* linebuf);
 
 // jpeg_color.cpp
+/// Rows of Y, Cb, Cr to RGB (SSE2 where there is SSE2, giving the same bytes).
 void YCbCrToRgb(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                 const unsigned char* cr, int count);
 void CmykToRgb(unsigned char* out, const unsigned char* c, const unsigned char* m,
