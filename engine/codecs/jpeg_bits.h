@@ -19,40 +19,41 @@ inline std::uint32_t LoadBigEndian32(const unsigned char* p) {
 
 // Takes bytes in until more than 24 bits are held, or a marker is met (then
 // stops at once, holding what it had, and gives zeros from then on).
-inline void GrowSlow(Decoder* d) {
+[[gnu::noinline]] inline Bits GrowSlow(Decoder* d, Bits b) {
   const Segment& s = d->segment;
   do {
-    std::uint32_t b;
-    if (d->noMore) {
-      b = 0;
-    } else if (d->loaded < s.count) {
-      b = s.bytes[d->loaded++];
+    std::uint32_t byte;
+    if (b.noMore) {
+      byte = 0;
+    } else if (b.loaded < s.count) {
+      byte = s.bytes[b.loaded++];
     } else if (s.endsInMarker) {
       d->marker = s.markerCode;
-      d->noMore = true;
-      return;
+      b.noMore = true;
+      return b;
     } else {
-      b = 0;  // the input ended: it reads as zeros, with no marker
+      byte = 0;  // the input ended: it reads as zeros, with no marker
     }
-    const int shift = 24 - d->codeBits;
-    if (shift < 32) d->codeBuffer |= b << shift;
-    d->codeBits += 8;
-  } while (d->codeBits <= 24);
+    const int shift = 24 - b.count;
+    if (shift < 32) b.buffer |= byte << shift;
+    b.count += 8;
+  } while (b.count <= 24);
+  return b;
 }
 
-inline void Grow(Decoder* d) {
-  const int bits = d->codeBits;
-  if (bits >= 0 && !d->noMore) {
+inline void Grow(Decoder* d, Bits& b) {
+  const int bits = b.count;
+  if (bits >= 0 && !b.noMore) {
     const int n = (32 - bits) >> 3;  // the bytes the library would take one by one
-    if (d->loaded + static_cast<std::size_t>(n) <= d->segment.count) {
-      const std::uint64_t word = LoadBigEndian32(d->segment.bytes.data() + d->loaded);
-      d->codeBuffer |= static_cast<std::uint32_t>((word >> (32 - 8 * n)) << (32 - bits - 8 * n));
-      d->loaded += static_cast<std::size_t>(n);
-      d->codeBits = bits + 8 * n;
+    if (b.loaded + static_cast<std::size_t>(n) <= b.available) {
+      const std::uint64_t word = LoadBigEndian32(b.bytes + b.loaded);
+      b.buffer |= static_cast<std::uint32_t>((word >> (32 - 8 * n)) << (32 - bits - 8 * n));
+      b.loaded += static_cast<std::size_t>(n);
+      b.count = bits + 8 * n;
       return;
     }
   }
-  GrowSlow(d);
+  b = GrowSlow(d, b);
 }
 
 inline std::uint32_t RotateLeft(std::uint32_t x, int n) {
@@ -67,58 +68,58 @@ inline constexpr int kBias[16] = {0,    -1,   -3,    -7,    -15,   -31,   -63,  
 
 // A symbol of table h, or -1 where the code is not in the table or runs past
 // the bits the library holds.
-inline int DecodeSymbol(Decoder* d, const HuffmanTable& h) {
-  if (d->codeBits < 16) Grow(d);
-  const int c = static_cast<int>(d->codeBuffer >> (32 - kFastBits));
+inline int DecodeSymbol(Decoder* d, Bits& b, const HuffmanTable& h) {
+  if (b.count < 16) Grow(d, b);
+  const int c = static_cast<int>(b.buffer >> (32 - kFastBits));
   const int k = h.fast[c];
   if (k < 255) {
     const int s = h.size[k];
-    if (s > d->codeBits) return -1;
-    d->codeBuffer <<= s;
-    d->codeBits -= s;
+    if (s > b.count) return -1;
+    b.buffer <<= s;
+    b.count -= s;
     return h.values[k];
   }
-  const std::uint32_t top = d->codeBuffer >> 16;
+  const std::uint32_t top = b.buffer >> 16;
   int len = kFastBits + 1;
   while (top >= h.maxcode[len]) ++len;
   if (len == 17) {
-    d->codeBits -= 16;
+    b.count -= 16;
     return -1;
   }
-  if (len > d->codeBits) return -1;
-  const int index = static_cast<int>((d->codeBuffer >> (32 - len)) & kMask[len]) + h.delta[len];
-  d->codeBits -= len;
-  d->codeBuffer <<= len;
+  if (len > b.count) return -1;
+  const int index = static_cast<int>((b.buffer >> (32 - len)) & kMask[len]) + h.delta[len];
+  b.count -= len;
+  b.buffer <<= len;
   // A table built from valid counts keeps index in range; the guard only
   // keeps a damaged one from reading outside it.
   return h.values[index & 255];
 }
 
 // n (1..15) bits as a signed coefficient (JPEG's receive and extend in one).
-inline int ReceiveExtend(Decoder* d, int n) {
-  if (d->codeBits < n) Grow(d);
-  const int negative = static_cast<int>(d->codeBuffer >> 31) ^ 1;
-  std::uint32_t k = RotateLeft(d->codeBuffer, n);
-  d->codeBuffer = k & ~kMask[n];
+inline int ReceiveExtend(Decoder* d, Bits& b, int n) {
+  if (b.count < n) Grow(d, b);
+  const int negative = static_cast<int>(b.buffer >> 31) ^ 1;
+  std::uint32_t k = RotateLeft(b.buffer, n);
+  b.buffer = k & ~kMask[n];
   k &= kMask[n];
-  d->codeBits -= n;
+  b.count -= n;
   return static_cast<int>(k) + (negative ? kBias[n] : 0);
 }
 
-inline int GetBits(Decoder* d, int n) {
-  if (d->codeBits < n) Grow(d);
-  std::uint32_t k = RotateLeft(d->codeBuffer, n);
-  d->codeBuffer = k & ~kMask[n];
+inline int GetBits(Decoder* d, Bits& b, int n) {
+  if (b.count < n) Grow(d, b);
+  std::uint32_t k = RotateLeft(b.buffer, n);
+  b.buffer = k & ~kMask[n];
   k &= kMask[n];
-  d->codeBits -= n;
+  b.count -= n;
   return static_cast<int>(k);
 }
 
-inline bool GetBit(Decoder* d) {
-  if (d->codeBits < 1) Grow(d);
-  const std::uint32_t k = d->codeBuffer;
-  d->codeBuffer <<= 1;
-  --d->codeBits;
+inline bool GetBit(Decoder* d, Bits& b) {
+  if (b.count < 1) Grow(d, b);
+  const std::uint32_t k = b.buffer;
+  b.buffer <<= 1;
+  --b.count;
   return (k & 0x80000000u) != 0;
 }
 

@@ -99,13 +99,15 @@ void ReadSegment(Decoder* d) {
   }
   s.count = s.bytes.size();
   s.bytes.resize(s.count + 8, 0);
-  d->loaded = 0;
+  d->bits.loaded = 0;
+  d->bits.bytes = s.bytes.data();
+  d->bits.available = s.count;
 }
 
 void Reset(Decoder* d) {
-  d->codeBits = 0;
-  d->codeBuffer = 0;
-  d->noMore = false;
+  d->bits.count = 0;
+  d->bits.buffer = 0;
+  d->bits.noMore = false;
   for (Component& c : d->comp) c.dcPred = 0;
   d->marker = kNoMarker;
   d->todo = d->restartInterval ? d->restartInterval : 0x7fffffff;
@@ -123,33 +125,33 @@ short WrapMul(int a, int b) {
 
 // One baseline block, dequantized, in natural order. *acSeen: an AC code
 // other than the end of block was read (else only data[0] can be nonzero).
-bool DecodeBlock(Decoder* d, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
+bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
                  const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
                  bool* acSeen) {
-  if (d->codeBits < 16) Grow(d);
-  const int t = DecodeSymbol(d, hdc);
+  if (b.count < 16) Grow(d, b);
+  const int t = DecodeSymbol(d, b, hdc);
   if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
   std::memset(data, 0, 64 * sizeof(short));
-  const int diff = t ? ReceiveExtend(d, t) : 0;
+  const int diff = t ? ReceiveExtend(d, b, t) : 0;
   const int dc = WrapAdd(c->dcPred, diff);
   c->dcPred = dc;
   data[0] = WrapMul(dc, dequant[0]);
   bool seen = false;
   int k = 1;
   do {
-    if (d->codeBits < 16) Grow(d);
-    const int look = static_cast<int>(d->codeBuffer >> (32 - kFastBits));
+    if (b.count < 16) Grow(d, b);
+    const int look = static_cast<int>(b.buffer >> (32 - kFastBits));
     const int r = fac[look];
     if (r) {
       k += (r >> 4) & 15;
       const int s = r & 15;
-      d->codeBuffer <<= s;
-      d->codeBits -= s;
+      b.buffer <<= s;
+      b.count -= s;
       const int zig = kDezigzag[k++];
       data[zig] = WrapMul(r >> 8, dequant[zig]);
       seen = true;
     } else {
-      const int rs = DecodeSymbol(d, hac);
+      const int rs = DecodeSymbol(d, b, hac);
       if (rs < 0) return Fail(d, "Corrupt JPEG");
       const int s = rs & 15;
       const int run = rs >> 4;
@@ -159,7 +161,7 @@ bool DecodeBlock(Decoder* d, short* data, const HuffmanTable& hdc, const Huffman
       } else {
         k += run;
         const int zig = kDezigzag[k++];
-        data[zig] = WrapMul(ReceiveExtend(d, s), dequant[zig]);
+        data[zig] = WrapMul(ReceiveExtend(d, b, s), dequant[zig]);
       }
       seen = true;
     }
@@ -168,29 +170,29 @@ bool DecodeBlock(Decoder* d, short* data, const HuffmanTable& hdc, const Huffman
   return true;
 }
 
-bool DecodeProgressiveDc(Decoder* d, short* data, const HuffmanTable& hdc, Component* c) {
+bool DecodeProgressiveDc(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, Component* c) {
   if (d->specEnd != 0) return Fail(d, "Corrupt JPEG");
-  if (d->codeBits < 16) Grow(d);
+  if (b.count < 16) Grow(d, b);
   if (d->succHigh == 0) {
     std::memset(data, 0, 64 * sizeof(short));
-    const int t = DecodeSymbol(d, hdc);
+    const int t = DecodeSymbol(d, b, hdc);
     if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
-    const int diff = t ? ReceiveExtend(d, t) : 0;
+    const int diff = t ? ReceiveExtend(d, b, t) : 0;
     const int dc = WrapAdd(c->dcPred, diff);
     c->dcPred = dc;
     data[0] = WrapMul(dc, 1 << d->succLow);
-  } else if (GetBit(d)) {
+  } else if (GetBit(d, b)) {
     data[0] = static_cast<short>(data[0] + (1 << d->succLow));
   }
   return true;
 }
 
 // A nonzero coefficient's correction bit in a refinement scan.
-void Refine(Decoder* d, short* p, short bit) {
-  if (GetBit(d) && (*p & bit) == 0) *p = static_cast<short>(*p > 0 ? *p + bit : *p - bit);
+void Refine(Decoder* d, Bits& b, short* p, short bit) {
+  if (GetBit(d, b) && (*p & bit) == 0) *p = static_cast<short>(*p > 0 ? *p + bit : *p - bit);
 }
 
-bool DecodeProgressiveAcFirst(Decoder* d, short* data, const HuffmanTable& hac,
+bool DecodeProgressiveAcFirst(Decoder* d, Bits& b, short* data, const HuffmanTable& hac,
                               const std::int16_t* fac) {
   const int shift = d->succLow;
   if (d->eobRun) {
@@ -199,25 +201,25 @@ bool DecodeProgressiveAcFirst(Decoder* d, short* data, const HuffmanTable& hac,
   }
   int k = d->specStart;
   do {
-    if (d->codeBits < 16) Grow(d);
-    const int look = static_cast<int>(d->codeBuffer >> (32 - kFastBits));
+    if (b.count < 16) Grow(d, b);
+    const int look = static_cast<int>(b.buffer >> (32 - kFastBits));
     const int r = fac[look];
     if (r) {
       k += (r >> 4) & 15;
       const int s = r & 15;
-      d->codeBuffer <<= s;
-      d->codeBits -= s;
+      b.buffer <<= s;
+      b.count -= s;
       const int zig = kDezigzag[k++];
       data[zig] = WrapMul(r >> 8, 1 << shift);
     } else {
-      const int rs = DecodeSymbol(d, hac);
+      const int rs = DecodeSymbol(d, b, hac);
       if (rs < 0) return Fail(d, "Corrupt JPEG");
       const int s = rs & 15;
       const int run = rs >> 4;
       if (s == 0) {
         if (run < 15) {
           d->eobRun = 1 << run;
-          if (run) d->eobRun += GetBits(d, run);
+          if (run) d->eobRun += GetBits(d, b, run);
           --d->eobRun;
           break;
         }
@@ -225,44 +227,44 @@ bool DecodeProgressiveAcFirst(Decoder* d, short* data, const HuffmanTable& hac,
       } else {
         k += run;
         const int zig = kDezigzag[k++];
-        data[zig] = WrapMul(ReceiveExtend(d, s), 1 << shift);
+        data[zig] = WrapMul(ReceiveExtend(d, b, s), 1 << shift);
       }
     }
   } while (k <= d->specEnd);
   return true;
 }
 
-bool DecodeProgressiveAcRefine(Decoder* d, short* data, const HuffmanTable& hac) {
+bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTable& hac) {
   const short bit = static_cast<short>(1 << d->succLow);
   if (d->eobRun) {
     --d->eobRun;
     for (int k = d->specStart; k <= d->specEnd; ++k) {
       short* p = &data[kDezigzag[k]];
-      if (*p != 0) Refine(d, p, bit);
+      if (*p != 0) Refine(d, b, p, bit);
     }
     return true;
   }
   int k = d->specStart;
   do {
-    const int rs = DecodeSymbol(d, hac);
+    const int rs = DecodeSymbol(d, b, hac);
     if (rs < 0) return Fail(d, "Corrupt JPEG");
     int s = rs & 15;
     int run = rs >> 4;
     if (s == 0) {
       if (run < 15) {
         d->eobRun = (1 << run) - 1;
-        if (run) d->eobRun += GetBits(d, run);
+        if (run) d->eobRun += GetBits(d, b, run);
         run = 64;  // the rest of the band only gets correction bits
       }
       // run 15: sixteen zeros, the last "written" as the 0 that s is
     } else {
       if (s != 1) return Fail(d, "Corrupt JPEG");
-      s = GetBit(d) ? bit : -bit;
+      s = GetBit(d, b) ? bit : -bit;
     }
     while (k <= d->specEnd) {
       short* p = &data[kDezigzag[k++]];
       if (*p != 0) {
-        Refine(d, p, bit);
+        Refine(d, b, p, bit);
       } else {
         if (run == 0) {
           *p = static_cast<short>(s);
@@ -275,17 +277,17 @@ bool DecodeProgressiveAcRefine(Decoder* d, short* data, const HuffmanTable& hac)
   return true;
 }
 
-bool DecodeProgressiveBlock(Decoder* d, Component* c, short* data) {
-  if (d->specStart == 0) return DecodeProgressiveDc(d, data, d->dc[c->hd], c);
-  if (d->succHigh == 0) return DecodeProgressiveAcFirst(d, data, d->ac[c->ha], d->fastAc[c->ha]);
-  return DecodeProgressiveAcRefine(d, data, d->ac[c->ha]);
+bool DecodeProgressiveBlock(Decoder* d, Bits& b, Component* c, short* data) {
+  if (d->specStart == 0) return DecodeProgressiveDc(d, b, data, d->dc[c->hd], c);
+  if (d->succHigh == 0) return DecodeProgressiveAcFirst(d, b, data, d->ac[c->ha], d->fastAc[c->ha]);
+  return DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha]);
 }
 
 // Baseline: decodes one block of component c and writes its samples at (bx, by).
-bool BaselineBlock(Decoder* d, Component* c, int bx, int by) {
+bool BaselineBlock(Decoder* d, Bits& b, Component* c, int bx, int by) {
   alignas(16) short data[64];
   bool acSeen = false;
-  if (!DecodeBlock(d, data, d->dc[c->hd], d->ac[c->ha], d->fastAc[c->ha], c, d->dequant[c->tq],
+  if (!DecodeBlock(d, b, data, d->dc[c->hd], d->ac[c->ha], d->fastAc[c->ha], c, d->dequant[c->tq],
                    &acSeen))
     return false;
   unsigned char* out = c->data + static_cast<std::size_t>(c->w2) * by * 8 + bx * 8;
@@ -299,16 +301,19 @@ bool BaselineBlock(Decoder* d, Component* c, int bx, int by) {
 // After each MCU: at the end of a restart interval the next marker must be a
 // restart, else the scan ends here (damaged data rather than none).
 // Returns false when the scan is to stop.
-bool NextMcu(Decoder* d) {
+bool NextMcu(Decoder* d, Bits& b) {
   if (--d->todo > 0) return true;
-  if (d->codeBits < 24) Grow(d);
+  if (b.count < 24) Grow(d, b);
   if (d->marker < 0xD0 || d->marker > 0xD7) return false;
+  d->bits = b;
   SyncSourceAfterScan(d);
   Reset(d);
+  b = d->bits;
   return true;
 }
 
 bool DecodeOneComponentScan(Decoder* d) {
+  Bits b = d->bits;
   Component* c = &d->comp[d->order[0]];
   const int w = (c->x + 7) >> 3;
   const int h = (c->y + 7) >> 3;
@@ -316,17 +321,22 @@ bool DecodeOneComponentScan(Decoder* d) {
     for (int i = 0; i < w; ++i) {
       if (d->progressive) {
         short* data = c->coeff + 64 * (static_cast<std::size_t>(j) * c->coeffW + i);
-        if (!DecodeProgressiveBlock(d, c, data)) return false;
-      } else if (!BaselineBlock(d, c, i, j)) {
+        if (!DecodeProgressiveBlock(d, b, c, data)) return false;
+      } else if (!BaselineBlock(d, b, c, i, j)) {
         return false;
       }
-      if (!NextMcu(d)) return true;
+      if (!NextMcu(d, b)) {
+        d->bits = b;
+        return true;
+      }
     }
   }
+  d->bits = b;
   return true;
 }
 
 bool DecodeInterleavedScan(Decoder* d) {
+  Bits b = d->bits;
   for (int j = 0; j < d->mcuY; ++j) {
     for (int i = 0; i < d->mcuX; ++i) {
       for (int k = 0; k < d->scanCount; ++k) {
@@ -337,16 +347,20 @@ bool DecodeInterleavedScan(Decoder* d) {
             const int by = j * c->v + y;
             if (d->progressive) {
               short* data = c->coeff + 64 * (static_cast<std::size_t>(by) * c->coeffW + bx);
-              if (!DecodeProgressiveDc(d, data, d->dc[c->hd], c)) return false;
-            } else if (!BaselineBlock(d, c, bx, by)) {
+              if (!DecodeProgressiveDc(d, b, data, d->dc[c->hd], c)) return false;
+            } else if (!BaselineBlock(d, b, c, bx, by)) {
               return false;
             }
           }
         }
       }
-      if (!NextMcu(d)) return true;
+      if (!NextMcu(d, b)) {
+        d->bits = b;
+        return true;
+      }
     }
   }
+  d->bits = b;
   return true;
 }
 
@@ -361,18 +375,18 @@ bool DecodeScan(Decoder* d) {
 
 void SyncSourceAfterScan(Decoder* d) {
   const Segment& s = d->segment;
-  if (d->noMore) {
+  if (d->bits.noMore) {
     d->src.at = s.afterMarker;
     return;
   }
-  if (d->loaded >= s.count && !s.endsInMarker) {
+  if (d->bits.loaded >= s.count && !s.endsInMarker) {
     d->src.at = std::max(s.start, d->src.size);
     return;
   }
   // Past `loaded` data bytes in the input, stuffing and fill counted again.
   const unsigned char* p = d->src.data;
   std::size_t at = s.start;
-  for (std::size_t i = 0; i < d->loaded; ++i) {
+  for (std::size_t i = 0; i < d->bits.loaded; ++i) {
     if (p[at++] != 0xFF) continue;
     while (p[at] == 0xFF) ++at;
     ++at;  // the stuffed 0

@@ -61,6 +61,18 @@ struct Segment {
   std::size_t afterMarker = 0;       // source position after the marker's code
 };
 
+/// The library's bit reader, exactly: its state decides where a damaged stream
+/// fails and where the next marker is looked for. Copied into a local for a
+/// scan's hot loops, so that it lives in registers.
+struct Bits {
+  std::uint32_t buffer = 0;
+  int count = 0;  // bits held (negative after a marker: bits taken on credit)
+  bool noMore = false;  // a marker was met: only zeros from here
+  std::size_t loaded = 0;  // data bytes of the segment taken into the buffer
+  const unsigned char* bytes = nullptr;  // the segment's data
+  std::size_t available = 0;
+};
+
 struct Decoder {
   Source src;
   HuffmanTable dc[4];
@@ -72,14 +84,9 @@ struct Decoder {
   int hMax = 1, vMax = 1, mcuX = 0, mcuY = 0;
   Component comp[4];
 
-  // The library's bit reader, exactly: its state decides where a damaged
-  // stream fails and where the next marker is looked for.
-  std::uint32_t codeBuffer = 0;
-  int codeBits = 0;
+  Bits bits;
   int marker = kNoMarker;
-  bool noMore = false;
   Segment segment;
-  std::size_t loaded = 0;  // data bytes of the segment taken into the buffer
 
   bool progressive = false;
   int specStart = 0, specEnd = 0, succHigh = 0, succLow = 0;
