@@ -71,7 +71,10 @@ int YCbCrToRgbWide(unsigned char* out, const unsigned char* y, const unsigned ch
     alignas(16) unsigned char rgbx[32];
     _mm_store_si128(reinterpret_cast<__m128i*>(rgbx), _mm_unpacklo_epi16(rg, bx));
     _mm_store_si128(reinterpret_cast<__m128i*>(rgbx + 16), _mm_unpackhi_epi16(rg, bx));
-    for (int p = 0; p < 8; ++p) std::memcpy(out + 3 * p, rgbx + 4 * p, 3);
+    // Four bytes a pixel, each store's fourth byte overwritten by the next
+    // pixel: the last one lands on the byte after the row, which the next row
+    // (or the byte the output has to spare past its end) takes.
+    for (int p = 0; p < 8; ++p) std::memcpy(out + 3 * p, rgbx + 4 * p, 4);
     out += 24;
   }
   return i;

@@ -143,6 +143,7 @@ const unsigned char* NextUpsampledRow(const Decoder& d, int k, Upsampler* u,
 
 // jpeg_color.cpp
 /// Rows of Y, Cb, Cr to RGB (SSE2 where there is SSE2, giving the same bytes).
+/// May write one byte past the row: out must have room for 3 * count + 1.
 void YCbCrToRgb(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                 const unsigned char* cr, int count);
 void CmykToRgb(unsigned char* out, const unsigned char* c, const unsigned char* m,
