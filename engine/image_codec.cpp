@@ -65,7 +65,8 @@ const char* SizeRefusal(const SourceImage& source, const unsigned char* head,
 
 // A JPEG goes to our own decoder, which gives the library's result faster. It
 // reads the file whole: one block as it is, more gathered into one (and the
-// blocks let go, so the file is still held once).
+// blocks let go, so the file is still held once). Its bytes go as soon as the
+// decoder has read its last marker, before the pixels are made.
 unsigned char* DecodeJpegSource(SourceImage* source, int* width, int* height, int* channels,
                                 std::string* reason) {
   FileBytes& bytes = source->bytes;
@@ -74,11 +75,14 @@ unsigned char* DecodeJpegSource(SourceImage* source, int* width, int* height, in
   if (bytes.blocks.size() > 1) {
     gathered.resize(bytes.size);
     CopyFileBytes(bytes, 0, gathered.data(), bytes.size);
-    ReleaseFileBytesBefore(&bytes, bytes.size);
+    ReleaseFileBytesBefore(&bytes, bytes.blocks.size() * kFileBlockBytes);
     data = gathered.data();
   }
   const char* why = nullptr;
-  unsigned char* pixels = DecodeJpegImage(data, bytes.size, width, height, channels, &why);
+  unsigned char* pixels = DecodeJpegImage(data, bytes.size, width, height, channels, &why, [&] {
+    ReleaseFileBytesBefore(&bytes, bytes.blocks.size() * kFileBlockBytes);
+    std::vector<unsigned char>().swap(gathered);
+  });
   if (!pixels) *reason = why;
   return pixels;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "engine/codecs/jpeg_internal.h"
 
@@ -350,14 +351,22 @@ bool LooksLikeJpeg(const unsigned char* data, std::size_t size) {
 }
 
 unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
-                               int* height, int* channels, const char** reason) {
+                               int* height, int* channels, const char** reason,
+                               const std::function<void()>& inputDone) {
   std::unique_ptr<jpeg::Decoder> d;
   unsigned char* pixels = nullptr;
   try {
     d = std::make_unique<jpeg::Decoder>();
     d->src.data = data;
     d->src.size = size;
-    if (jpeg::DecodePlanes(d.get())) pixels = jpeg::ConvertToPixels(d.get());
+    if (jpeg::DecodePlanes(d.get())) {
+      // The pixels come from the planes alone: the input and the last
+      // segment's copy are not needed beside them.
+      std::vector<unsigned char>().swap(d->segment.bytes);
+      d->bits.bytes = nullptr;
+      if (inputDone) inputDone();
+      pixels = jpeg::ConvertToPixels(d.get());
+    }
   } catch (const std::bad_alloc&) {
     // a segment's bytes could not be held: the library's words for its own
     if (d) d->reason = "Out of memory";

@@ -5,6 +5,7 @@
 // and, on failure, the same reason. Faster than the library, and built so that
 // no input makes it read or write outside its buffers.
 #include <cstddef>
+#include <functional>
 
 /// Whether data starts as the decoder's input must: FF D8 (the SOI marker). The
 /// library tests exactly this first for a file that is no PNG, BMP or GIF.
@@ -15,5 +16,8 @@ bool LooksLikeJpeg(const unsigned char* data, std::size_t size);
 /// std::free. On failure returns null and sets *reason to the library's text
 /// ("Corrupt JPEG", "bad huffman code", "expected marker", "Out of memory", ...);
 /// where the library fails without a reason of its own, "Corrupt JPEG".
+/// inputDone, if given, is called once the input is read no more (before the
+/// planes are turned into pixels), so the caller can let its bytes go.
 unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
-                               int* height, int* channels, const char** reason);
+                               int* height, int* channels, const char** reason,
+                               const std::function<void()>& inputDone = {});
