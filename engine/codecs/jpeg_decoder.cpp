@@ -360,10 +360,15 @@ unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int*
     d->src.data = data;
     d->src.size = size;
     if (jpeg::DecodePlanes(d.get())) {
-      // The pixels come from the planes alone: the input and the last
-      // segment's copy are not needed beside them.
+      // The pixels come from the planes alone: the input, the last segment's
+      // copy and a progressive image's coefficients are not needed beside them
+      // (the library holds its coefficients to the end: our peak is lower by them).
       std::vector<unsigned char>().swap(d->segment.bytes);
       d->bits.bytes = nullptr;
+      for (jpeg::Component& c : d->comp) {
+        std::free(c.coeff);
+        c.coeff = nullptr;
+      }
       if (inputDone) inputDone();
       pixels = jpeg::ConvertToPixels(d.get());
     }
