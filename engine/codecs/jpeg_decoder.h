@@ -4,6 +4,13 @@
 // size, channel count (1, or 3 for three and four components), the same bytes
 // and, on failure, the same reason. Faster than the library, and built so that
 // no input makes it read or write outside its buffers.
+//
+// Where the library's own behaviour is undefined, ours is defined: a Huffman
+// table of more than 256 codes (the library writes past its arrays; the caller
+// refuses such files first) fails with "Corrupt JPEG"; sums that overflow an int
+// (the DC prediction, coefficient times quantizer) wrap, as they do in the
+// library's x86-64 code; the bit count may go below zero after a marker, as the
+// library's does, and only zeros are shifted in then.
 #include <cstddef>
 #include <functional>
 
@@ -14,8 +21,10 @@ bool LooksLikeJpeg(const unsigned char* data, std::size_t size);
 /// Decodes size bytes at data. On success returns the pixels (rows top down,
 /// *channels bytes a pixel) in a block from std::malloc, to be released with
 /// std::free. On failure returns null and sets *reason to the library's text
-/// ("Corrupt JPEG", "bad huffman code", "expected marker", "Out of memory", ...);
-/// where the library fails without a reason of its own, "Corrupt JPEG".
+/// (its messages for users: "Corrupt JPEG" for nearly every damage, "Image too
+/// large to decode", "Very large image (corrupt?)", "Out of memory", "JPEG format
+/// not supported: 8-bit only" ...); where the library fails without a reason of
+/// its own (and would report its PNG probe's "Not a PNG"), "Corrupt JPEG".
 /// inputDone, if given, is called once the input is read no more (before the
 /// planes are turned into pixels), so the caller can let its bytes go.
 unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,

@@ -73,6 +73,8 @@ struct Bits {
   std::size_t available = 0;
 };
 
+/// Made zeroed (value-initialized), as the library's is calloc'd: a table a
+/// file never defines decodes as the library's zeroed one does.
 struct Decoder {
   Source src;
   HuffmanTable dc[4];
