@@ -8,6 +8,7 @@
 // coefficients are those of neither.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/codecs/jpeg_internal.h"
 
@@ -180,8 +181,7 @@ void InverseDct(unsigned char* out, int stride, const short* coeff) {
 void InverseDctDcOnly(unsigned char* out, int stride, int dc) {
   const int column = std::clamp(dc * 4, -32768, 32767);
   const int sample = std::clamp((column * 4096 + kRowBias) >> 17, 0, 255);
-  for (int i = 0; i < 8; ++i)
-    for (int j = 0; j < 8; ++j) out[i * stride + j] = static_cast<unsigned char>(sample);
+  for (int i = 0; i < 8; ++i) std::memset(out + i * stride, sample, 8);
 }
 
 }  // namespace jpeg
