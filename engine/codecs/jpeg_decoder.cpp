@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -329,7 +330,7 @@ unsigned char* ConvertToPixels(Decoder* d) {
     unsigned char* out = output + static_cast<std::size_t>(n) * w * j;
     for (int k = 0; k < count; ++k) row[k] = NextUpsampledRow(*d, k, &up[k], lines[k].get());
     if (count == 1) {
-      for (int i = 0; i < w; ++i) out[i] = row[0][i];
+      std::memcpy(out, row[0], static_cast<std::size_t>(w));
     } else if (count == 3 && isRgb) {
       InterleaveRgb(out, row[0], row[1], row[2], w);
     } else if (count == 4 && d->adobeTransform == 0) {
