@@ -260,7 +260,10 @@ void FinishProgressive(Decoder* d) {
     for (int j = 0; j < h; ++j) {
       for (int i = 0; i < w; ++i) {
         short* data = c.coeff + 64 * (static_cast<std::size_t>(j) * c.coeffW + i);
-        for (int k = 0; k < 64; ++k) block[k] = data[k] = static_cast<short>(data[k] * q[k]);
+        for (int k = 0; k < 64; ++k) {
+          const int at = kDezigzag[k];  // from zigzag order, as the scans kept them
+          block[at] = static_cast<short>(data[k] * q[at]);
+        }
         InverseDct(c.data + static_cast<std::size_t>(c.w2) * j * 8 + i * 8, c.w2, block);
       }
     }

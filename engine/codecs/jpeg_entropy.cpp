@@ -207,6 +207,10 @@ void Refine(Decoder* d, Bits& b, short* p, short bit) {
   if (GetBit(d, b) && (*p & bit) == 0) *p = static_cast<short>(*p > 0 ? *p + bit : *p - bit);
 }
 
+// Progressive coefficients are kept in zigzag order until the end; a damaged
+// run past the last one lands on it, as in the library's natural order.
+int ZigzagSlot(int k) { return k < 64 ? k : 63; }
+
 bool DecodeProgressiveAcFirst(Decoder* d, Bits& b, short* data, const HuffmanTable& hac,
                               const std::int16_t* fac) {
   const int shift = d->succLow;
@@ -224,8 +228,7 @@ bool DecodeProgressiveAcFirst(Decoder* d, Bits& b, short* data, const HuffmanTab
       const int s = r & 15;
       b.buffer <<= s;
       b.count -= s;
-      const int zig = kDezigzag[k++];
-      data[zig] = WrapMul(r >> 8, 1 << shift);
+      data[ZigzagSlot(k++)] = WrapMul(r >> 8, 1 << shift);
     } else {
       const int rs = DecodeSymbol(d, b, hac);
       if (rs < 0) return Fail(d, "Corrupt JPEG");
@@ -241,22 +244,57 @@ bool DecodeProgressiveAcFirst(Decoder* d, Bits& b, short* data, const HuffmanTab
         k += 16;
       } else {
         k += run;
-        const int zig = kDezigzag[k++];
-        data[zig] = WrapMul(ReceiveExtend(d, b, s), 1 << shift);
+        const int slot = ZigzagSlot(k++);
+        data[slot] = WrapMul(ReceiveExtend(d, b, s), 1 << shift);
       }
     }
   } while (k <= d->specEnd);
   return true;
 }
 
+// Bit k set where coefficient k (zigzag order) is nonzero.
+std::uint64_t NonzeroMask(const short* data) {
+#if defined(__SSE2__)
+  std::uint64_t zeros = 0;
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)), zero);
+    const __m128i c = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 8)), zero);
+    zeros |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, c))))
+             << i;
+  }
+  return ~zeros;
+#else
+  std::uint64_t mask = 0;
+  for (int i = 0; i < 64; ++i) mask |= static_cast<std::uint64_t>(data[i] != 0) << i;
+  return mask;
+#endif
+}
+
+// Positions from..to (at most 63) as bits.
+std::uint64_t Band(int from, int to) {
+  const std::uint64_t upTo = to >= 63 ? ~0ull : (1ull << (to + 1)) - 1;
+  return upTo & (~0ull << from);
+}
+
+// Gives each nonzero coefficient among `which` its correction bit, in order.
+void RefineAll(Decoder* d, Bits& b, short* data, std::uint64_t which, short bit) {
+  while (which) {
+    Refine(d, b, &data[__builtin_ctzll(which)], bit);
+    which &= which - 1;
+  }
+}
+
+// A refinement scan's block. The coefficients are in zigzag order, so the band
+// is a run of bits: the zeros a run skips and the nonzero coefficients that get
+// a correction bit on the way are found in a mask, in the order the library
+// walks them one by one.
 bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTable& hac) {
   const short bit = static_cast<short>(1 << d->succLow);
+  std::uint64_t nonzero = NonzeroMask(data);
   if (d->eobRun) {
     --d->eobRun;
-    for (int k = d->specStart; k <= d->specEnd; ++k) {
-      short* p = &data[kDezigzag[k]];
-      if (*p != 0) Refine(d, b, p, bit);
-    }
+    RefineAll(d, b, data, nonzero & Band(d->specStart, d->specEnd), bit);
     return true;
   }
   int k = d->specStart;
@@ -276,17 +314,19 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
       if (s != 1) return Fail(d, "Corrupt JPEG");
       s = GetBit(d, b) ? bit : -bit;
     }
-    while (k <= d->specEnd) {
-      short* p = &data[kDezigzag[k++]];
-      if (*p != 0) {
-        Refine(d, b, p, bit);
-      } else {
-        if (run == 0) {
-          *p = static_cast<short>(s);
-          break;
-        }
-        --run;
-      }
+    // Skip `run` zeros; the next zero takes s.
+    const std::uint64_t band = Band(k, d->specEnd);
+    std::uint64_t zeros = ~nonzero & band;
+    for (int i = 0; i < run && zeros; ++i) zeros &= zeros - 1;
+    if (!zeros) {
+      RefineAll(d, b, data, nonzero & band, bit);
+      k = d->specEnd + 1;
+    } else {
+      const int target = __builtin_ctzll(zeros);
+      RefineAll(d, b, data, nonzero & band & ((1ull << target) - 1), bit);
+      data[target] = static_cast<short>(s);
+      if (s) nonzero |= 1ull << target;
+      k = target + 1;
     }
   } while (k <= d->specEnd);
   return true;
