@@ -278,7 +278,8 @@ std::uint64_t Band(int from, int to) {
 }
 
 // Gives each nonzero coefficient among `which` its correction bit, in order.
-void RefineAll(Decoder* d, Bits& b, short* data, std::uint64_t which, short bit) {
+[[gnu::always_inline]] inline void RefineAll(Decoder* d, Bits& b, short* data, std::uint64_t which,
+                                             short bit) {
   while (which) {
     Refine(d, b, &data[__builtin_ctzll(which)], bit);
     which &= which - 1;
