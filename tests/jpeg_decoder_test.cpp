@@ -97,6 +97,17 @@ Outcome Ours(const std::string& bytes) {
     o.reason = reason ? reason : "(none)";
     o.width = o.height = o.channels = 0;
   }
+  // The decode a row at a time (a progressive image's planes made from its
+  // coefficients as rows are asked for) must give the same outcome.
+  int w = 0, h = 0, c = 0;
+  const char* rowsReason = nullptr;
+  JpegRows rows = StartJpegRows(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                                &w, &h, &c, &rowsReason);
+  std::string pixels;
+  for (int y = 0; rows && y < h; ++y)
+    pixels.append(reinterpret_cast<const char*>(NextJpegRow(rows.get())), static_cast<std::size_t>(w) * c);
+  if (!rows ? std::string(rowsReason) != o.reason : pixels != o.pixels || w != o.width || h != o.height || c != o.channels)
+    o.reason += " (its rows differ)";
   return o;
 }
 

@@ -218,8 +218,10 @@ bool ReadFrameHeader(Decoder* d) {
     // Planes of whole MCUs: an interleaved scan decodes its padding blocks too.
     comp.w2 = d->mcuX * comp.h * 8;
     comp.h2 = d->mcuY * comp.v * 8;
-    comp.data = ZeroedBlock<unsigned char>(comp.w2, comp.h2, 1, 15);
-    if (!comp.data) return Fail(d, "Out of memory");
+    if (!(d->progressive && d->planesOnDemand)) {
+      comp.data = ZeroedBlock<unsigned char>(comp.w2, comp.h2, 1, 15);
+      if (!comp.data) return Fail(d, "Out of memory");
+    }
     if (d->progressive) {
       comp.coeffW = comp.w2 / 8;
       comp.coeffH = comp.h2 / 8;
@@ -250,23 +252,30 @@ bool ReadHeader(Decoder* d) {
 }
 
 // Dequantizes and transforms the coefficients a progressive image gathered.
-void FinishProgressive(Decoder* d) {
+// Dequantizes and transforms block row j of component n's coefficients into
+// the 8 plane rows at out.
+void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
   alignas(16) short block[64];
+  Component& c = d->comp[n];
+  const int w = (c.x + 7) >> 3;
+  const std::uint16_t* q = d->dequant[c.tq];
+  for (int i = 0; i < w; ++i) {
+    const short* data = c.coeff + 64 * (static_cast<std::size_t>(j) * c.coeffW + i);
+    for (int k = 0; k < 64; ++k) {
+      const int at = kDezigzag[k];  // from zigzag order, as the scans kept them
+      block[at] = static_cast<short>(data[k] * q[at]);
+    }
+    InverseDct(out + i * 8, c.w2, block);
+  }
+}
+
+// Dequantizes and transforms the coefficients a progressive image gathered.
+void FinishProgressive(Decoder* d) {
   for (int n = 0; n < d->componentCount; ++n) {
     Component& c = d->comp[n];
-    const int w = (c.x + 7) >> 3;
     const int h = (c.y + 7) >> 3;
-    const std::uint16_t* q = d->dequant[c.tq];
-    for (int j = 0; j < h; ++j) {
-      for (int i = 0; i < w; ++i) {
-        short* data = c.coeff + 64 * (static_cast<std::size_t>(j) * c.coeffW + i);
-        for (int k = 0; k < 64; ++k) {
-          const int at = kDezigzag[k];  // from zigzag order, as the scans kept them
-          block[at] = static_cast<short>(data[k] * q[at]);
-        }
-        InverseDct(c.data + static_cast<std::size_t>(c.w2) * j * 8 + i * 8, c.w2, block);
-      }
-    }
+    for (int j = 0; j < h; ++j)
+      TransformBlockRow(d, n, j, c.data + static_cast<std::size_t>(c.w2) * j * 8);
   }
 }
 
@@ -297,7 +306,14 @@ bool DecodePlanes(Decoder* d) {
     }
     m = NextMarker(d);
   }
-  if (d->progressive) FinishProgressive(d);
+  if (d->progressive && !d->planesOnDemand) FinishProgressive(d);
+  if (d->progressive && d->planesOnDemand) {
+    for (int n = 0; n < d->componentCount; ++n) {
+      Component& c = d->comp[n];
+      c.ring = ZeroedBlock<unsigned char>(c.w2, 16, 1, 15);
+      if (!c.ring) return Fail(d, "Out of memory");
+    }
+  }
   return true;
 }
 
@@ -305,45 +321,67 @@ void ReleasePlanes(Decoder* d) {
   for (Component& c : d->comp) {
     std::free(c.data);
     std::free(c.coeff);
+    std::free(c.ring);
     c.data = nullptr;
     c.coeff = nullptr;
+    c.ring = nullptr;
   }
 }
 
+}  // namespace
+
+const unsigned char* PlaneRow(Decoder& d, int k, int y) {
+  Component& c = d.comp[k];
+  if (!c.ring) return c.data + static_cast<std::size_t>(y) * c.w2;
+  const int blockRow = y >> 3, slot = blockRow & 1;
+  unsigned char* rows = c.ring + static_cast<std::size_t>(slot) * 8 * c.w2;
+  if (c.ringRow[slot] != blockRow) {
+    TransformBlockRow(&d, k, blockRow, rows);
+    c.ringRow[slot] = blockRow;
+  }
+  return rows + static_cast<std::size_t>(y & 7) * c.w2;
+}
+
+bool StartRows(Decoder* d, RowMaker* m) {
+  for (int k = 0; k < d->componentCount; ++k) {
+    m->lines[k].reset(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(d->width) + 3)));
+    if (!m->lines[k]) return Fail(d, "Out of memory");
+    StartUpsampler(*d, k, &m->up[k]);
+  }
+  return true;
+}
+
+void MakeRow(Decoder* d, RowMaker* m, unsigned char* out) {
+  const int count = d->componentCount;
+  const bool isRgb = count == 3 && (d->rgbIds == 3 || (d->adobeTransform == 0 && !d->jfif));
+  const unsigned char* row[4] = {};
+  const int w = d->width;
+  for (int k = 0; k < count; ++k) row[k] = NextUpsampledRow(*d, k, &m->up[k], m->lines[k].get());
+  if (count == 1) {
+    std::memcpy(out, row[0], static_cast<std::size_t>(w));
+  } else if (count == 3 && isRgb) {
+    InterleaveRgb(out, row[0], row[1], row[2], w);
+  } else if (count == 4 && d->adobeTransform == 0) {
+    CmykToRgb(out, row[0], row[1], row[2], row[3], w);
+  } else if (count == 4 && d->adobeTransform == 2) {
+    YcckToRgb(out, row[0], row[1], row[2], row[3], w);
+  } else {
+    YCbCrToRgb(out, row[0], row[1], row[2], w);
+  }
+}
+
+namespace {
+
 unsigned char* ConvertToPixels(Decoder* d) {
   const int n = d->componentCount >= 3 ? 3 : 1;
-  const bool isRgb = d->componentCount == 3 &&
-                     (d->rgbIds == 3 || (d->adobeTransform == 0 && !d->jfif));
-  const int count = d->componentCount;
-  std::unique_ptr<unsigned char, decltype(&std::free)> lines[4] = {
-      {nullptr, std::free}, {nullptr, std::free}, {nullptr, std::free}, {nullptr, std::free}};
-  Upsampler up[4];
-  for (int k = 0; k < count; ++k) {
-    lines[k].reset(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(d->width) + 3)));
-    if (!lines[k]) return Fail(d, "Out of memory"), nullptr;
-    StartUpsampler(*d, k, &up[k]);
-  }
+  RowMaker maker;
+  if (!StartRows(d, &maker)) return nullptr;
   if (!ProductFits(n, d->width, d->height, 1)) return Fail(d, "Out of memory"), nullptr;
   auto* output = static_cast<unsigned char*>(
       std::malloc(static_cast<std::size_t>(n) * d->width * d->height + 1));
   if (!output) return Fail(d, "Out of memory"), nullptr;
-  const unsigned char* row[4] = {};
-  const int w = d->width;
-  for (int j = 0; j < d->height; ++j) {
-    unsigned char* out = output + static_cast<std::size_t>(n) * w * j;
-    for (int k = 0; k < count; ++k) row[k] = NextUpsampledRow(*d, k, &up[k], lines[k].get());
-    if (count == 1) {
-      std::memcpy(out, row[0], static_cast<std::size_t>(w));
-    } else if (count == 3 && isRgb) {
-      InterleaveRgb(out, row[0], row[1], row[2], w);
-    } else if (count == 4 && d->adobeTransform == 0) {
-      CmykToRgb(out, row[0], row[1], row[2], row[3], w);
-    } else if (count == 4 && d->adobeTransform == 2) {
-      YcckToRgb(out, row[0], row[1], row[2], row[3], w);
-    } else {
-      YCbCrToRgb(out, row[0], row[1], row[2], w);
-    }
-  }
+  for (int j = 0; j < d->height; ++j)
+    MakeRow(d, &maker, output + static_cast<std::size_t>(n) * d->width * j);
   return output;
 }
 
@@ -354,43 +392,97 @@ bool LooksLikeJpeg(const unsigned char* data, std::size_t size) {
   return size >= 2 && data[0] == 0xFF && data[1] == 0xD8;
 }
 
+namespace {
+
+// Decodes everything up to the pixels: the planes (or, with planes on demand,
+// a progressive image's coefficients). False with d->reason set.
+bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t size,
+                    const std::function<void()>& inputDone) {
+  try {
+    d->src.data = data;
+    d->src.size = size;
+    if (!jpeg::DecodePlanes(d)) return false;
+  } catch (const std::bad_alloc&) {
+    // a segment's bytes could not be held: the library's words for its own
+    d->reason = "Out of memory";
+    return false;
+  }
+  // The pixels come from the planes alone: the input and the last segment's
+  // copy are not needed beside them, nor are a progressive image's coefficients
+  // once its planes are whole (the library holds its coefficients to the end:
+  // our peak is lower by them).
+  std::vector<unsigned char>().swap(d->segment.bytes);
+  d->bits.bytes = nullptr;
+  for (jpeg::Component& c : d->comp) {
+    if (c.ring) continue;
+    std::free(c.coeff);
+    c.coeff = nullptr;
+  }
+  if (inputDone) inputDone();
+  return true;
+}
+
+const char* ReasonOf(const jpeg::Decoder* d) {
+  return d && d->reason ? d->reason : d ? "Corrupt JPEG" : "Out of memory";
+}
+
+}  // namespace
+
 unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
                                int* height, int* channels, const char** reason,
                                const std::function<void()>& inputDone) {
-  std::unique_ptr<jpeg::Decoder> d;
-  unsigned char* pixels = nullptr;
-  try {
-    d = std::make_unique<jpeg::Decoder>();
-    d->src.data = data;
-    d->src.size = size;
-    if (jpeg::DecodePlanes(d.get())) {
-      // The pixels come from the planes alone: the input, the last segment's
-      // copy and a progressive image's coefficients are not needed beside them
-      // (the library holds its coefficients to the end: our peak is lower by them).
-      std::vector<unsigned char>().swap(d->segment.bytes);
-      d->bits.bytes = nullptr;
-      for (jpeg::Component& c : d->comp) {
-        std::free(c.coeff);
-        c.coeff = nullptr;
-      }
-      if (inputDone) inputDone();
-      pixels = jpeg::ConvertToPixels(d.get());
-    }
-  } catch (const std::bad_alloc&) {
-    // a segment's bytes could not be held: the library's words for its own
-    if (d) d->reason = "Out of memory";
-  }
-  if (!d) {
-    *reason = "Out of memory";
-    return nullptr;
-  }
-  jpeg::ReleasePlanes(d.get());
+  std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());
+  unsigned char* pixels = d && DecodeToPlanes(d.get(), data, size, inputDone)
+                              ? jpeg::ConvertToPixels(d.get())
+                              : nullptr;
+  if (d) jpeg::ReleasePlanes(d.get());
   if (!pixels) {
-    *reason = d->reason ? d->reason : "Corrupt JPEG";
+    *reason = ReasonOf(d.get());
     return nullptr;
   }
   *width = d->width;
   *height = d->height;
   *channels = d->componentCount >= 3 ? 3 : 1;
   return pixels;
+}
+
+struct JpegRowDecode {
+  jpeg::Decoder decoder;
+  jpeg::RowMaker maker;
+  std::vector<unsigned char> row;
+  ~JpegRowDecode() { jpeg::ReleasePlanes(&decoder); }
+};
+
+void JpegRowDecodeFree::operator()(JpegRowDecode* decode) const { delete decode; }
+
+JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
+                       int* channels, const char** reason,
+                       const std::function<void()>& inputDone) {
+  JpegRows rows(new (std::nothrow) JpegRowDecode());
+  jpeg::Decoder* d = rows ? &rows->decoder : nullptr;
+  if (d) d->planesOnDemand = true;
+  bool started = d && DecodeToPlanes(d, data, size, inputDone) && jpeg::StartRows(d, &rows->maker);
+  if (started) {
+    try {
+      // one byte past the row, as past the whole image: the colour conversion
+      // stores four bytes a pixel
+      rows->row.resize(static_cast<std::size_t>(d->componentCount >= 3 ? 3 : 1) * d->width + 1);
+    } catch (const std::bad_alloc&) {
+      d->reason = "Out of memory";
+      started = false;
+    }
+  }
+  if (!started) {
+    *reason = ReasonOf(d);
+    return nullptr;
+  }
+  *width = d->width;
+  *height = d->height;
+  *channels = d->componentCount >= 3 ? 3 : 1;
+  return rows;
+}
+
+const unsigned char* NextJpegRow(JpegRowDecode* decode) {
+  jpeg::MakeRow(&decode->decoder, &decode->maker, decode->row.data());
+  return decode->row.data();
 }

@@ -13,6 +13,7 @@
 // library's does, and only zeros are shifted in then.
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 /// Whether data starts as the decoder's input must: FF D8 (the SOI marker). The
 /// library tests exactly this first for a file that is no PNG, BMP or GIF.
@@ -30,3 +31,24 @@ bool LooksLikeJpeg(const unsigned char* data, std::size_t size);
 unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
                                int* height, int* channels, const char** reason,
                                const std::function<void()>& inputDone = {});
+
+/// A decode whose pixels are handed out a row at a time and never held whole:
+/// the component planes are decoded first (a progressive image's coefficients
+/// only, each block row of a plane made from them when a row of it is asked for),
+/// then each row is widened and converted when it is asked for. Its rows are
+/// exactly DecodeJpegImage's.
+struct JpegRowDecode;
+struct JpegRowDecodeFree {
+  void operator()(JpegRowDecode* decode) const;
+};
+using JpegRows = std::unique_ptr<JpegRowDecode, JpegRowDecodeFree>;
+
+/// Decodes data as DecodeJpegImage does, up to its pixels. Null on failure, with
+/// the same *reason DecodeJpegImage gives.
+JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
+                       int* channels, const char** reason,
+                       const std::function<void()>& inputDone = {});
+
+/// The next row of pixels, top down (width x channels bytes), valid until the
+/// next call; at most height calls.
+const unsigned char* NextJpegRow(JpegRowDecode* decode);

@@ -4,6 +4,8 @@
 // where a field's meaning looks odd, it is because the library's does.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace jpeg {
@@ -48,6 +50,10 @@ struct Component {
   unsigned char* data = nullptr;  // w2 x h2, zeroed
   short* coeff = nullptr;         // progressive: 64 a block, coeffW x coeffH blocks
   int coeffW = 0, coeffH = 0;
+  // Progressive, rows on demand: two block rows of the plane (16 x w2), the
+  // block row each holds (-1: none yet).
+  unsigned char* ring = nullptr;
+  int ringRow[2] = {-1, -1};
 };
 
 /// The entropy-coded bytes of one restart interval (or scan), read ahead: the
@@ -77,6 +83,9 @@ struct Bits {
 /// file never defines decodes as the library's zeroed one does.
 struct Decoder {
   Source src;
+  // A progressive image's planes are not made whole: each block row of a plane
+  // is transformed from the coefficients when a row of it is asked for.
+  bool planesOnDemand = false;
   HuffmanTable dc[4];
   HuffmanTable ac[4];
   std::uint16_t dequant[4][64];
@@ -135,13 +144,26 @@ struct Upsampler {
   int hs = 1, vs = 1;
   int wLores = 0;
   int ystep = 0, ypos = 0;
-  const unsigned char* line0 = nullptr;
-  const unsigned char* line1 = nullptr;
+  int row0 = 0, row1 = 0;  // the plane rows around the next output row
 };
 void StartUpsampler(const Decoder& d, int k, Upsampler* u);
 /// Gives the next output row of component k (in linebuf or in its plane).
-const unsigned char* NextUpsampledRow(const Decoder& d, int k, Upsampler* u,
-                                      unsigned char* linebuf);
+const unsigned char* NextUpsampledRow(Decoder& d, int k, Upsampler* u, unsigned char* linebuf);
+
+// jpeg_decoder.cpp
+/// Turns the planes into output rows, one at a time.
+struct RowMaker {
+  Upsampler up[4];
+  std::unique_ptr<unsigned char, decltype(&std::free)> lines[4] = {
+      {nullptr, std::free}, {nullptr, std::free}, {nullptr, std::free}, {nullptr, std::free}};
+};
+bool StartRows(Decoder* d, RowMaker* m);
+/// The next row into out (width x 1 or 3 bytes).
+void MakeRow(Decoder* d, RowMaker* m, unsigned char* out);
+
+/// Row y of component k's plane; a progressive image decoded with planes on
+/// demand makes it (and the rest of its block row) from the coefficients now.
+const unsigned char* PlaneRow(Decoder& d, int k, int y);
 
 // jpeg_color.cpp
 /// Rows of Y, Cb, Cr to RGB (SSE2 where there is SSE2, giving the same bytes).

@@ -115,16 +115,15 @@ void StartUpsampler(const Decoder& d, int k, Upsampler* u) {
   u->ystep = u->vs >> 1;
   u->wLores = (d.width + u->hs - 1) / u->hs;
   u->ypos = 0;
-  u->line0 = u->line1 = c.data;
+  u->row0 = u->row1 = 0;
 }
 
-const unsigned char* NextUpsampledRow(const Decoder& d, int k, Upsampler* u,
-                                      unsigned char* linebuf) {
+const unsigned char* NextUpsampledRow(Decoder& d, int k, Upsampler* u, unsigned char* linebuf) {
   // Each source row serves vs output rows; the nearer of the two rows around
   // an output row is weighted 3:1 against the farther.
   const bool lower = u->ystep >= (u->vs >> 1);
-  const unsigned char* near = lower ? u->line1 : u->line0;
-  const unsigned char* far = lower ? u->line0 : u->line1;
+  const unsigned char* near = PlaneRow(d, k, lower ? u->row1 : u->row0);
+  const unsigned char* far = PlaneRow(d, k, lower ? u->row0 : u->row1);
   const unsigned char* row = linebuf;
   if (u->hs == 1 && u->vs == 1)
     row = near;
@@ -138,8 +137,8 @@ const unsigned char* NextUpsampledRow(const Decoder& d, int k, Upsampler* u,
     Nearest(linebuf, near, u->wLores, u->hs);
   if (++u->ystep >= u->vs) {
     u->ystep = 0;
-    u->line0 = u->line1;
-    if (++u->ypos < d.comp[k].y) u->line1 += d.comp[k].w2;
+    u->row0 = u->row1;
+    if (++u->ypos < d.comp[k].y) ++u->row1;
   }
   return row;
 }
