@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/codecs/jpeg_decoder.h"
 #include "engine/image_limits.h"
 #include "engine/codecs/jpeg_tables.h"
 
@@ -66,6 +67,35 @@ const char* SizeRefusal(const SourceImage& source, std::uint64_t fileBytes,
   return nullptr;
 }
 
+// A JPEG goes to our own decoder, which gives the library's result faster. It
+// reads the file whole: one block as it is, more gathered into one (and the
+// blocks let go, so the file is still held once). Its bytes go as soon as the
+// decoder has read its last marker, before the pixels are made.
+unsigned char* DecodeJpegSource(SourceImage* source, int* width, int* height, int* channels,
+                                std::string* reason) {
+  FileBytes& bytes = source->bytes;
+  std::vector<unsigned char> gathered;
+  const unsigned char* data = bytes.blocks.empty() ? nullptr : bytes.blocks[0].data.get();
+  if (bytes.blocks.size() > 1) {
+    gathered.resize(bytes.size);
+    CopyFileBytes(bytes, 0, gathered.data(), bytes.size);
+    ReleaseFileBytesBefore(&bytes, bytes.blocks.size() * kFileBlockBytes);
+    data = gathered.data();
+  }
+  const char* why = nullptr;
+  unsigned char* pixels = DecodeJpegImage(data, bytes.size, width, height, channels, &why, [&] {
+    ReleaseFileBytesBefore(&bytes, bytes.blocks.size() * kFileBlockBytes);
+    std::vector<unsigned char>().swap(gathered);
+  });
+  if (!pixels) *reason = why;
+  return pixels;
+}
+
+bool StartsAsJpeg(const FileBytes& bytes) {
+  unsigned char head[2] = {};
+  return CopyFileBytes(bytes, 0, head, 2) == 2 && LooksLikeJpeg(head, 2);
+}
+
 // Tables, scans and header of what is held of the source; the reader tells
 // whether the header's parse met the end of it.
 void Parse(SourceImage* source, SourceReader* reader) {
@@ -116,7 +146,9 @@ bool RefuseFromHead(SourceImage* source, std::uint64_t fileBytes, std::string* r
   if (reader.sawEnd) return false;  // the header may lie past the head
   // No header the library takes, though it was all there: the content is no
   // image it knows, or one it refuses from its header.
-  if (!source->hasHeader) return HeadDecodeFails(source, reason);
+  // (A JPEG's reason is our decoder's, which reads no file in part: it is
+  // read whole.)
+  if (!source->hasHeader) return !StartsAsJpeg(source->bytes) && HeadDecodeFails(source, reason);
   const FileBlock& first = source->bytes.blocks.front();
   const ImageHeader& h = source->header;
   const char* refusal =
@@ -152,11 +184,18 @@ DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, in
     *reason = refusal;
     return nullptr;
   }
-  SourceReader reader{&source->bytes, true};
-  ClearDecoderFailure();
-  DecodedPixels pixels(
-      stbi_load_from_callbacks(&kSourceCallbacks, &reader, width, height, channels, 0));
-  if (!pixels) {
+  DecodedPixels pixels;
+  const bool jpeg = StartsAsJpeg(source->bytes);
+  if (jpeg) {
+    pixels.reset(DecodeJpegSource(source, width, height, channels, reason));
+  } else {
+    SourceReader reader{&source->bytes, true};
+    ClearDecoderFailure();
+    pixels.reset(stbi_load_from_callbacks(&kSourceCallbacks, &reader, width, height, channels, 0));
+  }
+  if (!pixels && jpeg) {
+    // our decoder has given its reason
+  } else if (!pixels) {
     const char* why = stbi_failure_reason();
     *reason = why ? why : DecoderAllocationFailed() ? "Out of memory" : "";
   } else if ((refusal = SizeRefusal(*source, source->bytes.size, head, headLength, *width, *height,

@@ -75,7 +75,9 @@ void ParseSourceImage(SourceImage* source);
 /// (ParseSourceImage); false when the file is worth reading whole.
 bool RefuseFromHead(SourceImage* source, std::uint64_t fileBytes, std::string* reason);
 
-/// Decodes a source image to 8-bit samples with the file's own channel count,
+/// Decodes a source image to 8-bit samples with the file's own channel count
+/// (a JPEG with our own decoder, engine/codecs/jpeg_decoder.h, which gives the
+/// library's result; every other format with the library),
 /// letting go of its bytes as the decoder passes them (the source is spent
 /// afterwards). On failure returns null and sets *reason to the library's text, our own refusal
 /// (kTooLargeText, "Corrupt JPEG" for tables the library would overrun), or the

@@ -1,0 +1,488 @@
+// The decoder's driver: markers, the frame and scan headers, and the turn of
+// the component planes into pixels. Its order of checks is the library's, so a
+// damaged file fails at the same point with the same reason.
+#include "engine/codecs/jpeg_decoder.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "engine/codecs/jpeg_internal.h"
+
+namespace jpeg {
+namespace {
+
+constexpr int kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDnl = 0xDC, kDqt = 0xDB, kDht = 0xC4,
+              kDri = 0xDD;
+constexpr int kLargestSide = 1 << 24;
+
+bool IsFrameStart(int m) { return m == 0xC0 || m == 0xC1 || m == 0xC2; }
+
+// The library's size checks: a*b*c + add fits an int (each factor below 2^26).
+bool ProductFits(long long a, long long b, long long c, long long add) {
+  return a >= 0 && b >= 0 && c >= 0 && a * b * c + add <= INT_MAX;
+}
+
+// A pending marker met by the entropy decoder, or the next one in the input:
+// any run of 0xFF, then its code. kNoMarker when no 0xFF stands there.
+int NextMarker(Decoder* d) {
+  if (d->marker != kNoMarker) {
+    const int m = d->marker;
+    d->marker = kNoMarker;
+    return m;
+  }
+  int x = d->src.Get8();
+  if (x != 0xFF) return kNoMarker;
+  while (x == 0xFF) x = d->src.Get8();
+  return x;
+}
+
+bool ReadQuantTables(Decoder* d) {
+  Source& s = d->src;
+  int left = s.Get16() - 2;
+  while (left > 0) {
+    const int q = s.Get8();
+    const int precision = q >> 4;
+    const int t = q & 15;
+    if (precision != 0 && precision != 1) return Fail(d, "Corrupt JPEG");
+    if (t > 3) return Fail(d, "Corrupt JPEG");
+    for (int i = 0; i < 64; ++i)
+      d->dequant[t][kDezigzag[i]] = static_cast<std::uint16_t>(precision ? s.Get16() : s.Get8());
+    left -= precision ? 129 : 65;
+  }
+  return left == 0 || Fail(d, "Corrupt JPEG");
+}
+
+bool ReadHuffmanTables(Decoder* d) {
+  Source& s = d->src;
+  int left = s.Get16() - 2;
+  while (left > 0) {
+    const int q = s.Get8();
+    const int tc = q >> 4;
+    const int th = q & 15;
+    if (tc > 1 || th > 3) return Fail(d, "Corrupt JPEG");
+    int counts[16];
+    int n = 0;
+    for (int& count : counts) {
+      count = s.Get8();
+      n += count;
+    }
+    // The library writes such a table past its arrays; the caller refuses
+    // those files before decoding (engine/codecs/jpeg_tables.h).
+    if (n > 256) return Fail(d, "Corrupt JPEG");
+    left -= 17;
+    HuffmanTable* h = tc == 0 ? &d->dc[th] : &d->ac[th];
+    if (!BuildHuffman(d, h, counts)) return false;
+    for (int i = 0; i < n; ++i) h->values[i] = static_cast<std::uint8_t>(s.Get8());
+    if (tc != 0) BuildFastAc(d->fastAc[th], *h);
+    left -= n;
+  }
+  return left == 0 || Fail(d, "Corrupt JPEG");
+}
+
+// APPn and COM: only JFIF's and Adobe's tags matter.
+bool ReadApplicationSegment(Decoder* d, int m) {
+  Source& s = d->src;
+  int left = s.Get16();
+  if (left < 2) return Fail(d, "Corrupt JPEG");
+  left -= 2;
+  if (m == 0xE0 && left >= 5) {
+    static const unsigned char kTag[5] = {'J', 'F', 'I', 'F', 0};
+    bool ok = true;
+    for (unsigned char t : kTag) ok = (s.Get8() == t) && ok;
+    left -= 5;
+    if (ok) d->jfif = true;
+  } else if (m == 0xEE && left >= 12) {
+    static const unsigned char kTag[6] = {'A', 'd', 'o', 'b', 'e', 0};
+    bool ok = true;
+    for (unsigned char t : kTag) ok = (s.Get8() == t) && ok;
+    left -= 6;
+    if (ok) {
+      s.Get8();   // version
+      s.Get16();  // flags
+      s.Get16();
+      d->adobeTransform = s.Get8();
+      left -= 6;
+    }
+  }
+  s.Skip(left);
+  return true;
+}
+
+bool ReadMarkerSegment(Decoder* d, int m) {
+  switch (m) {
+    case kNoMarker:
+      return Fail(d, "Corrupt JPEG");
+    case kDri:
+      if (d->src.Get16() != 4) return Fail(d, "Corrupt JPEG");
+      d->restartInterval = d->src.Get16();
+      return true;
+    case kDqt:
+      return ReadQuantTables(d);
+    case kDht:
+      return ReadHuffmanTables(d);
+  }
+  if ((m >= 0xE0 && m <= 0xEF) || m == 0xFE) return ReadApplicationSegment(d, m);
+  return Fail(d, "Corrupt JPEG");
+}
+
+bool ReadScanHeader(Decoder* d) {
+  Source& s = d->src;
+  const int length = s.Get16();
+  d->scanCount = s.Get8();
+  if (d->scanCount < 1 || d->scanCount > 4 || d->scanCount > d->componentCount)
+    return Fail(d, "Corrupt JPEG");
+  if (length != 6 + 2 * d->scanCount) return Fail(d, "Corrupt JPEG");
+  for (int i = 0; i < d->scanCount; ++i) {
+    const int id = s.Get8();
+    const int q = s.Get8();
+    int which = 0;
+    while (which < d->componentCount && d->comp[which].id != id) ++which;
+    if (which == d->componentCount) return Fail(d, "Corrupt JPEG");  // no reason of its own
+    Component& c = d->comp[which];
+    c.hd = q >> 4;
+    if (c.hd > 3) return Fail(d, "Corrupt JPEG");
+    c.ha = q & 15;
+    if (c.ha > 3) return Fail(d, "Corrupt JPEG");
+    d->order[i] = which;
+  }
+  d->specStart = s.Get8();
+  d->specEnd = s.Get8();
+  const int a = s.Get8();
+  d->succHigh = a >> 4;
+  d->succLow = a & 15;
+  if (d->progressive) {
+    if (d->specStart > 63 || d->specEnd > 63 || d->specStart > d->specEnd || d->succHigh > 13 ||
+        d->succLow > 13)
+      return Fail(d, "Corrupt JPEG");
+  } else {
+    if (d->specStart != 0 || d->succHigh != 0 || d->succLow != 0) return Fail(d, "Corrupt JPEG");
+    d->specEnd = 63;
+  }
+  return true;
+}
+
+// Allocations of the library's size checks (a*b + add must fit an int).
+template <typename T>
+T* ZeroedBlock(long long a, long long b, long long unit, long long add) {
+  if (!ProductFits(a, b, unit, add)) return nullptr;
+  return static_cast<T*>(std::calloc(1, static_cast<std::size_t>(a * b * unit + add)));
+}
+
+bool ReadFrameHeader(Decoder* d) {
+  Source& s = d->src;
+  const int length = s.Get16();
+  if (length < 11) return Fail(d, "Corrupt JPEG");
+  if (s.Get8() != 8) return Fail(d, "JPEG format not supported: 8-bit only");
+  d->height = s.Get16();
+  if (d->height == 0) return Fail(d, "JPEG format not supported: delayed height");
+  d->width = s.Get16();
+  if (d->width == 0) return Fail(d, "Corrupt JPEG");
+  if (d->height > kLargestSide || d->width > kLargestSide) return Fail(d, "Very large image (corrupt?)");
+  const int c = s.Get8();
+  if (c != 3 && c != 1 && c != 4) return Fail(d, "Corrupt JPEG");
+  d->componentCount = c;
+  if (length != 8 + 3 * c) return Fail(d, "Corrupt JPEG");
+  d->rgbIds = 0;
+  for (int i = 0; i < c; ++i) {
+    Component& comp = d->comp[i];
+    comp.id = s.Get8();
+    if (c == 3 && comp.id == "RGB"[i]) ++d->rgbIds;
+    const int q = s.Get8();
+    comp.h = q >> 4;
+    if (!comp.h || comp.h > 4) return Fail(d, "Corrupt JPEG");
+    comp.v = q & 15;
+    if (!comp.v || comp.v > 4) return Fail(d, "Corrupt JPEG");
+    comp.tq = s.Get8();
+    if (comp.tq > 3) return Fail(d, "Corrupt JPEG");
+  }
+  if (!ProductFits(d->width, d->height, c, 0)) return Fail(d, "Image too large to decode");
+  for (int i = 0; i < c; ++i) {
+    if (d->comp[i].h > d->hMax) d->hMax = d->comp[i].h;
+    if (d->comp[i].v > d->vMax) d->vMax = d->comp[i].v;
+  }
+  // Only whole ratios between the components' factors can be widened.
+  for (int i = 0; i < c; ++i) {
+    if (d->hMax % d->comp[i].h != 0) return Fail(d, "Corrupt JPEG");
+    if (d->vMax % d->comp[i].v != 0) return Fail(d, "Corrupt JPEG");
+  }
+  d->mcuX = (d->width + d->hMax * 8 - 1) / (d->hMax * 8);
+  d->mcuY = (d->height + d->vMax * 8 - 1) / (d->vMax * 8);
+  for (int i = 0; i < c; ++i) {
+    Component& comp = d->comp[i];
+    comp.x = (d->width * comp.h + d->hMax - 1) / d->hMax;
+    comp.y = (d->height * comp.v + d->vMax - 1) / d->vMax;
+    // Planes of whole MCUs: an interleaved scan decodes its padding blocks too.
+    comp.w2 = d->mcuX * comp.h * 8;
+    comp.h2 = d->mcuY * comp.v * 8;
+    if (!(d->progressive && d->planesOnDemand)) {
+      comp.data = ZeroedBlock<unsigned char>(comp.w2, comp.h2, 1, 15);
+      if (!comp.data) return Fail(d, "Out of memory");
+    }
+    if (d->progressive) {
+      comp.coeffW = comp.w2 / 8;
+      comp.coeffH = comp.h2 / 8;
+      comp.coeff = ZeroedBlock<short>(comp.w2, comp.h2, 2, 15);
+      if (!comp.coeff) return Fail(d, "Out of memory");
+    }
+  }
+  return true;
+}
+
+bool ReadHeader(Decoder* d) {
+  d->jfif = false;
+  d->adobeTransform = -1;
+  d->marker = kNoMarker;
+  if (NextMarker(d) != kSoi) return Fail(d, "Corrupt JPEG");
+  int m = NextMarker(d);
+  while (!IsFrameStart(m)) {
+    if (!ReadMarkerSegment(d, m)) return false;
+    m = NextMarker(d);
+    while (m == kNoMarker) {
+      // padding after a segment: look on for the next marker
+      if (d->src.AtEnd()) return Fail(d, "Corrupt JPEG");
+      m = NextMarker(d);
+    }
+  }
+  d->progressive = m == 0xC2;
+  return ReadFrameHeader(d);
+}
+
+// Dequantizes and transforms the coefficients a progressive image gathered.
+// Dequantizes and transforms block row j of component n's coefficients into
+// the 8 plane rows at out.
+void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
+  alignas(16) short block[64];
+  Component& c = d->comp[n];
+  const int w = (c.x + 7) >> 3;
+  const std::uint16_t* q = d->dequant[c.tq];
+  for (int i = 0; i < w; ++i) {
+    const short* data = c.coeff + 64 * (static_cast<std::size_t>(j) * c.coeffW + i);
+    for (int k = 0; k < 64; ++k) {
+      const int at = kDezigzag[k];  // from zigzag order, as the scans kept them
+      block[at] = static_cast<short>(data[k] * q[at]);
+    }
+    InverseDct(out + i * 8, c.w2, block);
+  }
+}
+
+// Dequantizes and transforms the coefficients a progressive image gathered.
+void FinishProgressive(Decoder* d) {
+  for (int n = 0; n < d->componentCount; ++n) {
+    Component& c = d->comp[n];
+    const int h = (c.y + 7) >> 3;
+    for (int j = 0; j < h; ++j)
+      TransformBlockRow(d, n, j, c.data + static_cast<std::size_t>(c.w2) * j * 8);
+  }
+}
+
+bool DecodePlanes(Decoder* d) {
+  d->restartInterval = 0;
+  if (!ReadHeader(d)) return false;
+  int m = NextMarker(d);
+  while (m != kEoi) {
+    if (m == kSos) {
+      if (!ReadScanHeader(d)) return false;
+      if (!DecodeScan(d)) return false;
+      if (d->marker == kNoMarker) {
+        // zeros after the data (some cameras write them): look on for 0xFF
+        while (!d->src.AtEnd()) {
+          if (d->src.Get8() == 0xFF) {
+            d->marker = d->src.Get8();
+            break;
+          }
+        }
+      }
+    } else if (m == kDnl) {
+      const int length = d->src.Get16();
+      const int lines = d->src.Get16();
+      if (length != 4) return Fail(d, "Corrupt JPEG");
+      if (lines != d->height) return Fail(d, "Corrupt JPEG");
+    } else if (!ReadMarkerSegment(d, m)) {
+      return false;
+    }
+    m = NextMarker(d);
+  }
+  if (d->progressive && !d->planesOnDemand) FinishProgressive(d);
+  if (d->progressive && d->planesOnDemand) {
+    for (int n = 0; n < d->componentCount; ++n) {
+      Component& c = d->comp[n];
+      c.ring = ZeroedBlock<unsigned char>(c.w2, 16, 1, 15);
+      if (!c.ring) return Fail(d, "Out of memory");
+    }
+  }
+  return true;
+}
+
+void ReleasePlanes(Decoder* d) {
+  for (Component& c : d->comp) {
+    std::free(c.data);
+    std::free(c.coeff);
+    std::free(c.ring);
+    c.data = nullptr;
+    c.coeff = nullptr;
+    c.ring = nullptr;
+  }
+}
+
+}  // namespace
+
+const unsigned char* PlaneRow(Decoder& d, int k, int y) {
+  Component& c = d.comp[k];
+  if (!c.ring) return c.data + static_cast<std::size_t>(y) * c.w2;
+  const int blockRow = y >> 3, slot = blockRow & 1;
+  unsigned char* rows = c.ring + static_cast<std::size_t>(slot) * 8 * c.w2;
+  if (c.ringRow[slot] != blockRow) {
+    TransformBlockRow(&d, k, blockRow, rows);
+    c.ringRow[slot] = blockRow;
+  }
+  return rows + static_cast<std::size_t>(y & 7) * c.w2;
+}
+
+bool StartRows(Decoder* d, RowMaker* m) {
+  for (int k = 0; k < d->componentCount; ++k) {
+    m->lines[k].reset(static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(d->width) + 3)));
+    if (!m->lines[k]) return Fail(d, "Out of memory");
+    StartUpsampler(*d, k, &m->up[k]);
+  }
+  return true;
+}
+
+void MakeRow(Decoder* d, RowMaker* m, unsigned char* out) {
+  const int count = d->componentCount;
+  const bool isRgb = count == 3 && (d->rgbIds == 3 || (d->adobeTransform == 0 && !d->jfif));
+  const unsigned char* row[4] = {};
+  const int w = d->width;
+  for (int k = 0; k < count; ++k) row[k] = NextUpsampledRow(*d, k, &m->up[k], m->lines[k].get());
+  if (count == 1) {
+    std::memcpy(out, row[0], static_cast<std::size_t>(w));
+  } else if (count == 3 && isRgb) {
+    InterleaveRgb(out, row[0], row[1], row[2], w);
+  } else if (count == 4 && d->adobeTransform == 0) {
+    CmykToRgb(out, row[0], row[1], row[2], row[3], w);
+  } else if (count == 4 && d->adobeTransform == 2) {
+    YcckToRgb(out, row[0], row[1], row[2], row[3], w);
+  } else {
+    YCbCrToRgb(out, row[0], row[1], row[2], w);
+  }
+}
+
+namespace {
+
+unsigned char* ConvertToPixels(Decoder* d) {
+  const int n = d->componentCount >= 3 ? 3 : 1;
+  RowMaker maker;
+  if (!StartRows(d, &maker)) return nullptr;
+  if (!ProductFits(n, d->width, d->height, 1)) return Fail(d, "Out of memory"), nullptr;
+  auto* output = static_cast<unsigned char*>(
+      std::malloc(static_cast<std::size_t>(n) * d->width * d->height + 1));
+  if (!output) return Fail(d, "Out of memory"), nullptr;
+  for (int j = 0; j < d->height; ++j)
+    MakeRow(d, &maker, output + static_cast<std::size_t>(n) * d->width * j);
+  return output;
+}
+
+}  // namespace
+}  // namespace jpeg
+
+bool LooksLikeJpeg(const unsigned char* data, std::size_t size) {
+  return size >= 2 && data[0] == 0xFF && data[1] == 0xD8;
+}
+
+namespace {
+
+// Decodes everything up to the pixels: the planes (or, with planes on demand,
+// a progressive image's coefficients). False with d->reason set.
+bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t size,
+                    const std::function<void()>& inputDone) {
+  try {
+    d->src.data = data;
+    d->src.size = size;
+    if (!jpeg::DecodePlanes(d)) return false;
+  } catch (const std::bad_alloc&) {
+    // a segment's bytes could not be held: the library's words for its own
+    d->reason = "Out of memory";
+    return false;
+  }
+  // The pixels come from the planes alone: the input and the last segment's
+  // copy are not needed beside them, nor are a progressive image's coefficients
+  // once its planes are whole (the library holds its coefficients to the end:
+  // our peak is lower by them).
+  std::vector<unsigned char>().swap(d->segment.bytes);
+  d->bits.bytes = nullptr;
+  for (jpeg::Component& c : d->comp) {
+    if (c.ring) continue;
+    std::free(c.coeff);
+    c.coeff = nullptr;
+  }
+  if (inputDone) inputDone();
+  return true;
+}
+
+const char* ReasonOf(const jpeg::Decoder* d) {
+  return d && d->reason ? d->reason : d ? "Corrupt JPEG" : "Out of memory";
+}
+
+}  // namespace
+
+unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
+                               int* height, int* channels, const char** reason,
+                               const std::function<void()>& inputDone) {
+  std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());
+  unsigned char* pixels = d && DecodeToPlanes(d.get(), data, size, inputDone)
+                              ? jpeg::ConvertToPixels(d.get())
+                              : nullptr;
+  if (d) jpeg::ReleasePlanes(d.get());
+  if (!pixels) {
+    *reason = ReasonOf(d.get());
+    return nullptr;
+  }
+  *width = d->width;
+  *height = d->height;
+  *channels = d->componentCount >= 3 ? 3 : 1;
+  return pixels;
+}
+
+struct JpegRowDecode {
+  jpeg::Decoder decoder;
+  jpeg::RowMaker maker;
+  std::vector<unsigned char> row;
+  ~JpegRowDecode() { jpeg::ReleasePlanes(&decoder); }
+};
+
+void JpegRowDecodeFree::operator()(JpegRowDecode* decode) const { delete decode; }
+
+JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
+                       int* channels, const char** reason,
+                       const std::function<void()>& inputDone) {
+  JpegRows rows(new (std::nothrow) JpegRowDecode());
+  jpeg::Decoder* d = rows ? &rows->decoder : nullptr;
+  if (d) d->planesOnDemand = true;
+  bool started = d && DecodeToPlanes(d, data, size, inputDone) && jpeg::StartRows(d, &rows->maker);
+  if (started) {
+    try {
+      // one byte past the row, as past the whole image: the colour conversion
+      // stores four bytes a pixel
+      rows->row.resize(static_cast<std::size_t>(d->componentCount >= 3 ? 3 : 1) * d->width + 1);
+    } catch (const std::bad_alloc&) {
+      d->reason = "Out of memory";
+      started = false;
+    }
+  }
+  if (!started) {
+    *reason = ReasonOf(d);
+    return nullptr;
+  }
+  *width = d->width;
+  *height = d->height;
+  *channels = d->componentCount >= 3 ? 3 : 1;
+  return rows;
+}
+
+const unsigned char* NextJpegRow(JpegRowDecode* decode) {
+  jpeg::MakeRow(&decode->decoder, &decode->maker, decode->row.data());
+  return decode->row.data();
+}

@@ -1,0 +1,54 @@
+#pragma once
+// Our own JPEG decoder. It gives, for every input that starts with the SOI
+// marker, what the image library's decoder gives for it on x86-64: the same
+// size, channel count (1, or 3 for three and four components), the same bytes
+// and, on failure, the same reason. Faster than the library, and built so that
+// no input makes it read or write outside its buffers.
+//
+// Where the library's own behaviour is undefined, ours is defined: a Huffman
+// table of more than 256 codes (the library writes past its arrays; the caller
+// refuses such files first) fails with "Corrupt JPEG"; sums that overflow an int
+// (the DC prediction, coefficient times quantizer) wrap, as they do in the
+// library's x86-64 code; the bit count may go below zero after a marker, as the
+// library's does, and only zeros are shifted in then.
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+/// Whether data starts as the decoder's input must: FF D8 (the SOI marker). The
+/// library tests exactly this first for a file that is no PNG, BMP or GIF.
+bool LooksLikeJpeg(const unsigned char* data, std::size_t size);
+
+/// Decodes size bytes at data. On success returns the pixels (rows top down,
+/// *channels bytes a pixel) in a block from std::malloc, to be released with
+/// std::free. On failure returns null and sets *reason to the library's text
+/// (its messages for users: "Corrupt JPEG" for nearly every damage, "Image too
+/// large to decode", "Very large image (corrupt?)", "Out of memory", "JPEG format
+/// not supported: 8-bit only" ...); where the library fails without a reason of
+/// its own (and would report its PNG probe's "Not a PNG"), "Corrupt JPEG".
+/// inputDone, if given, is called once the input is read no more (before the
+/// planes are turned into pixels), so the caller can let its bytes go.
+unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
+                               int* height, int* channels, const char** reason,
+                               const std::function<void()>& inputDone = {});
+
+/// A decode whose pixels are handed out a row at a time and never held whole:
+/// the component planes are decoded first (a progressive image's coefficients
+/// only, each block row of a plane made from them when a row of it is asked for),
+/// then each row is widened and converted when it is asked for. Its rows are
+/// exactly DecodeJpegImage's.
+struct JpegRowDecode;
+struct JpegRowDecodeFree {
+  void operator()(JpegRowDecode* decode) const;
+};
+using JpegRows = std::unique_ptr<JpegRowDecode, JpegRowDecodeFree>;
+
+/// Decodes data as DecodeJpegImage does, up to its pixels. Null on failure, with
+/// the same *reason DecodeJpegImage gives.
+JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
+                       int* channels, const char** reason,
+                       const std::function<void()>& inputDone = {});
+
+/// The next row of pixels, top down (width x channels bytes), valid until the
+/// next call; at most height calls.
+const unsigned char* NextJpegRow(JpegRowDecode* decode);

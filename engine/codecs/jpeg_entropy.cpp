@@ -1,0 +1,453 @@
+// Huffman decoding: the tables, the blocks of baseline and progressive scans,
+// and the walk over a scan's MCUs with its restart intervals.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/codecs/jpeg_bits.h"
+#include "engine/codecs/jpeg_internal.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace jpeg {
+
+const std::uint8_t kDezigzag[64 + 15] = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33,
+    40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36,
+    29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54,
+    47, 55, 62, 63,
+    // a damaged stream may run past the last coefficient: those land on it
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
+
+bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts) {
+  int k = 0;
+  for (int i = 0; i < 16; ++i)
+    for (int j = 0; j < counts[i]; ++j) h->size[k++] = static_cast<std::uint8_t>(i + 1);
+  h->size[k] = 0;
+  // Canonical codes, and per length the largest code plus one, shifted to 16
+  // bits so that one comparison serves every length.
+  std::uint32_t code = 0;
+  k = 0;
+  int len = 1;
+  for (; len <= 16; ++len) {
+    h->delta[len] = static_cast<int>(static_cast<std::uint32_t>(k) - code);
+    if (h->size[k] == len) {
+      while (h->size[k] == len) h->code[k++] = static_cast<std::uint16_t>(code++);
+      if (code - 1 >= (1u << len)) return Fail(d, "Corrupt JPEG");
+    }
+    h->maxcode[len] = code << (16 - len);
+    code <<= 1;
+  }
+  h->maxcode[len] = 0xffffffffu;
+  std::memset(h->fast, 255, sizeof h->fast);
+  for (int i = 0; i < k; ++i) {
+    const int s = h->size[i];
+    if (s > kFastBits) continue;
+    const int first = h->code[i] << (kFastBits - s);
+    const int spread = 1 << (kFastBits - s);
+    for (int j = 0; j < spread; ++j) h->fast[first + j] = static_cast<std::uint8_t>(i);
+  }
+  return true;
+}
+
+// For each 9-bit look-ahead that holds a whole AC code and its magnitude bits:
+// value * 256 + run * 16 + bits used, or 0.
+void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h) {
+  for (int i = 0; i < (1 << kFastBits); ++i) {
+    const int fast = h.fast[i];
+    fastAc[i] = 0;
+    if (fast == 255) continue;
+    const int rs = h.values[fast];
+    const int run = (rs >> 4) & 15;
+    const int magbits = rs & 15;
+    const int len = h.size[fast];
+    if (!magbits || len + magbits > kFastBits) continue;
+    int k = ((i << len) & ((1 << kFastBits) - 1)) >> (kFastBits - magbits);
+    const int m = 1 << (magbits - 1);
+    if (k < m) k += static_cast<int>((~0u << magbits) + 1);
+    if (k >= -128 && k <= 127) fastAc[i] = static_cast<std::int16_t>(k * 256 + run * 16 + len + magbits);
+  }
+}
+
+namespace {
+
+// Reads the entropy-coded bytes from the source's position up to the marker
+// that ends them (or the input's end), as the library's reader will meet them.
+void ReadSegment(Decoder* d) {
+  Segment& s = d->segment;
+  const unsigned char* p = d->src.data;
+  const std::size_t size = d->src.size;
+  std::size_t at = d->src.at;
+  s.bytes.clear();
+  s.start = at;
+  s.endsInMarker = false;
+  while (at < size) {
+    const void* hit = std::memchr(p + at, 0xFF, size - at);
+    const std::size_t ff = hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p)
+                               : size;
+    s.bytes.insert(s.bytes.end(), p + at, p + ff);
+    if (ff == size) break;
+    std::size_t q = ff + 1;
+    while (q < size && p[q] == 0xFF) ++q;  // fill bytes
+    if (q == size || p[q] == 0) {
+      // A stuffed 0xFF; at the input's end the library reads a 0 there too.
+      s.bytes.push_back(0xFF);
+      at = q == size ? size : q + 1;
+      continue;
+    }
+    s.endsInMarker = true;
+    s.markerCode = p[q];
+    s.afterMarker = q + 1;
+    break;
+  }
+  s.count = s.bytes.size();
+  s.bytes.resize(s.count + 8, 0);
+  d->bits.loaded = 0;
+  d->bits.bytes = s.bytes.data();
+  d->bits.available = s.count;
+}
+
+void Reset(Decoder* d) {
+  d->bits.count = 0;
+  d->bits.buffer = 0;
+  d->bits.noMore = false;
+  for (Component& c : d->comp) c.dcPred = 0;
+  d->marker = kNoMarker;
+  d->todo = d->restartInterval ? d->restartInterval : 0x7fffffff;
+  d->eobRun = 0;
+  ReadSegment(d);
+}
+
+// Clears a block's 64 coefficients: eight stores, where a
+// 128-byte memset costs more to start than to do.
+void ClearBlock(short* data) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < 64; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(data + i), zero);
+#else
+  std::memset(data, 0, 64 * sizeof(short));
+#endif
+}
+
+int WrapAdd(int a, int b) {
+  return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b));
+}
+
+short WrapMul(int a, int b) {
+  return static_cast<short>(static_cast<unsigned>(a) * static_cast<unsigned>(b));
+}
+
+// One baseline block, dequantized, in natural order. *acSeen: an AC code
+// other than the end of block was read (else only data[0] can be nonzero).
+bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
+                 const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
+                 bool* acSeen) {
+  if (b.count < 16) Grow(d, b);
+  const int t = DecodeSymbol(d, b, hdc);
+  if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
+  ClearBlock(data);
+  const int diff = t ? ReceiveExtend(d, b, t) : 0;
+  const int dc = WrapAdd(c->dcPred, diff);
+  c->dcPred = dc;
+  data[0] = WrapMul(dc, dequant[0]);
+  bool seen = false;
+  int k = 1;
+  do {
+    if (b.count < 16) Grow(d, b);
+    const int look = static_cast<int>(b.buffer >> (32 - kFastBits));
+    const int r = fac[look];
+    if (r) {
+      k += (r >> 4) & 15;
+      const int s = r & 15;
+      b.buffer <<= s;
+      b.count -= s;
+      const int zig = kDezigzag[k++];
+      data[zig] = WrapMul(r >> 8, dequant[zig]);
+      seen = true;
+    } else {
+      const int rs = DecodeSymbol(d, b, hac);
+      if (rs < 0) return Fail(d, "Corrupt JPEG");
+      const int s = rs & 15;
+      const int run = rs >> 4;
+      if (s == 0) {
+        if (rs != 0xf0) break;
+        k += 16;
+      } else {
+        k += run;
+        const int zig = kDezigzag[k++];
+        data[zig] = WrapMul(ReceiveExtend(d, b, s), dequant[zig]);
+      }
+      seen = true;
+    }
+  } while (k < 64);
+  *acSeen = seen;
+  return true;
+}
+
+bool DecodeProgressiveDc(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, Component* c) {
+  if (d->specEnd != 0) return Fail(d, "Corrupt JPEG");
+  if (b.count < 16) Grow(d, b);
+  if (d->succHigh == 0) {
+    ClearBlock(data);
+    const int t = DecodeSymbol(d, b, hdc);
+    if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
+    const int diff = t ? ReceiveExtend(d, b, t) : 0;
+    const int dc = WrapAdd(c->dcPred, diff);
+    c->dcPred = dc;
+    data[0] = WrapMul(dc, 1 << d->succLow);
+  } else if (GetBit(d, b)) {
+    data[0] = static_cast<short>(data[0] + (1 << d->succLow));
+  }
+  return true;
+}
+
+// A nonzero coefficient's correction bit in a refinement scan.
+void Refine(Decoder* d, Bits& b, short* p, short bit) {
+  if (GetBit(d, b) && (*p & bit) == 0) *p = static_cast<short>(*p > 0 ? *p + bit : *p - bit);
+}
+
+// Progressive coefficients are kept in zigzag order until the end; a damaged
+// run past the last one lands on it, as in the library's natural order.
+int ZigzagSlot(int k) { return k < 64 ? k : 63; }
+
+bool DecodeProgressiveAcFirst(Decoder* d, Bits& b, short* data, const HuffmanTable& hac,
+                              const std::int16_t* fac) {
+  const int shift = d->succLow;
+  if (d->eobRun) {
+    --d->eobRun;
+    return true;
+  }
+  int k = d->specStart;
+  do {
+    if (b.count < 16) Grow(d, b);
+    const int look = static_cast<int>(b.buffer >> (32 - kFastBits));
+    const int r = fac[look];
+    if (r) {
+      k += (r >> 4) & 15;
+      const int s = r & 15;
+      b.buffer <<= s;
+      b.count -= s;
+      data[ZigzagSlot(k++)] = WrapMul(r >> 8, 1 << shift);
+    } else {
+      const int rs = DecodeSymbol(d, b, hac);
+      if (rs < 0) return Fail(d, "Corrupt JPEG");
+      const int s = rs & 15;
+      const int run = rs >> 4;
+      if (s == 0) {
+        if (run < 15) {
+          d->eobRun = 1 << run;
+          if (run) d->eobRun += GetBits(d, b, run);
+          --d->eobRun;
+          break;
+        }
+        k += 16;
+      } else {
+        k += run;
+        const int slot = ZigzagSlot(k++);
+        data[slot] = WrapMul(ReceiveExtend(d, b, s), 1 << shift);
+      }
+    }
+  } while (k <= d->specEnd);
+  return true;
+}
+
+// Bit k set where coefficient k (zigzag order) is nonzero.
+std::uint64_t NonzeroMask(const short* data) {
+#if defined(__SSE2__)
+  std::uint64_t zeros = 0;
+  const __m128i zero = _mm_setzero_si128();
+  for (int i = 0; i < 64; i += 16) {
+    const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)), zero);
+    const __m128i c = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 8)), zero);
+    zeros |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, c))))
+             << i;
+  }
+  return ~zeros;
+#else
+  std::uint64_t mask = 0;
+  for (int i = 0; i < 64; ++i) mask |= static_cast<std::uint64_t>(data[i] != 0) << i;
+  return mask;
+#endif
+}
+
+// Positions from..to (at most 63) as bits.
+std::uint64_t Band(int from, int to) {
+  const std::uint64_t upTo = to >= 63 ? ~0ull : (1ull << (to + 1)) - 1;
+  return upTo & (~0ull << from);
+}
+
+// Gives each nonzero coefficient among `which` its correction bit, in order.
+[[gnu::always_inline]] inline void RefineAll(Decoder* d, Bits& b, short* data, std::uint64_t which,
+                                             short bit) {
+  while (which) {
+    Refine(d, b, &data[__builtin_ctzll(which)], bit);
+    which &= which - 1;
+  }
+}
+
+// A refinement scan's block. The coefficients are in zigzag order, so the band
+// is a run of bits: the zeros a run skips and the nonzero coefficients that get
+// a correction bit on the way are found in a mask, in the order the library
+// walks them one by one.
+bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTable& hac) {
+  const short bit = static_cast<short>(1 << d->succLow);
+  std::uint64_t nonzero = NonzeroMask(data);
+  if (d->eobRun) {
+    --d->eobRun;
+    RefineAll(d, b, data, nonzero & Band(d->specStart, d->specEnd), bit);
+    return true;
+  }
+  int k = d->specStart;
+  do {
+    const int rs = DecodeSymbol(d, b, hac);
+    if (rs < 0) return Fail(d, "Corrupt JPEG");
+    int s = rs & 15;
+    int run = rs >> 4;
+    if (s == 0) {
+      if (run < 15) {
+        d->eobRun = (1 << run) - 1;
+        if (run) d->eobRun += GetBits(d, b, run);
+        run = 64;  // the rest of the band only gets correction bits
+      }
+      // run 15: sixteen zeros, the last "written" as the 0 that s is
+    } else {
+      if (s != 1) return Fail(d, "Corrupt JPEG");
+      s = GetBit(d, b) ? bit : -bit;
+    }
+    // Skip `run` zeros; the next zero takes s.
+    const std::uint64_t band = Band(k, d->specEnd);
+    std::uint64_t zeros = ~nonzero & band;
+    for (int i = 0; i < run && zeros; ++i) zeros &= zeros - 1;
+    if (!zeros) {
+      RefineAll(d, b, data, nonzero & band, bit);
+      k = d->specEnd + 1;
+    } else {
+      const int target = __builtin_ctzll(zeros);
+      RefineAll(d, b, data, nonzero & band & ((1ull << target) - 1), bit);
+      data[target] = static_cast<short>(s);
+      if (s) nonzero |= 1ull << target;
+      k = target + 1;
+    }
+  } while (k <= d->specEnd);
+  return true;
+}
+
+bool DecodeProgressiveBlock(Decoder* d, Bits& b, Component* c, short* data) {
+  if (d->specStart == 0) return DecodeProgressiveDc(d, b, data, d->dc[c->hd], c);
+  if (d->succHigh == 0) return DecodeProgressiveAcFirst(d, b, data, d->ac[c->ha], d->fastAc[c->ha]);
+  return DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha]);
+}
+
+// Baseline: decodes one block of component c and writes its samples at (bx, by).
+bool BaselineBlock(Decoder* d, Bits& b, Component* c, int bx, int by) {
+  alignas(16) short data[64];
+  bool acSeen = false;
+  if (!DecodeBlock(d, b, data, d->dc[c->hd], d->ac[c->ha], d->fastAc[c->ha], c, d->dequant[c->tq],
+                   &acSeen))
+    return false;
+  unsigned char* out = c->data + static_cast<std::size_t>(c->w2) * by * 8 + bx * 8;
+  if (acSeen)
+    InverseDct(out, c->w2, data);
+  else
+    InverseDctDcOnly(out, c->w2, data[0]);
+  return true;
+}
+
+// After each MCU: at the end of a restart interval the next marker must be a
+// restart, else the scan ends here (damaged data rather than none).
+// Returns false when the scan is to stop.
+bool NextMcu(Decoder* d, Bits& b) {
+  if (--d->todo > 0) return true;
+  if (b.count < 24) Grow(d, b);
+  if (d->marker < 0xD0 || d->marker > 0xD7) return false;
+  d->bits = b;
+  SyncSourceAfterScan(d);
+  Reset(d);
+  b = d->bits;
+  return true;
+}
+
+bool DecodeOneComponentScan(Decoder* d) {
+  Bits b = d->bits;
+  Component* c = &d->comp[d->order[0]];
+  const int w = (c->x + 7) >> 3;
+  const int h = (c->y + 7) >> 3;
+  for (int j = 0; j < h; ++j) {
+    for (int i = 0; i < w; ++i) {
+      if (d->progressive) {
+        short* data = c->coeff + 64 * (static_cast<std::size_t>(j) * c->coeffW + i);
+        if (!DecodeProgressiveBlock(d, b, c, data)) return false;
+      } else if (!BaselineBlock(d, b, c, i, j)) {
+        return false;
+      }
+      if (!NextMcu(d, b)) {
+        d->bits = b;
+        return true;
+      }
+    }
+  }
+  d->bits = b;
+  return true;
+}
+
+bool DecodeInterleavedScan(Decoder* d) {
+  Bits b = d->bits;
+  for (int j = 0; j < d->mcuY; ++j) {
+    for (int i = 0; i < d->mcuX; ++i) {
+      for (int k = 0; k < d->scanCount; ++k) {
+        Component* c = &d->comp[d->order[k]];
+        for (int y = 0; y < c->v; ++y) {
+          for (int x = 0; x < c->h; ++x) {
+            const int bx = i * c->h + x;
+            const int by = j * c->v + y;
+            if (d->progressive) {
+              short* data = c->coeff + 64 * (static_cast<std::size_t>(by) * c->coeffW + bx);
+              if (!DecodeProgressiveDc(d, b, data, d->dc[c->hd], c)) return false;
+            } else if (!BaselineBlock(d, b, c, bx, by)) {
+              return false;
+            }
+          }
+        }
+      }
+      if (!NextMcu(d, b)) {
+        d->bits = b;
+        return true;
+      }
+    }
+  }
+  d->bits = b;
+  return true;
+}
+
+}  // namespace
+
+bool DecodeScan(Decoder* d) {
+  Reset(d);
+  const bool ok = d->scanCount == 1 ? DecodeOneComponentScan(d) : DecodeInterleavedScan(d);
+  if (ok) SyncSourceAfterScan(d);
+  return ok;
+}
+
+void SyncSourceAfterScan(Decoder* d) {
+  const Segment& s = d->segment;
+  if (d->bits.noMore) {
+    d->src.at = s.afterMarker;
+    return;
+  }
+  if (d->bits.loaded >= s.count && !s.endsInMarker) {
+    d->src.at = std::max(s.start, d->src.size);
+    return;
+  }
+  // Past `loaded` data bytes in the input, stuffing and fill counted again.
+  const unsigned char* p = d->src.data;
+  std::size_t at = s.start;
+  for (std::size_t i = 0; i < d->bits.loaded; ++i) {
+    if (p[at++] != 0xFF) continue;
+    while (p[at] == 0xFF) ++at;
+    ++at;  // the stuffed 0
+  }
+  d->src.at = at;
+}
+
+}  // namespace jpeg

@@ -1,0 +1,180 @@
+#pragma once
+// The decoder's shared state and the parts' entry points (engine/codecs/jpeg_*.cpp).
+// Every choice here follows what the library's decoder does, byte for byte:
+// where a field's meaning looks odd, it is because the library's does.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace jpeg {
+
+inline constexpr int kFastBits = 9;
+inline constexpr int kNoMarker = 0xFF;  // never a marker code
+
+/// The input as the library reads it: past the end every byte reads as 0 and
+/// the position stays put; a skip may carry it past the end.
+struct Source {
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+  std::size_t at = 0;
+
+  int Get8() { return at < size ? data[at++] : 0; }
+  int Get16() {
+    const int high = Get8();
+    return (high << 8) + Get8();
+  }
+  bool AtEnd() const { return at >= size; }
+  void Skip(int n) {
+    if (n > 0) at += static_cast<std::size_t>(n);
+  }
+};
+
+/// A Huffman table in the library's layout: the 9-bit look-up gives a symbol's
+/// index (255: longer code), the rest is searched by code length.
+struct HuffmanTable {
+  std::uint8_t fast[1 << kFastBits];
+  std::uint16_t code[256];
+  std::uint8_t values[256];
+  std::uint8_t size[257];
+  std::uint32_t maxcode[18];
+  int delta[17];
+};
+
+struct Component {
+  int id = 0, h = 0, v = 0, tq = 0, hd = 0, ha = 0;
+  int dcPred = 0;
+  int x = 0, y = 0;    // samples the component has
+  int w2 = 0, h2 = 0;  // its plane, whole MCUs
+  unsigned char* data = nullptr;  // w2 x h2, zeroed
+  short* coeff = nullptr;         // progressive: 64 a block, coeffW x coeffH blocks
+  int coeffW = 0, coeffH = 0;
+  // Progressive, rows on demand: two block rows of the plane (16 x w2), the
+  // block row each holds (-1: none yet).
+  unsigned char* ring = nullptr;
+  int ringRow[2] = {-1, -1};
+};
+
+/// The entropy-coded bytes of one restart interval (or scan), read ahead: the
+/// data bytes with stuffing and fill taken out, then what ends them.
+struct Segment {
+  std::vector<unsigned char> bytes;  // data, then zeros for fast loads
+  std::size_t count = 0;             // data bytes
+  std::size_t start = 0;             // source position of the first
+  bool endsInMarker = false;         // false: the input ends first
+  int markerCode = 0;
+  std::size_t afterMarker = 0;       // source position after the marker's code
+};
+
+/// The library's bit reader, exactly: its state decides where a damaged stream
+/// fails and where the next marker is looked for. Copied into a local for a
+/// scan's hot loops, so that it lives in registers.
+struct Bits {
+  std::uint32_t buffer = 0;
+  int count = 0;  // bits held (negative after a marker: bits taken on credit)
+  bool noMore = false;  // a marker was met: only zeros from here
+  std::size_t loaded = 0;  // data bytes of the segment taken into the buffer
+  const unsigned char* bytes = nullptr;  // the segment's data
+  std::size_t available = 0;
+};
+
+/// Made zeroed (value-initialized), as the library's is calloc'd: a table a
+/// file never defines decodes as the library's zeroed one does.
+struct Decoder {
+  Source src;
+  // A progressive image's planes are not made whole: each block row of a plane
+  // is transformed from the coefficients when a row of it is asked for.
+  bool planesOnDemand = false;
+  HuffmanTable dc[4];
+  HuffmanTable ac[4];
+  std::uint16_t dequant[4][64];
+  std::int16_t fastAc[4][1 << kFastBits];
+
+  int width = 0, height = 0, componentCount = 0;
+  int hMax = 1, vMax = 1, mcuX = 0, mcuY = 0;
+  Component comp[4];
+
+  Bits bits;
+  int marker = kNoMarker;
+  Segment segment;
+
+  bool progressive = false;
+  int specStart = 0, specEnd = 0, succHigh = 0, succLow = 0;
+  int eobRun = 0;
+  bool jfif = false;
+  int adobeTransform = -1;
+  int rgbIds = 0;
+  int scanCount = 0, order[4] = {};
+  int restartInterval = 0, todo = 0;
+
+  const char* reason = nullptr;
+};
+
+/// Sets the reason and gives false, as the library's error helper does.
+inline bool Fail(Decoder* d, const char* why) {
+  d->reason = why;
+  return false;
+}
+
+extern const std::uint8_t kDezigzag[64 + 15];
+
+// jpeg_entropy.cpp
+/// Builds table h from the 16 code-length counts (their sum at most 256).
+bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts);
+void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h);
+/// Decodes the entropy-coded data of the scan whose header was just read.
+bool DecodeScan(Decoder* d);
+/// Where the library's reader stands in the input after a scan.
+void SyncSourceAfterScan(Decoder* d);
+
+// jpeg_idct.cpp
+/// Inverse DCT of one block of dequantized coefficients into 8x8 samples, with
+/// the arithmetic (16-bit lanes, saturation) of the library's SSE2 kernel.
+void InverseDct(unsigned char* out, int stride, const short* coeff);
+/// The same computed lane by lane in plain code: what non-x86 builds run, and
+/// what the tests hold the SSE2 code to.
+void InverseDctModel(unsigned char* out, int stride, const short* coeff);
+/// The same for a block whose only nonzero coefficient is the first.
+void InverseDctDcOnly(unsigned char* out, int stride, int dc);
+
+// jpeg_upsample.cpp
+/// One component's walk down its plane, widening each row to the image's width.
+struct Upsampler {
+  int hs = 1, vs = 1;
+  int wLores = 0;
+  int ystep = 0, ypos = 0;
+  int row0 = 0, row1 = 0;  // the plane rows around the next output row
+};
+void StartUpsampler(const Decoder& d, int k, Upsampler* u);
+/// Gives the next output row of component k (in linebuf or in its plane).
+const unsigned char* NextUpsampledRow(Decoder& d, int k, Upsampler* u, unsigned char* linebuf);
+
+// jpeg_decoder.cpp
+/// Turns the planes into output rows, one at a time.
+struct RowMaker {
+  Upsampler up[4];
+  std::unique_ptr<unsigned char, decltype(&std::free)> lines[4] = {
+      {nullptr, std::free}, {nullptr, std::free}, {nullptr, std::free}, {nullptr, std::free}};
+};
+bool StartRows(Decoder* d, RowMaker* m);
+/// The next row into out (width x 1 or 3 bytes).
+void MakeRow(Decoder* d, RowMaker* m, unsigned char* out);
+
+/// Row y of component k's plane; a progressive image decoded with planes on
+/// demand makes it (and the rest of its block row) from the coefficients now.
+const unsigned char* PlaneRow(Decoder& d, int k, int y);
+
+// jpeg_color.cpp
+/// Rows of Y, Cb, Cr to RGB (SSE2 where there is SSE2, giving the same bytes).
+/// May write one byte past the row: out must have room for 3 * count + 1.
+void YCbCrToRgb(unsigned char* out, const unsigned char* y, const unsigned char* cb,
+                const unsigned char* cr, int count);
+void CmykToRgb(unsigned char* out, const unsigned char* c, const unsigned char* m,
+               const unsigned char* y, const unsigned char* k, int count);
+void YcckToRgb(unsigned char* out, const unsigned char* y, const unsigned char* cb,
+               const unsigned char* cr, const unsigned char* k, int count);
+void InterleaveRgb(unsigned char* out, const unsigned char* r, const unsigned char* g,
+                   const unsigned char* b, int count);
+
+}  // namespace jpeg

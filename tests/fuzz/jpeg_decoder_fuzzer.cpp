@@ -1,0 +1,53 @@
+// libFuzzer entry: our JPEG decoder against the library's on the fuzzer's bytes
+// (a JPEG: they start with FF D8, or are skipped). The first difference in size,
+// channels, pixels or failure reason aborts the run.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/codecs/jpeg_decoder.h"
+#include "engine/image_codec.h"
+#include "engine/codecs/jpeg_tables.h"
+
+namespace {
+
+[[noreturn]] void Differ(const char* what, const char* library, const char* ours) {
+  std::fprintf(stderr, "JPEG decoders differ in %s: library %s, ours %s\n", what, library, ours);
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (!LooksLikeJpeg(data, size) || size > (1u << 24)) return 0;
+  // Tables the library overruns are refused before decoding; headers asking
+  // for more pixels than this only cost time (the caller refuses most of them).
+  if (!JpegHuffmanTablesFit(data, size)) return 0;
+  int w = 0, h = 0, c = 0;
+  if (stbi_info_from_memory(data, static_cast<int>(size), &w, &h, &c) &&
+      static_cast<long long>(w) * h > (1 << 22))
+    return 0;
+
+  ClearDecoderFailure();
+  int lw = 0, lh = 0, lc = 0;
+  unsigned char* library = stbi_load_from_memory(data, static_cast<int>(size), &lw, &lh, &lc, 0);
+  const char* libraryWhy = stbi_failure_reason();
+  if (!library && (!libraryWhy || std::strcmp(libraryWhy, "Not a PNG") == 0)) libraryWhy = "Corrupt JPEG";
+
+  int ow = 0, oh = 0, oc = 0;
+  const char* oursWhy = nullptr;
+  unsigned char* ours = DecodeJpegImage(data, size, &ow, &oh, &oc, &oursWhy);
+
+  if (!library != !ours) Differ("success", library ? "decoded" : libraryWhy, ours ? "decoded" : oursWhy);
+  if (!library) {
+    if (std::strcmp(libraryWhy, oursWhy) != 0) Differ("reason", libraryWhy, oursWhy);
+    return 0;
+  }
+  if (lw != ow || lh != oh || lc != oc) Differ("size or channels", "", "");
+  if (std::memcmp(library, ours, static_cast<std::size_t>(lw) * lh * lc) != 0) Differ("pixels", "", "");
+  stbi_image_free(library);
+  std::free(ours);
+  return 0;
+}

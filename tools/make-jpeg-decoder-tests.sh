@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Makes the small JPEGs of tests/data/jpeg-decoder/ with ImageMagick: the kinds
+# the library's own writer never makes (progressive, odd and mixed sampling
+# factors, restart intervals, CMYK, RGB). Run by hand; the files are kept in the
+# repository, so the tests need no ImageMagick.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=tests/data/jpeg-decoder
+mkdir -p "$out"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A source picture with texture and colour at each size.
+picture() {
+  convert -seed 5 -size "$1" plasma:orange-navy -blur 0x0.5 "$work/$1.png"
+  echo "$work/$1.png"
+}
+
+make() {  # name size options...
+  local name="$1" size="$2"
+  shift 2
+  convert "$(picture "$size")" -strip -quality 75 "$@" "$out/$name.jpg"
+}
+
+make baseline-444-1x1 1x1 -sampling-factor 1x1
+make baseline-420-3x5 3x5 -sampling-factor 2x2
+make baseline-422-17x9 17x9 -sampling-factor 2x1
+make baseline-440-37x23 37x23 -sampling-factor 1x2
+make baseline-311-29x19 29x19 -sampling-factor 3x1
+make baseline-421-41x27 41x27 -sampling-factor 4x2
+make baseline-141-23x35 23x35 -sampling-factor 1x4
+make baseline-mixed-33x21 33x21 -sampling-factor 2x2,1x2,2x1
+make baseline-gray-19x13 19x13 -colorspace Gray
+make baseline-restart-45x31 45x31 -sampling-factor 2x2 -define jpeg:restart-interval=1
+make baseline-restart3-70x41 70x41 -sampling-factor 2x1 -define jpeg:restart-interval=3
+make progressive-420-37x23 37x23 -sampling-factor 2x2 -interlace JPEG
+make progressive-444-16x16 16x16 -sampling-factor 1x1 -interlace JPEG
+make progressive-311-29x19 29x19 -sampling-factor 3x1 -interlace JPEG
+make progressive-gray-31x17 31x17 -colorspace Gray -interlace JPEG
+make progressive-restart-45x31 45x31 -sampling-factor 2x2 -interlace JPEG -define jpeg:restart-interval=1
+make progressive-1x1 1x1 -interlace JPEG
+make cmyk-27x15 27x15 -colorspace CMYK
+make cmyk-progressive-21x19 21x19 -colorspace CMYK -interlace JPEG -sampling-factor 2x2
+make baseline-444-25x17 25x17 -sampling-factor 1x1
+make baseline-large-230x161 230x161 -sampling-factor 2x2 -quality 60
+make progressive-large-230x161 230x161 -sampling-factor 2x2 -interlace JPEG -quality 60
+ls -l "$out"
