@@ -45,6 +45,36 @@ bool ReadHeadChecked(const fs::path& inputPath, std::uint64_t memoryBudget,
   return true;
 }
 
+const unsigned char* NextRow(void* rows, int) {
+  return NextJpegRow(static_cast<JpegRowDecode*>(rows));
+}
+
+// Decodes the read source and encodes it: a JPEG that stays a JPEG a row at a
+// time, from our decoder straight into the writer, never the whole image;
+// everything else whole. False with *reason (perhaps empty) when the decode
+// fails.
+bool DecodeAndEncode(int quality, PreparedImage* prepared, EncodeStatus* status,
+                     std::string* reason) {
+  CompressResult* result = &prepared->result;
+  if (DecodesAsJpegRows(prepared->source)) {
+    JpegRows rows = DecodeSourceRows(&prepared->source, &result->width, &result->height,
+                                     &result->channels, reason);
+    prepared->source = SourceImage();  // the file's bytes are not needed any more
+    if (!rows) return false;
+    *status = EncodeJpegFromRows(JpegRowSource{NextRow, rows.get()}, result->width,
+                                 result->height, result->channels, quality, &prepared->output);
+    return true;
+  }
+  DecodedPixels pixels = DecodeSourceImage(&prepared->source, &result->width, &result->height,
+                                           &result->channels, reason);
+  const bool asJpeg = prepared->source.kind == ImageKind::Jpeg;
+  prepared->source = SourceImage();
+  if (!pixels) return false;
+  *status = EncodeOutputFile(asJpeg, pixels.get(), result->width, result->height,
+                             result->channels, quality, &prepared->output);
+  return true;
+}
+
 bool PrepareChecked(int quality, PreparedImage* prepared) {
   CompressResult* result = &prepared->result;
   FileStamp stamp;
@@ -53,17 +83,13 @@ bool PrepareChecked(int quality, PreparedImage* prepared) {
   // afterwards still reports what was compressed.
   result->inputBytes = stamp.size;
   std::string reason;
-  DecodedPixels pixels = DecodeSourceImage(&prepared->source, &result->width, &result->height,
-                                           &result->channels, &reason);
-  const bool asJpeg = prepared->source.kind == ImageKind::Jpeg;
-  prepared->source = SourceImage();  // the file's bytes are not needed any more
-  if (!pixels) {
+  EncodeStatus status = EncodeStatus::Done;
+  if (!DecodeAndEncode(quality, prepared, &status, &reason)) {
     result->inputBytes = 0;
     result->errorText = reason.empty() ? "解码失败" : reason;
     return false;
   }
-  switch (EncodeOutputFile(asJpeg, pixels.get(), result->width, result->height,
-                           result->channels, quality, &prepared->output)) {
+  switch (status) {
     case EncodeStatus::Done:
       prepared->stage = PreparedStage::Encoded;
       return true;
@@ -138,8 +164,8 @@ std::uint64_t WorkingMemoryOfImage(int width, int height, int channels) {
 std::uint64_t MemoryOfFile(const PreparedImage& prepared) {
   const SourceImage& source = prepared.source;
   const ImageHeader& h = source.header;
-  const std::uint64_t working =
-      source.hasHeader ? WorkingMemoryOfImage(h.width, h.height, h.channels) : 0;
+  std::uint64_t working = DecodesAsJpegRows(source) ? JpegRowsMemory(source) : 0;
+  if (working == 0 && source.hasHeader) working = WorkingMemoryOfImage(h.width, h.height, h.channels);
   return source.file.stamp.size + working;
 }
 

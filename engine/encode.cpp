@@ -46,17 +46,34 @@ EncodeStatus WriteOutputJpeg(const unsigned char* pixels, int width, int height,
 
 }  // namespace
 
+namespace {
+
+// The file keeps its own length only; a failed encode keeps nothing.
+EncodeStatus Finish(EncodeStatus status, ByteBuffer* out, EncodedFile* file) {
+  // The writers grow their blocks ahead of the bytes; the file now waits to be
+  // written holding its own length only.
+  if (status == EncodeStatus::Done) ShrinkBytes(out);
+  else ReleaseBytes(out);
+  file->data.reset(out->data);
+  file->length = out->length;
+  return status;
+}
+
+}  // namespace
+
 EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int width, int height,
                               int channels, int quality, EncodedFile* file) {
   ByteBuffer out;
   const EncodeStatus status =
       asJpeg ? WriteOutputJpeg(pixels, width, height, channels, quality, &out)
              : StatusOf(WritePng(pixels, width, height, channels, PngLevelForQuality(quality), &out));
-  // The writers grow their blocks ahead of the bytes; the file now waits to be
-  // written holding its own length only.
-  if (status == EncodeStatus::Done) ShrinkBytes(&out);
-  else ReleaseBytes(&out);
-  file->data.reset(out.data);
-  file->length = out.length;
-  return status;
+  return Finish(status, &out, file);
+}
+
+EncodeStatus EncodeJpegFromRows(const JpegRowSource& rows, int width, int height, int channels,
+                                int quality, EncodedFile* file) {
+  ByteBuffer out;
+  const EncodeStatus status =
+      StatusOf(WriteJpegRows(rows, width, height, channels, ClampJpegQuality(quality), &out));
+  return Finish(status, &out, file);
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "engine/codecs/jpeg_writer.h"
 #include "engine/image_codec.h"
 
 /// Pixels ready for the JPEG encoder: alpha removed, colour bytes kept as stored.
@@ -37,3 +38,7 @@ struct EncodedFile {
 /// quality clamped) when asJpeg, else PNG at the deflate level of the quality.
 EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int width, int height,
                               int channels, int quality, EncodedFile* file);
+
+/// The same JPEG output file, from pixel rows handed over one at a time.
+EncodeStatus EncodeJpegFromRows(const JpegRowSource& rows, int width, int height, int channels,
+                                int quality, EncodedFile* file);

@@ -71,22 +71,32 @@ const char* SizeRefusal(const SourceImage& source, std::uint64_t fileBytes,
 // reads the file whole: one block as it is, more gathered into one (and the
 // blocks let go, so the file is still held once). Its bytes go as soon as the
 // decoder has read its last marker, before the pixels are made.
+struct JpegInput {
+  explicit JpegInput(FileBytes* b) : bytes(b) {
+    if (bytes->blocks.size() > 1) {
+      gathered.resize(bytes->size);
+      CopyFileBytes(*bytes, 0, gathered.data(), bytes->size);
+      LetGo();
+    }
+  }
+  const unsigned char* Data() const {
+    return !gathered.empty() ? gathered.data()
+           : bytes->blocks.empty() ? nullptr : bytes->blocks[0].data.get();
+  }
+  void LetGo() { ReleaseFileBytesBefore(bytes, bytes->blocks.size() * kFileBlockBytes); }
+  FileBytes* bytes;
+  std::vector<unsigned char> gathered;
+};
+
 unsigned char* DecodeJpegSource(SourceImage* source, int* width, int* height, int* channels,
                                 std::string* reason) {
-  FileBytes& bytes = source->bytes;
-  std::vector<unsigned char> gathered;
-  const unsigned char* data = bytes.blocks.empty() ? nullptr : bytes.blocks[0].data.get();
-  if (bytes.blocks.size() > 1) {
-    gathered.resize(bytes.size);
-    CopyFileBytes(bytes, 0, gathered.data(), bytes.size);
-    ReleaseFileBytesBefore(&bytes, bytes.blocks.size() * kFileBlockBytes);
-    data = gathered.data();
-  }
+  JpegInput input(&source->bytes);
   const char* why = nullptr;
-  unsigned char* pixels = DecodeJpegImage(data, bytes.size, width, height, channels, &why, [&] {
-    ReleaseFileBytesBefore(&bytes, bytes.blocks.size() * kFileBlockBytes);
-    std::vector<unsigned char>().swap(gathered);
-  });
+  unsigned char* pixels =
+      DecodeJpegImage(input.Data(), source->bytes.size, width, height, channels, &why, [&] {
+        input.LetGo();
+        std::vector<unsigned char>().swap(input.gathered);
+      });
   if (!pixels) *reason = why;
   return pixels;
 }
@@ -162,25 +172,30 @@ void ParseSourceImage(SourceImage* source) {
   Parse(source, &reader);
 }
 
+namespace {
+
+// Why the source is refused before it is decoded, or null; head (4 bytes) gets
+// its first bytes, which tell the format's density, kept apart as the decode
+// lets the blocks go.
+const char* RefusalBeforeDecoding(const SourceImage& source, unsigned char* head,
+                                  std::size_t* headLength) {
+  if (!source.tablesFit) return "Corrupt JPEG";
+  if (!source.scansWithinBound) return kTooManyScansText;
+  *headLength = CopyFileBytes(source.bytes, 0, head, 4);
+  const ImageHeader& h = source.header;
+  return source.hasHeader ? SizeRefusal(source, source.bytes.size, head, *headLength, h.width,
+                                        h.height, h.channels)
+                          : nullptr;
+}
+
+}  // namespace
+
 DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, int* channels,
                                 std::string* reason) {
-  if (!source->tablesFit) {
-    *reason = "Corrupt JPEG";
-    return nullptr;
-  }
-  if (!source->scansWithinBound) {
-    *reason = kTooManyScansText;
-    return nullptr;
-  }
-  // The first bytes tell the format's density; kept apart, as the decode lets
-  // the blocks go.
   unsigned char head[4] = {};
-  const std::size_t headLength = CopyFileBytes(source->bytes, 0, head, sizeof head);
-  const ImageHeader& h = source->header;
-  const char* refusal = nullptr;
-  if (source->hasHeader &&
-      (refusal = SizeRefusal(*source, source->bytes.size, head, headLength, h.width, h.height,
-                                     h.channels))) {
+  std::size_t headLength = 0;
+  const char* refusal = RefusalBeforeDecoding(*source, head, &headLength);
+  if (refusal) {
     *reason = refusal;
     return nullptr;
   }
@@ -205,4 +220,44 @@ DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, in
     *reason = refusal;
   }
   return pixels;
+}
+
+bool DecodesAsJpegRows(const SourceImage& source) {
+  return source.kind == ImageKind::Jpeg && StartsAsJpeg(source.bytes);
+}
+
+JpegRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
+                          std::string* reason) {
+  unsigned char head[4] = {};
+  std::size_t headLength = 0;
+  const char* refusal = RefusalBeforeDecoding(*source, head, &headLength);
+  if (refusal) {
+    *reason = refusal;
+    return nullptr;
+  }
+  JpegInput input(&source->bytes);
+  const char* why = nullptr;
+  JpegRows rows =
+      StartJpegRows(input.Data(), source->bytes.size, width, height, channels, &why, [&] {
+        input.LetGo();
+        std::vector<unsigned char>().swap(input.gathered);
+      });
+  if (!rows) {
+    *reason = why;
+  } else if ((refusal = SizeRefusal(*source, source->bytes.size, head, headLength, *width,
+                                    *height, *channels))) {
+    rows.reset();
+    *reason = refusal;
+  }
+  return rows;
+}
+
+std::uint64_t JpegRowsMemory(const SourceImage& source) {
+  const FileBlock* first = source.bytes.blocks.empty() ? nullptr : &source.bytes.blocks.front();
+  JpegFrame frame;
+  if (!first || !first->data || !ReadJpegFrame(first->data.get(), first->length, &frame)) return 0;
+  // A progressive image holds two bytes of coefficients a sample; either way
+  // the output grows beside it (booked at half a byte a sample, its size once
+  // written).
+  return frame.planeBytes * (frame.progressive ? 2 : 1) + frame.planeBytes / 2;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/codecs/jpeg_decoder.h"
 #include "engine/extension.h"
 #include "engine/file_bytes.h"
 #include "engine/file_system.h"
@@ -84,3 +85,16 @@ bool RefuseFromHead(SourceImage* source, std::uint64_t fileBytes, std::string* r
 /// empty string when there is none.
 DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, int* channels,
                                 std::string* reason);
+
+/// Whether the source is a JPEG that becomes a JPEG: our decoder can then hand
+/// its pixels to the writer a row at a time (DecodeSourceRows), never whole.
+bool DecodesAsJpegRows(const SourceImage& source);
+
+/// DecodeSourceImage for such a source, as rows (StartJpegRows): the same
+/// checks, the same size and channels, the same reason on failure.
+JpegRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
+                          std::string* reason);
+
+/// The memory such a decode holds besides the file's bytes, from the frame
+/// header in the source's first block; 0 when it isn't there.
+std::uint64_t JpegRowsMemory(const SourceImage& source);

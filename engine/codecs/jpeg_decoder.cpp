@@ -218,6 +218,7 @@ bool ReadFrameHeader(Decoder* d) {
     // Planes of whole MCUs: an interleaved scan decodes its padding blocks too.
     comp.w2 = d->mcuX * comp.h * 8;
     comp.h2 = d->mcuY * comp.v * 8;
+    if (d->headerOnly) continue;
     if (!(d->progressive && d->planesOnDemand)) {
       comp.data = ZeroedBlock<unsigned char>(comp.w2, comp.h2, 1, 15);
       if (!comp.data) return Fail(d, "Out of memory");
@@ -485,4 +486,22 @@ JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, 
 const unsigned char* NextJpegRow(JpegRowDecode* decode) {
   jpeg::MakeRow(&decode->decoder, &decode->maker, decode->row.data());
   return decode->row.data();
+}
+
+bool ReadJpegFrame(const unsigned char* data, std::size_t size, JpegFrame* frame) {
+  std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());
+  if (!d) return false;
+  d->src.data = data;
+  d->src.size = size;
+  d->headerOnly = true;
+  try {
+    if (!jpeg::ReadHeader(d.get())) return false;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  frame->progressive = d->progressive;
+  frame->planeBytes = 0;
+  for (int i = 0; i < d->componentCount; ++i)
+    frame->planeBytes += std::uint64_t(d->comp[i].w2) * std::uint64_t(d->comp[i].h2);
+  return true;
 }

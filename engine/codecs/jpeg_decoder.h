@@ -12,6 +12,7 @@
 // library's x86-64 code; the bit count may go below zero after a marker, as the
 // library's does, and only zeros are shifted in then.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -52,3 +53,13 @@ JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, 
 /// The next row of pixels, top down (width x channels bytes), valid until the
 /// next call; at most height calls.
 const unsigned char* NextJpegRow(JpegRowDecode* decode);
+
+/// What a JPEG's frame header says of the memory its decode takes.
+struct JpegFrame {
+  bool progressive = false;
+  std::uint64_t planeBytes = 0;  // its component planes, whole MCUs (a sample a byte)
+};
+
+/// Reads the headers of the JPEG at data up to its frame header, and no
+/// further. False when they don't get there (damaged, or not all in size bytes).
+bool ReadJpegFrame(const unsigned char* data, std::size_t size, JpegFrame* frame);

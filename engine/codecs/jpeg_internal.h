@@ -86,6 +86,7 @@ struct Decoder {
   // A progressive image's planes are not made whole: each block row of a plane
   // is transformed from the coefficients when a row of it is asked for.
   bool planesOnDemand = false;
+  bool headerOnly = false;  // the frame's layout is all that is wanted: no planes
   HuffmanTable dc[4];
   HuffmanTable ac[4];
   std::uint16_t dequant[4][64];
