@@ -1,6 +1,6 @@
 // libFuzzer entry: our JPEG decoder against the library's on the fuzzer's bytes
 // (a JPEG: they start with FF D8, or are skipped). The first difference in size,
-// channels, pixels or failure reason aborts the run.
+// channels, pixels or failure reason, whole or a row at a time, aborts the run.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -46,7 +46,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (lw != ow || lh != oh || lc != oc) Differ("size or channels", "", "");
-  if (std::memcmp(library, ours, static_cast<std::size_t>(lw) * lh * lc) != 0) Differ("pixels", "", "");
+  const std::size_t rowBytes = static_cast<std::size_t>(lw) * lc;
+  if (std::memcmp(library, ours, rowBytes * lh) != 0) Differ("pixels", "", "");
+  // The decode a row at a time, as a JPEG that stays a JPEG is compressed.
+  int rw = 0, rh = 0, rc = 0;
+  const char* rowsWhy = nullptr;
+  JpegRows rows = StartJpegRows(data, size, &rw, &rh, &rc, &rowsWhy);
+  if (!rows) Differ("rows", "decoded", rowsWhy);
+  if (rw != lw || rh != lh || rc != lc) Differ("rows' size or channels", "", "");
+  for (int y = 0; y < rh; ++y)
+    if (std::memcmp(library + rowBytes * y, NextJpegRow(rows.get()), rowBytes) != 0)
+      Differ("a row's pixels", "", "");
   stbi_image_free(library);
   std::free(ours);
   return 0;
