@@ -18,9 +18,11 @@ Last the JPEG encoders alone on the pixels stb_image decodes from the JPEGs:
 stb_image_write, our writer on each of its paths (baseline SSE2, AVX2) and
 libjpeg-turbo's cjpeg -quality 80 reading them as PPM/PGM files (one process per
 image, its CPU time), each image's fastest of N interleaved rounds, summed.
---encode-only runs only that.
+--encode-only runs only that. Then the JPEG decoders alone: the image library
+and our decoder on the same bytes in memory (bench/decode_speed.cpp), and
+libjpeg-turbo's djpeg; --decode-only runs only that.
 
-Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only] [FOLDER]
+Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only | --decode-only] [FOLDER]
 FOLDER defaults to Debian's mate-backgrounds, the peers come from Debian's
 libjpeg-turbo-progs and libvips-tools (each installed when missing).
 """
@@ -166,6 +168,17 @@ def encode_alone(images, build, runs):
     subprocess.run([os.path.join(build, "encode_speed"), "80", str(runs)] + images, check=True)
 
 
+def decode_alone(images, build, runs):
+    """The JPEGs decoded in memory by the image library and by our decoder, and by
+    libjpeg-turbo's djpeg from the file (one process per image, its CPU time)."""
+    jpegs = [i for i in images if i.lower().endswith((".jpg", ".jpeg"))]
+    print("\nDecoding alone, CPU seconds, fastest of %d runs\n" % runs, flush=True)
+    subprocess.run([os.path.join(build, "decode_speed"), str(runs)] + jpegs, check=True)
+    djpeg = sum(min(measure(["sh", "-c", 'exec /usr/bin/djpeg "$1" >/dev/null', "sh", image])[0]
+                    for _ in range(runs)) for image in jpegs)
+    print("libjpeg-turbo djpeg, one process a file: %.3f s" % djpeg)
+
+
 def encoder_round(images, build, scratch, pnms, path):
     """One round of every JPEG encoder over the images: {encoder: {image: CPU s}}."""
     times = {"stb": {}, path: {}, "cjpeg": {}}
@@ -211,6 +224,7 @@ def main():
     parser.add_argument("--build", default="build/native")
     parser.add_argument("--batch-only", action="store_true", help="only the whole-batch figure")
     parser.add_argument("--encode-only", action="store_true", help="only the JPEG encoders alone")
+    parser.add_argument("--decode-only", action="store_true", help="only the JPEG decoders alone")
     parser.add_argument("folder", nargs="?", default=DEFAULT_CORPUS)
     args = parser.parse_args()
     ensure_corpus(args.folder)
@@ -223,11 +237,16 @@ def main():
         encoders_alone(images, args.build, args.runs, scratch)
         shutil.rmtree(scratch)
         return
+    if args.decode_only:
+        decode_alone(images, args.build, args.runs)
+        shutil.rmtree(scratch)
+        return
     if args.batch_only:
         whole_batch(images, args.build, args.runs, scratch)
         peers(images, args.build, args.runs, scratch)
         encode_alone(images, args.build, args.runs)
         encoders_alone(images, args.build, args.runs, scratch)
+        decode_alone(images, args.build, args.runs)
         shutil.rmtree(scratch)
         return
     rows = []
@@ -256,6 +275,7 @@ def main():
     peers(images, args.build, args.runs, scratch)
     encode_alone(images, args.build, args.runs)
     encoders_alone(images, args.build, args.runs, scratch)
+    decode_alone(images, args.build, args.runs)
     shutil.rmtree(scratch)
 
 
