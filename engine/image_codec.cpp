@@ -174,18 +174,21 @@ void ParseSourceImage(SourceImage* source) {
 
 namespace {
 
-// Why the source is refused before it is decoded, or null; head (4 bytes) gets
-// its first bytes, which tell the format's density, kept apart as the decode
-// lets the blocks go.
-const char* RefusalBeforeDecoding(const SourceImage& source, unsigned char* head,
-                                  std::size_t* headLength) {
-  if (!source.tablesFit) return "Corrupt JPEG";
-  if (!source.scansWithinBound) return kTooManyScansText;
+// Whether the source is refused before it is decoded (*reason then says why);
+// head (4 bytes) gets its first bytes, which tell the format's density, kept
+// apart as the decode lets the blocks go.
+bool RefusedBeforeDecoding(const SourceImage& source, unsigned char* head,
+                           std::size_t* headLength, std::string* reason) {
   *headLength = CopyFileBytes(source.bytes, 0, head, 4);
   const ImageHeader& h = source.header;
-  return source.hasHeader ? SizeRefusal(source, source.bytes.size, head, *headLength, h.width,
-                                        h.height, h.channels)
-                          : nullptr;
+  const char* refusal =
+      !source.tablesFit          ? "Corrupt JPEG"
+      : !source.scansWithinBound ? kTooManyScansText
+      : source.hasHeader ? SizeRefusal(source, source.bytes.size, head, *headLength, h.width,
+                                       h.height, h.channels)
+                         : nullptr;
+  if (refusal) *reason = refusal;
+  return refusal != nullptr;
 }
 
 }  // namespace
@@ -194,11 +197,8 @@ DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, in
                                 std::string* reason) {
   unsigned char head[4] = {};
   std::size_t headLength = 0;
-  const char* refusal = RefusalBeforeDecoding(*source, head, &headLength);
-  if (refusal) {
-    *reason = refusal;
-    return nullptr;
-  }
+  if (RefusedBeforeDecoding(*source, head, &headLength, reason)) return nullptr;
+  const char* refusal = nullptr;
   DecodedPixels pixels;
   const bool jpeg = StartsAsJpeg(source->bytes);
   if (jpeg) {
@@ -230,11 +230,8 @@ JpegRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* cha
                           std::string* reason) {
   unsigned char head[4] = {};
   std::size_t headLength = 0;
-  const char* refusal = RefusalBeforeDecoding(*source, head, &headLength);
-  if (refusal) {
-    *reason = refusal;
-    return nullptr;
-  }
+  if (RefusedBeforeDecoding(*source, head, &headLength, reason)) return nullptr;
+  const char* refusal = nullptr;
   JpegInput input(&source->bytes);
   const char* why = nullptr;
   JpegRows rows =
