@@ -274,8 +274,8 @@ class Faults(Batch):
         lines = parse_report(report)
         self.assertEqual(sorted(lines), list(range(1, 11)))
         failed = [i for i in lines if lines[i][0] == "失败"]
-        self.assertIn(5, failed, report)  # a JPEG, streamed into the file
-        self.assertIn(7, failed, report)  # a PNG, written in one piece
+        self.assertIn(5, failed, report)  # a JPEG
+        self.assertIn(7, failed, report)  # a PNG
         for i in failed:
             self.assertTrue(lines[i][2].endswith("(写入失败)"), report)
         self.assertTrue(any(lines[i][0] == "成功" for i in range(6, 11)), report)
