@@ -473,3 +473,19 @@ TEST_F(CompressTest, BatchOverItsMemoryBudgetHasOneImageInFlight) {
   EXPECT_EQ(stats.workers, 4u);
   EXPECT_EQ(stats.mostInFlight, 1u);
 }
+
+TEST_F(CompressTest, AFileWhoseBytesNoBudgetAdmitsFailsAloneUnread) {
+  MakePng(dir_ / "small.png", 20, 10, 3);
+  MakePng(dir_ / "big.png", 200, 150, 3);
+  const std::uint64_t budget = fs::file_size(dir_ / "small.png") + 1;
+  ASSERT_GT(fs::file_size(dir_ / "big.png"), budget);
+  std::vector<std::string> seen;
+  for (unsigned workers : {1u, 2u}) {
+    CompressBatch({dir_ / "big.png", dir_ / "small.png"}, out_, 80,
+                  [&](std::size_t, CompressResult& r) {
+                    seen.push_back(r.success ? "written" : r.errorText);
+                  },
+                  {workers, budget});
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"Out of memory", "written", "Out of memory", "written"}));
+}

@@ -152,14 +152,17 @@ class Hostile(unittest.TestCase):
                 self.assertEqual(os.listdir(self.out), [])
 
     def test_large_files_refused_by_their_head_are_not_read(self):
-        # 1 GiB each (sparse): no image at all, and a header the library refuses.
+        # 1 GiB each (sparse): no image at all, a header the library refuses, and
+        # one the PNG writer could not encode.
+        gif = b"GIF89a" + struct.pack("<HHBBB", 65535, 65535, 0, 0, 0)
         files = []
-        for name, head in (("zeros.png", b""), ("huge.png", png(100000, 100000, 0))):
+        for name, head in (("zeros.png", b""), ("huge.png", png(100000, 100000, 0)), ("gif.png", gif)):
             files.append(self.write(name, head))
             os.truncate(files[-1], 1 << 30)
         run = self.run_program("-o", self.out, *files)
         self.assertEqual(run.lines(), {"zeros.png": ("失败", "Image not of any known type, or corrupt"),
-                                       "huge.png": ("失败", "Image too large to decode")})
+                                       "huge.png": ("失败", "Image too large to decode"),
+                                       "gif.png": ("失败", "图片尺寸过大")})
         self.assertLess(run.peak_kib, PEAK_LIMIT_KIB)
 
     def test_jpeg_padded_with_empty_scans(self):

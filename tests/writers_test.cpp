@@ -183,3 +183,24 @@ TEST(PngWriter, OutOfMemoryLeavesTheBufferAndLeaksNothing) {
   EXPECT_EQ(out.length, 0u);
   ReleaseBytes(&out);
 }
+
+TEST(JpegWriter, ARowSourceThatFailsRefusesTheWriteAndLeavesTheBuffer) {
+  // Rows from a decoder that gives up part-way: nothing of the stream stays.
+  struct Rows {
+    std::vector<unsigned char> pixels = TestPixels(40, 40, 3);
+    int given = 0;
+  } rows;
+  const JpegRowSource source{[](void* user, int y) -> const unsigned char* {
+                               auto* r = static_cast<Rows*>(user);
+                               EXPECT_EQ(y, r->given++);  // in order, each once
+                               return y < 20 ? r->pixels.data() + y * 40 * 3 : nullptr;
+                             },
+                             &rows};
+  ByteBuffer out;
+  ASSERT_TRUE(ReserveBytes(&out, 3));
+  out.length = 3;  // an earlier part of the buffer stays as it was
+  EXPECT_EQ(WriteJpegRows(source, 40, 40, 3, 80, &out), WriteStatus::Refused);
+  EXPECT_EQ(out.length, 3u);
+  EXPECT_EQ(rows.given, 21);
+  ReleaseBytes(&out);
+}
