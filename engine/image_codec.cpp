@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "engine/codecs/jpeg_decoder.h"
 #include "engine/image_limits.h"
@@ -84,6 +85,13 @@ struct JpegInput {
            : bytes->blocks.empty() ? nullptr : bytes->blocks[0].data.get();
   }
   void LetGo() { ReleaseFileBytesBefore(bytes, bytes->blocks.size() * kFileBlockBytes); }
+  // Once the decoder reads no more: neither the blocks nor the gathered copy.
+  std::function<void()> Done() {
+    return [this] {
+      LetGo();
+      std::vector<unsigned char>().swap(gathered);
+    };
+  }
   FileBytes* bytes;
   std::vector<unsigned char> gathered;
 };
@@ -92,11 +100,8 @@ unsigned char* DecodeJpegSource(SourceImage* source, int* width, int* height, in
                                 std::string* reason) {
   JpegInput input(&source->bytes);
   const char* why = nullptr;
-  unsigned char* pixels =
-      DecodeJpegImage(input.Data(), source->bytes.size, width, height, channels, &why, [&] {
-        input.LetGo();
-        std::vector<unsigned char>().swap(input.gathered);
-      });
+  unsigned char* pixels = DecodeJpegImage(input.Data(), source->bytes.size, width, height,
+                                          channels, &why, input.Done());
   if (!pixels) *reason = why;
   return pixels;
 }
@@ -234,11 +239,8 @@ JpegRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* cha
   const char* refusal = nullptr;
   JpegInput input(&source->bytes);
   const char* why = nullptr;
-  JpegRows rows =
-      StartJpegRows(input.Data(), source->bytes.size, width, height, channels, &why, [&] {
-        input.LetGo();
-        std::vector<unsigned char>().swap(input.gathered);
-      });
+  JpegRows rows = StartJpegRows(input.Data(), source->bytes.size, width, height, channels, &why,
+                                input.Done());
   if (!rows) {
     *reason = why;
   } else if ((refusal = SizeRefusal(*source, source->bytes.size, head, headLength, *width,

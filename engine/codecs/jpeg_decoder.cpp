@@ -261,7 +261,7 @@ void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
   const int w = (c.x + 7) >> 3;
   const std::uint16_t* q = d->dequant[c.tq];
   for (int i = 0; i < w; ++i) {
-    const short* data = c.coeff + 64 * (static_cast<std::size_t>(j) * c.coeffW + i);
+    const short* data = CoefficientBlock(c, i, j);
     for (int k = 0; k < 64; ++k) {
       const int at = kDezigzag[k];  // from zigzag order, as the scans kept them
       block[at] = static_cast<short>(data[k] * q[at]);

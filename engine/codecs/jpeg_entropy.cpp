@@ -376,7 +376,7 @@ bool DecodeOneComponentScan(Decoder* d) {
   for (int j = 0; j < h; ++j) {
     for (int i = 0; i < w; ++i) {
       if (d->progressive) {
-        short* data = c->coeff + 64 * (static_cast<std::size_t>(j) * c->coeffW + i);
+        short* data = CoefficientBlock(*c, i, j);
         if (!DecodeProgressiveBlock(d, b, c, data)) return false;
       } else if (!BaselineBlock(d, b, c, i, j)) {
         return false;
@@ -402,7 +402,7 @@ bool DecodeInterleavedScan(Decoder* d) {
             const int bx = i * c->h + x;
             const int by = j * c->v + y;
             if (d->progressive) {
-              short* data = c->coeff + 64 * (static_cast<std::size_t>(by) * c->coeffW + bx);
+              short* data = CoefficientBlock(*c, bx, by);
               if (!DecodeProgressiveDc(d, b, data, d->dc[c->hd], c)) return false;
             } else if (!BaselineBlock(d, b, c, bx, by)) {
               return false;

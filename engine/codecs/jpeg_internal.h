@@ -56,6 +56,11 @@ struct Component {
   int ringRow[2] = {-1, -1};
 };
 
+/// A progressive component's coefficients of block (bx, by): 64, in zigzag order.
+inline short* CoefficientBlock(const Component& c, int bx, int by) {
+  return c.coeff + 64 * (static_cast<std::size_t>(by) * c.coeffW + bx);
+}
+
 /// The entropy-coded bytes of one restart interval (or scan), read ahead: the
 /// data bytes with stuffing and fill taken out, then what ends them.
 struct Segment {
