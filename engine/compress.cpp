@@ -57,12 +57,18 @@ bool DecodeAndEncode(int quality, PreparedImage* prepared, EncodeStatus* status,
                      std::string* reason) {
   CompressResult* result = &prepared->result;
   if (DecodesAsJpegRows(prepared->source)) {
-    JpegRows rows = DecodeSourceRows(&prepared->source, &result->width, &result->height,
-                                     &result->channels, reason);
-    prepared->source = SourceImage();  // the file's bytes are not needed any more
-    if (!rows) return false;
-    *status = EncodeJpegFromRows(JpegRowSource{NextRow, rows.get()}, result->width,
+    // The file's bytes go with the rows, which may still read them.
+    SourceRows rows = DecodeSourceRows(&prepared->source, &result->width, &result->height,
+                                       &result->channels, reason);
+    prepared->source = SourceImage();
+    if (!rows.rows) return false;
+    *status = EncodeJpegFromRows(JpegRowSource{NextRow, rows.rows.get()}, result->width,
                                  result->height, result->channels, quality, &prepared->output);
+    // A row that could not be decoded fails the file as the whole decode would.
+    if (const char* why = JpegRowsFailure(rows.rows.get())) {
+      *reason = why;
+      return false;
+    }
     return true;
   }
   DecodedPixels pixels = DecodeSourceImage(&prepared->source, &result->width, &result->height,

@@ -68,12 +68,18 @@ const char* SizeRefusal(const SourceImage& source, std::uint64_t fileBytes,
   return nullptr;
 }
 
+}  // namespace
+
 // A JPEG goes to our own decoder, which gives the library's result faster. It
 // reads the file whole: one block as it is, more gathered into one (and the
 // blocks let go, so the file is still held once). Its bytes go as soon as the
-// decoder has read its last marker, before the pixels are made.
+// decoder has read its last marker, before (or, streaming, while) the pixels
+// are made.
 struct JpegInput {
-  explicit JpegInput(FileBytes* b) : bytes(b) {
+  explicit JpegInput(FileBytes* b) : bytes(b) { Gather(); }
+  // Takes the bytes over, to be held as long as a decode a row at a time reads them.
+  explicit JpegInput(FileBytes&& b) : bytes(&owned), owned(std::move(b)) { Gather(); }
+  void Gather() {
     if (bytes->blocks.size() > 1) {
       gathered.resize(bytes->size);
       CopyFileBytes(*bytes, 0, gathered.data(), bytes->size);
@@ -93,8 +99,13 @@ struct JpegInput {
     };
   }
   FileBytes* bytes;
+  FileBytes owned;
   std::vector<unsigned char> gathered;
 };
+
+void JpegInputFree::operator()(JpegInput* input) const { delete input; }
+
+namespace {
 
 unsigned char* DecodeJpegSource(SourceImage* source, int* width, int* height, int* channels,
                                 std::string* reason) {
@@ -231,24 +242,27 @@ bool DecodesAsJpegRows(const SourceImage& source) {
   return source.kind == ImageKind::Jpeg && StartsAsJpeg(source.bytes);
 }
 
-JpegRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
-                          std::string* reason) {
+SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
+                            std::string* reason) {
+  SourceRows result;
   unsigned char head[4] = {};
   std::size_t headLength = 0;
-  if (RefusedBeforeDecoding(*source, head, &headLength, reason)) return nullptr;
+  if (RefusedBeforeDecoding(*source, head, &headLength, reason)) return result;
+  const std::size_t fileBytes = source->bytes.size;
+  result.input.reset(new JpegInput(std::move(source->bytes)));
+  source->bytes = FileBytes();
   const char* refusal = nullptr;
-  JpegInput input(&source->bytes);
   const char* why = nullptr;
-  JpegRows rows = StartJpegRows(input.Data(), source->bytes.size, width, height, channels, &why,
-                                input.Done());
-  if (!rows) {
+  result.rows = StartJpegRows(result.input->Data(), fileBytes, width, height, channels, &why,
+                              result.input->Done());
+  if (!result.rows) {
     *reason = why;
-  } else if ((refusal = SizeRefusal(*source, source->bytes.size, head, headLength, *width,
-                                    *height, *channels))) {
-    rows.reset();
+  } else if ((refusal = SizeRefusal(*source, fileBytes, head, headLength, *width, *height,
+                                    *channels))) {
+    result.rows.reset();
     *reason = refusal;
   }
-  return rows;
+  return result;
 }
 
 std::uint64_t JpegRowsMemory(const SourceImage& source) {

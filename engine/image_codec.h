@@ -90,10 +90,22 @@ DecodedPixels DecodeSourceImage(SourceImage* source, int* width, int* height, in
 /// its pixels to the writer a row at a time (DecodeSourceRows), never whole.
 bool DecodesAsJpegRows(const SourceImage& source);
 
+/// A JPEG decoded a row at a time, and the file's bytes its decode reads as it
+/// goes (a baseline scan is decoded as its rows are asked for).
+struct JpegInput;
+struct JpegInputFree {
+  void operator()(JpegInput* input) const;
+};
+struct SourceRows {
+  std::unique_ptr<JpegInput, JpegInputFree> input;
+  JpegRows rows;  // let go before the input it reads
+};
+
 /// DecodeSourceImage for such a source, as rows (StartJpegRows): the same
-/// checks, the same size and channels, the same reason on failure.
-JpegRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
-                          std::string* reason);
+/// checks, the same size and channels, the same reason on failure (also when
+/// a row fails: JpegRowsFailure). The source's bytes move to the result.
+SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
+                            std::string* reason);
 
 /// The memory such a decode holds besides the file's bytes, from the frame
 /// header in the source's first block; 0 when it isn't there.

@@ -31,17 +31,29 @@ make baseline-421-41x27 41x27 -sampling-factor 4x2
 make baseline-141-23x35 23x35 -sampling-factor 1x4
 make baseline-mixed-33x21 33x21 -sampling-factor 2x2,1x2,2x1
 make baseline-gray-19x13 19x13 -colorspace Gray
-make baseline-restart-45x31 45x31 -sampling-factor 2x2 -define jpeg:restart-interval=1
-make baseline-restart3-70x41 70x41 -sampling-factor 2x1 -define jpeg:restart-interval=3
 make progressive-420-37x23 37x23 -sampling-factor 2x2 -interlace JPEG
 make progressive-444-16x16 16x16 -sampling-factor 1x1 -interlace JPEG
 make progressive-311-29x19 29x19 -sampling-factor 3x1 -interlace JPEG
 make progressive-gray-31x17 31x17 -colorspace Gray -interlace JPEG
-make progressive-restart-45x31 45x31 -sampling-factor 2x2 -interlace JPEG -define jpeg:restart-interval=1
 make progressive-1x1 1x1 -interlace JPEG
 make cmyk-27x15 27x15 -colorspace CMYK
 make cmyk-progressive-21x19 21x19 -colorspace CMYK -interlace JPEG -sampling-factor 2x2
 make baseline-444-25x17 25x17 -sampling-factor 1x1
 make baseline-large-230x161 230x161 -sampling-factor 2x2 -quality 60
 make progressive-large-230x161 230x161 -sampling-factor 2x2 -interlace JPEG -quality 60
+# Restart intervals: ImageMagick writes none, libjpeg-turbo's cjpeg does
+# (-restart N: every N MCU rows; NB: every N MCUs). The tall ones have a scan
+# stop (a restart marker cut or changed) in the middle of an MCU row, rows of
+# MCUs after the first two.
+restart() {  # name size cjpeg options...
+  local name="$1" size="$2"
+  shift 2
+  convert "$(picture "$size")" "$work/$name.ppm"
+  cjpeg -quality 75 "$@" -outfile "$out/$name.jpg" "$work/$name.ppm"
+}
+restart baseline-restart-45x31 45x31 -sample 2x2 -restart 1
+restart baseline-restart3-70x41 70x41 -sample 2x1 -restart 3B
+restart baseline-restart-tall-19x90 19x90 -sample 1x2 -restart 2B
+restart baseline-gray-restart-13x60 13x60 -grayscale -restart 1B
+restart progressive-restart-45x31 45x31 -sample 2x2 -progressive -restart 1
 ls -l "$out"

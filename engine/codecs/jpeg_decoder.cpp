@@ -219,7 +219,9 @@ bool ReadFrameHeader(Decoder* d) {
     comp.w2 = d->mcuX * comp.h * 8;
     comp.h2 = d->mcuY * comp.v * 8;
     if (d->headerOnly) continue;
-    if (!(d->progressive && d->planesOnDemand)) {
+    // With planes on demand a baseline image's planes wait for its first scan,
+    // which may be decoded into rings instead.
+    if (!d->planesOnDemand) {
       comp.data = ZeroedBlock<unsigned char>(comp.w2, comp.h2, 1, 15);
       if (!comp.data) return Fail(d, "Out of memory");
     }
@@ -280,23 +282,72 @@ void FinishProgressive(Decoder* d) {
   }
 }
 
-bool DecodePlanes(Decoder* d) {
-  d->restartInterval = 0;
-  if (!ReadHeader(d)) return false;
+bool AllocatePlanes(Decoder* d) {
+  for (int n = 0; n < d->componentCount; ++n) {
+    Component& c = d->comp[n];
+    if (c.data) continue;
+    c.data = ZeroedBlock<unsigned char>(c.w2, c.h2, 1, 15);
+    if (!c.data) return Fail(d, "Out of memory");
+  }
+  return true;
+}
+
+// Whether the scan whose header was just read can be decoded as its rows are
+// asked for: it holds every component, and no other scan can follow to change
+// what it decodes (nothing after its header reads as a scan's marker).
+bool ScanCanStream(const Decoder& d) {
+  if (d.scanCount != d.componentCount) return false;
+  const Source& s = d.src;
+  for (std::size_t at = s.at; at + 1 < s.size; ++at) {
+    const void* ff = std::memchr(s.data + at, 0xFF, s.size - at - 1);
+    if (!ff) break;
+    at = static_cast<std::size_t>(static_cast<const unsigned char*>(ff) - s.data);
+    if (s.data[at + 1] == kSos) return false;
+  }
+  return true;
+}
+
+// Rings of two of the scan's rows (MCU rows, or block rows of a one-component
+// scan) for each component, and the scan begun.
+bool StartStreaming(Decoder* d) {
+  for (int n = 0; n < d->componentCount; ++n) {
+    Component& c = d->comp[n];
+    c.ringBlockRows = 2 * (d->scanCount == 1 ? 1 : c.v);
+    c.ring = ZeroedBlock<unsigned char>(c.w2, 8 * c.ringBlockRows, 1, 15);
+    if (!c.ring) return Fail(d, "Out of memory");
+  }
+  d->streaming = true;
+  d->scanGoesOn = true;
+  d->rowsDecoded = 0;
+  StartScan(d);
+  return true;
+}
+
+// After a scan that did not end in a marker: zeros after the data (some
+// cameras write them), then the next 0xFF.
+void LookForMarkerAfterScan(Decoder* d) {
+  if (d->marker != kNoMarker) return;
+  while (!d->src.AtEnd()) {
+    if (d->src.Get8() == 0xFF) {
+      d->marker = d->src.Get8();
+      break;
+    }
+  }
+}
+
+// The markers and scans up to the end of the image; stops early at a scan that
+// is to be streamed.
+bool ReadToEnd(Decoder* d) {
   int m = NextMarker(d);
   while (m != kEoi) {
     if (m == kSos) {
       if (!ReadScanHeader(d)) return false;
-      if (!DecodeScan(d)) return false;
-      if (d->marker == kNoMarker) {
-        // zeros after the data (some cameras write them): look on for 0xFF
-        while (!d->src.AtEnd()) {
-          if (d->src.Get8() == 0xFF) {
-            d->marker = d->src.Get8();
-            break;
-          }
-        }
+      if (d->planesOnDemand && !d->progressive && !d->streaming && !d->comp[0].data) {
+        if (ScanCanStream(*d)) return StartStreaming(d);
+        if (!AllocatePlanes(d)) return false;
       }
+      if (!DecodeScan(d)) return false;
+      LookForMarkerAfterScan(d);
     } else if (m == kDnl) {
       const int length = d->src.Get16();
       const int lines = d->src.Get16();
@@ -307,6 +358,14 @@ bool DecodePlanes(Decoder* d) {
     }
     m = NextMarker(d);
   }
+  return true;
+}
+
+bool DecodePlanes(Decoder* d) {
+  d->restartInterval = 0;
+  if (!ReadHeader(d)) return false;
+  if (!ReadToEnd(d)) return false;
+  if (d->streaming) return true;
   if (d->progressive && !d->planesOnDemand) FinishProgressive(d);
   if (d->progressive && d->planesOnDemand) {
     for (int n = 0; n < d->componentCount; ++n) {
@@ -315,7 +374,59 @@ bool DecodePlanes(Decoder* d) {
       if (!c.ring) return Fail(d, "Out of memory");
     }
   }
+  // A baseline image without a scan: its planes stay zero.
+  if (!d->progressive && !AllocatePlanes(d)) return false;
   return true;
+}
+
+// The input, the last segment's copy and the coefficients the planes no longer
+// need are let go once the input is read no more.
+void LetInputGo(Decoder* d) {
+  std::vector<unsigned char>().swap(d->segment.bytes);
+  d->bits.bytes = nullptr;
+  for (Component& c : d->comp) {
+    if (c.ring && d->progressive) continue;
+    std::free(c.coeff);
+    c.coeff = nullptr;
+  }
+  if (d->inputDone) d->inputDone();
+  d->inputDone = nullptr;
+}
+
+// Blanks row j's slot of each ring from its `decoded`-th MCU on: the library's
+// planes start zeroed, and a scan that stops leaves the rest so.
+void ZeroRestOfRow(Decoder* d, int j, int decoded) {
+  for (int n = 0; n < d->componentCount; ++n) {
+    Component& c = d->comp[n];
+    const int blockRows = c.ringBlockRows / 2;
+    const int from = decoded * 8 * (d->scanCount == 1 ? 1 : c.h);
+    if (from >= c.w2) continue;
+    for (int by = j * blockRows; by < (j + 1) * blockRows; ++by) {
+      unsigned char* rows = BlockRowSamples(c, by);
+      for (int r = 0; r < 8; ++r) std::memset(rows + r * c.w2 + from, 0, c.w2 - from);
+    }
+  }
+}
+
+// The streamed scan's next row. Once the scan stops, the rest of the input is
+// read as the whole decode would read it (a failure there fails the decode).
+void DecodeStreamedRow(Decoder* d) {
+  const int j = d->rowsDecoded++;
+  int decoded = 0;
+  if (d->scanGoesOn) {
+    bool more = true;
+    if (!DecodeScanRow(d, j, &decoded, &more)) {
+      d->scanGoesOn = false;
+      return;
+    }
+    if (!more || j + 1 == ScanRowCount(*d)) {
+      d->scanGoesOn = false;
+      SyncSourceAfterScan(d);
+      LookForMarkerAfterScan(d);
+      if (ReadToEnd(d)) LetInputGo(d);
+    }
+  }
+  ZeroRestOfRow(d, j, decoded);
 }
 
 void ReleasePlanes(Decoder* d) {
@@ -334,6 +445,11 @@ void ReleasePlanes(Decoder* d) {
 const unsigned char* PlaneRow(Decoder& d, int k, int y) {
   Component& c = d.comp[k];
   if (!c.ring) return c.data + static_cast<std::size_t>(y) * c.w2;
+  if (d.streaming) {
+    const int row = (y >> 3) / (c.ringBlockRows / 2);
+    while (d.rowsDecoded <= row && !d.reason) DecodeStreamedRow(&d);
+    return BlockRowSamples(c, y >> 3) + static_cast<std::size_t>(y & 7) * c.w2;
+  }
   const int blockRow = y >> 3, slot = blockRow & 1;
   unsigned char* rows = c.ring + static_cast<std::size_t>(slot) * 8 * c.w2;
   if (c.ringRow[slot] != blockRow) {
@@ -399,6 +515,7 @@ namespace {
 // a progressive image's coefficients). False with d->reason set.
 bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t size,
                     const std::function<void()>& inputDone) {
+  d->inputDone = inputDone;
   try {
     d->src.data = data;
     d->src.size = size;
@@ -411,15 +528,8 @@ bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t siz
   // The pixels come from the planes alone: the input and the last segment's
   // copy are not needed beside them, nor are a progressive image's coefficients
   // once its planes are whole (the library holds its coefficients to the end:
-  // our peak is lower by them).
-  std::vector<unsigned char>().swap(d->segment.bytes);
-  d->bits.bytes = nullptr;
-  for (jpeg::Component& c : d->comp) {
-    if (c.ring) continue;
-    std::free(c.coeff);
-    c.coeff = nullptr;
-  }
-  if (inputDone) inputDone();
+  // our peak is lower by them). A streamed scan still reads its input.
+  if (!d->streaming) jpeg::LetInputGo(d);
   return true;
 }
 
@@ -484,9 +594,17 @@ JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, 
 }
 
 const unsigned char* NextJpegRow(JpegRowDecode* decode) {
-  jpeg::MakeRow(&decode->decoder, &decode->maker, decode->row.data());
-  return decode->row.data();
+  jpeg::Decoder* d = &decode->decoder;
+  if (d->reason) return nullptr;
+  try {
+    jpeg::MakeRow(d, &decode->maker, decode->row.data());
+  } catch (const std::bad_alloc&) {
+    d->reason = "Out of memory";  // a restart interval's bytes could not be held
+  }
+  return d->reason ? nullptr : decode->row.data();
 }
+
+const char* JpegRowsFailure(const JpegRowDecode* decode) { return decode->decoder.reason; }
 
 bool ReadJpegFrame(const unsigned char* data, std::size_t size, JpegFrame* frame) {
   std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());

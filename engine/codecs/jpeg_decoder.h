@@ -33,11 +33,12 @@ unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int*
                                int* height, int* channels, const char** reason,
                                const std::function<void()>& inputDone = {});
 
-/// A decode whose pixels are handed out a row at a time and never held whole:
-/// the component planes are decoded first (a progressive image's coefficients
-/// only, each block row of a plane made from them when a row of it is asked for),
-/// then each row is widened and converted when it is asked for. Its rows are
-/// exactly DecodeJpegImage's.
+/// A decode whose pixels are handed out a row at a time and never held whole: a
+/// progressive image's coefficients are decoded first, each block row of a plane
+/// made from them when a row of it is asked for; a baseline image whose one scan
+/// holds every component is decoded an MCU row at a time as its rows are asked
+/// for (any other, whole planes first). Each row is widened and converted when it
+/// is asked for. Its rows, and its failures, are exactly DecodeJpegImage's.
 struct JpegRowDecode;
 struct JpegRowDecodeFree {
   void operator()(JpegRowDecode* decode) const;
@@ -51,8 +52,12 @@ JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, 
                        const std::function<void()>& inputDone = {});
 
 /// The next row of pixels, top down (width x channels bytes), valid until the
-/// next call; at most height calls.
+/// next call; at most height calls. A baseline image is decoded as its rows are
+/// asked for, so the decode can still fail: then null, and every later call too.
 const unsigned char* NextJpegRow(JpegRowDecode* decode);
+
+/// Why NextJpegRow gave null: DecodeJpegImage's reason for the same input.
+const char* JpegRowsFailure(const JpegRowDecode* decode);
 
 /// What a JPEG's frame header says of the memory its decode takes.
 struct JpegFrame {

@@ -346,7 +346,7 @@ bool BaselineBlock(Decoder* d, Bits& b, Component* c, int bx, int by) {
   if (!DecodeBlock(d, b, data, d->dc[c->hd], d->ac[c->ha], d->fastAc[c->ha], c, d->dequant[c->tq],
                    &acSeen))
     return false;
-  unsigned char* out = c->data + static_cast<std::size_t>(c->w2) * by * 8 + bx * 8;
+  unsigned char* out = BlockRowSamples(*c, by) + bx * 8;
   if (acSeen)
     InverseDct(out, c->w2, data);
   else
@@ -368,65 +368,86 @@ bool NextMcu(Decoder* d, Bits& b) {
   return true;
 }
 
-bool DecodeOneComponentScan(Decoder* d) {
+// Block row j of a one-component scan (its blocks cover the component's
+// samples only, not whole MCUs).
+bool DecodeOneComponentRow(Decoder* d, int j, int* decoded, bool* more) {
   Bits b = d->bits;
   Component* c = &d->comp[d->order[0]];
   const int w = (c->x + 7) >> 3;
-  const int h = (c->y + 7) >> 3;
-  for (int j = 0; j < h; ++j) {
-    for (int i = 0; i < w; ++i) {
-      if (d->progressive) {
-        short* data = CoefficientBlock(*c, i, j);
-        if (!DecodeProgressiveBlock(d, b, c, data)) return false;
-      } else if (!BaselineBlock(d, b, c, i, j)) {
-        return false;
-      }
-      if (!NextMcu(d, b)) {
-        d->bits = b;
-        return true;
-      }
+  for (int i = 0; i < w; ++i) {
+    if (d->progressive) {
+      short* data = CoefficientBlock(*c, i, j);
+      if (!DecodeProgressiveBlock(d, b, c, data)) return false;
+    } else if (!BaselineBlock(d, b, c, i, j)) {
+      return false;
+    }
+    if (!NextMcu(d, b)) {
+      *decoded = i + 1;
+      *more = false;
+      d->bits = b;
+      return true;
     }
   }
+  *decoded = w;
+  *more = true;
   d->bits = b;
   return true;
 }
 
-bool DecodeInterleavedScan(Decoder* d) {
+bool DecodeInterleavedRow(Decoder* d, int j, int* decoded, bool* more) {
   Bits b = d->bits;
-  for (int j = 0; j < d->mcuY; ++j) {
-    for (int i = 0; i < d->mcuX; ++i) {
-      for (int k = 0; k < d->scanCount; ++k) {
-        Component* c = &d->comp[d->order[k]];
-        for (int y = 0; y < c->v; ++y) {
-          for (int x = 0; x < c->h; ++x) {
-            const int bx = i * c->h + x;
-            const int by = j * c->v + y;
-            if (d->progressive) {
-              short* data = CoefficientBlock(*c, bx, by);
-              if (!DecodeProgressiveDc(d, b, data, d->dc[c->hd], c)) return false;
-            } else if (!BaselineBlock(d, b, c, bx, by)) {
-              return false;
-            }
+  for (int i = 0; i < d->mcuX; ++i) {
+    for (int k = 0; k < d->scanCount; ++k) {
+      Component* c = &d->comp[d->order[k]];
+      for (int y = 0; y < c->v; ++y) {
+        for (int x = 0; x < c->h; ++x) {
+          const int bx = i * c->h + x;
+          const int by = j * c->v + y;
+          if (d->progressive) {
+            short* data = CoefficientBlock(*c, bx, by);
+            if (!DecodeProgressiveDc(d, b, data, d->dc[c->hd], c)) return false;
+          } else if (!BaselineBlock(d, b, c, bx, by)) {
+            return false;
           }
         }
       }
-      if (!NextMcu(d, b)) {
-        d->bits = b;
-        return true;
-      }
+    }
+    if (!NextMcu(d, b)) {
+      *decoded = i + 1;
+      *more = false;
+      d->bits = b;
+      return true;
     }
   }
+  *decoded = d->mcuX;
+  *more = true;
   d->bits = b;
   return true;
 }
 
 }  // namespace
 
+void StartScan(Decoder* d) { Reset(d); }
+
+int ScanRowCount(const Decoder& d) {
+  return d.scanCount == 1 ? (d.comp[d.order[0]].y + 7) >> 3 : d.mcuY;
+}
+
+bool DecodeScanRow(Decoder* d, int j, int* decoded, bool* more) {
+  return d->scanCount == 1 ? DecodeOneComponentRow(d, j, decoded, more)
+                           : DecodeInterleavedRow(d, j, decoded, more);
+}
+
 bool DecodeScan(Decoder* d) {
-  Reset(d);
-  const bool ok = d->scanCount == 1 ? DecodeOneComponentScan(d) : DecodeInterleavedScan(d);
-  if (ok) SyncSourceAfterScan(d);
-  return ok;
+  StartScan(d);
+  const int rows = ScanRowCount(*d);
+  bool more = true;
+  for (int j = 0; j < rows && more; ++j) {
+    int decoded = 0;
+    if (!DecodeScanRow(d, j, &decoded, &more)) return false;
+  }
+  SyncSourceAfterScan(d);
+  return true;
 }
 
 void SyncSourceAfterScan(Decoder* d) {

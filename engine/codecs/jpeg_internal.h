@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -50,11 +51,20 @@ struct Component {
   unsigned char* data = nullptr;  // w2 x h2, zeroed
   short* coeff = nullptr;         // progressive: 64 a block, coeffW x coeffH blocks
   int coeffW = 0, coeffH = 0;
-  // Progressive, rows on demand: two block rows of the plane (16 x w2), the
-  // block row each holds (-1: none yet).
+  // Rows on demand: the plane's rows are held in a ring of block rows. A
+  // progressive image's holds two block rows, each made from the coefficients
+  // (ringRow: the block row a slot holds, -1: none yet); a baseline image's
+  // holds two of the scan's MCU rows (ringBlockRows: 2 v), decoded in turn.
   unsigned char* ring = nullptr;
+  int ringBlockRows = 0;
   int ringRow[2] = {-1, -1};
 };
+
+/// Where block row by of component c's samples is held: its plane, or its ring.
+inline unsigned char* BlockRowSamples(const Component& c, int by) {
+  const int row = c.ring ? by % c.ringBlockRows : by;
+  return (c.ring ? c.ring : c.data) + static_cast<std::size_t>(c.w2) * 8 * row;
+}
 
 /// A progressive component's coefficients of block (bx, by): 64, in zigzag order.
 inline short* CoefficientBlock(const Component& c, int bx, int by) {
@@ -92,6 +102,13 @@ struct Decoder {
   // is transformed from the coefficients when a row of it is asked for.
   bool planesOnDemand = false;
   bool headerOnly = false;  // the frame's layout is all that is wanted: no planes
+  // A baseline image whose first scan holds every component, and after which no
+  // other scan can follow, is decoded an MCU row at a time as its rows are
+  // asked for (planesOnDemand): only two MCU rows of each plane are held.
+  bool streaming = false;
+  bool scanGoesOn = false;  // the streamed scan has MCU rows left to decode
+  int rowsDecoded = 0;      // its MCU rows decoded (or left zero) so far
+  std::function<void()> inputDone;  // called once the input is read no more
   HuffmanTable dc[4];
   HuffmanTable ac[4];
   std::uint16_t dequant[4][64];
@@ -131,6 +148,13 @@ bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts);
 void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h);
 /// Decodes the entropy-coded data of the scan whose header was just read.
 bool DecodeScan(Decoder* d);
+/// The same in steps: StartScan, then DecodeScanRow for each row in turn
+/// (ScanRowCount: MCU rows, or block rows of a one-component scan) until one
+/// says the scan stops, then SyncSourceAfterScan. *decoded: the row's MCUs
+/// decoded; *more: whether the scan goes on after them.
+void StartScan(Decoder* d);
+int ScanRowCount(const Decoder& d);
+bool DecodeScanRow(Decoder* d, int j, int* decoded, bool* more);
 /// Where the library's reader stands in the input after a scan.
 void SyncSourceAfterScan(Decoder* d);
 

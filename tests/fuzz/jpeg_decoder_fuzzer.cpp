@@ -43,6 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!library != !ours) Differ("success", library ? "decoded" : libraryWhy, ours ? "decoded" : oursWhy);
   if (!library) {
     if (std::strcmp(libraryWhy, oursWhy) != 0) Differ("reason", libraryWhy, oursWhy);
+    // Rows decoded as they are asked for fail at the start or at a row, for the same reason.
+    int rw = 0, rh = 0, rc = 0;
+    const char* rowsWhy = nullptr;
+    JpegRows rows = StartJpegRows(data, size, &rw, &rh, &rc, &rowsWhy);
+    for (int y = 0; rows && y < rh && NextJpegRow(rows.get()); ++y) {
+    }
+    if (rows) rowsWhy = JpegRowsFailure(rows.get());
+    if (!rowsWhy || std::strcmp(libraryWhy, rowsWhy) != 0) Differ("rows' reason", libraryWhy, rowsWhy ? rowsWhy : "decoded");
     return 0;
   }
   if (lw != ow || lh != oh || lc != oc) Differ("size or channels", "", "");
@@ -54,9 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   JpegRows rows = StartJpegRows(data, size, &rw, &rh, &rc, &rowsWhy);
   if (!rows) Differ("rows", "decoded", rowsWhy);
   if (rw != lw || rh != lh || rc != lc) Differ("rows' size or channels", "", "");
-  for (int y = 0; y < rh; ++y)
-    if (std::memcmp(library + rowBytes * y, NextJpegRow(rows.get()), rowBytes) != 0)
-      Differ("a row's pixels", "", "");
+  for (int y = 0; y < rh; ++y) {
+    const unsigned char* row = NextJpegRow(rows.get());
+    if (!row) Differ("a row", "decoded", JpegRowsFailure(rows.get()));
+    if (std::memcmp(library + rowBytes * y, row, rowBytes) != 0) Differ("a row's pixels", "", "");
+  }
   stbi_image_free(library);
   std::free(ours);
   return 0;
