@@ -269,9 +269,14 @@ std::uint64_t JpegRowsMemory(const SourceImage& source) {
   const FileBlock* first = source.bytes.blocks.empty() ? nullptr : &source.bytes.blocks.front();
   JpegFrame frame;
   if (!first || !first->data || !ReadJpegFrame(first->data.get(), first->length, &frame)) return 0;
-  // A progressive image holds two bytes of coefficients a sample; either way
-  // the output grows beside it, booked at a quarter byte a sample (a photo at
+  // A progressive image holds two bytes of coefficients a sample; a baseline
+  // one its planes, or, decoded as its rows are asked for, two rows of MCUs and
+  // a copy of its scan's bytes (booked as large as the file). Either way the
+  // output grows beside it, booked at a quarter byte a sample (a photo at
   // quality 80 takes well under one bit a sample; the booking shrinks to the
   // output's size once it is written).
-  return frame.planeBytes * (frame.progressive ? 2 : 1) + frame.planeBytes / 4;
+  const std::uint64_t decoding = frame.progressive ? 2 * frame.planeBytes
+                                 : frame.streams   ? frame.ringBytes + source.file.stamp.size
+                                                   : frame.planeBytes;
+  return decoding + frame.planeBytes / 4;
 }

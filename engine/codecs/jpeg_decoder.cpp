@@ -230,6 +230,8 @@ bool ReadFrameHeader(Decoder* d) {
       comp.coeffH = comp.h2 / 8;
       comp.coeff = ZeroedBlock<short>(comp.w2, comp.h2, 2, 15);
       if (!comp.coeff) return Fail(d, "Out of memory");
+      comp.dcCoeff = ZeroedBlock<short>(comp.coeffW, comp.coeffH, 2, 0);
+      if (!comp.dcCoeff) return Fail(d, "Out of memory");
     }
   }
   return true;
@@ -264,7 +266,8 @@ void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
   const std::uint16_t* q = d->dequant[c.tq];
   for (int i = 0; i < w; ++i) {
     const short* data = CoefficientBlock(c, i, j);
-    for (int k = 0; k < 64; ++k) {
+    block[0] = static_cast<short>(*DcCoefficient(c, i, j) * q[0]);
+    for (int k = 1; k < 64; ++k) {
       const int at = kDezigzag[k];  // from zigzag order, as the scans kept them
       block[at] = static_cast<short>(data[k] * q[at]);
     }
@@ -321,6 +324,17 @@ bool StartStreaming(Decoder* d) {
   d->rowsDecoded = 0;
   StartScan(d);
   return true;
+}
+
+// Reads the markers after the frame header up to the first scan's header:
+// whether that scan would be streamed. A header-only decode; nothing is kept.
+bool ReachesStreamedScan(Decoder* d) {
+  int m = NextMarker(d);
+  while (m != kSos) {
+    if (m == kEoi || m == kDnl || !ReadMarkerSegment(d, m)) return false;
+    m = NextMarker(d);
+  }
+  return ReadScanHeader(d) && ScanCanStream(*d);
 }
 
 // After a scan that did not end in a marker: zeros after the data (some
@@ -387,7 +401,9 @@ void LetInputGo(Decoder* d) {
   for (Component& c : d->comp) {
     if (c.ring && d->progressive) continue;
     std::free(c.coeff);
+    std::free(c.dcCoeff);
     c.coeff = nullptr;
+    c.dcCoeff = nullptr;
   }
   if (d->inputDone) d->inputDone();
   d->inputDone = nullptr;
@@ -433,9 +449,11 @@ void ReleasePlanes(Decoder* d) {
   for (Component& c : d->comp) {
     std::free(c.data);
     std::free(c.coeff);
+    std::free(c.dcCoeff);
     std::free(c.ring);
     c.data = nullptr;
     c.coeff = nullptr;
+    c.dcCoeff = nullptr;
     c.ring = nullptr;
   }
 }
@@ -621,5 +639,9 @@ bool ReadJpegFrame(const unsigned char* data, std::size_t size, JpegFrame* frame
   frame->planeBytes = 0;
   for (int i = 0; i < d->componentCount; ++i)
     frame->planeBytes += std::uint64_t(d->comp[i].w2) * std::uint64_t(d->comp[i].h2);
+  frame->streams = !d->progressive && jpeg::ReachesStreamedScan(d.get());
+  frame->ringBytes = 0;
+  for (int i = 0; frame->streams && i < d->componentCount; ++i)
+    frame->ringBytes += std::uint64_t(d->comp[i].w2) * 16 * (d->scanCount == 1 ? 1 : d->comp[i].v);
   return true;
 }

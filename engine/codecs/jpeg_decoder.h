@@ -59,12 +59,18 @@ const unsigned char* NextJpegRow(JpegRowDecode* decode);
 /// Why NextJpegRow gave null: DecodeJpegImage's reason for the same input.
 const char* JpegRowsFailure(const JpegRowDecode* decode);
 
-/// What a JPEG's frame header says of the memory its decode takes.
+/// What a JPEG's headers say of the memory its decode a row at a time takes.
 struct JpegFrame {
   bool progressive = false;
   std::uint64_t planeBytes = 0;  // its component planes, whole MCUs (a sample a byte)
+  // A baseline image decoded as its rows are asked for: the first scan holds
+  // every component and no other scan follows in the bytes given. Then only
+  // ringBytes of its planes are held.
+  bool streams = false;
+  std::uint64_t ringBytes = 0;
 };
 
-/// Reads the headers of the JPEG at data up to its frame header, and no
-/// further. False when they don't get there (damaged, or not all in size bytes).
+/// Reads the headers of the JPEG at data up to its frame header (a baseline
+/// image's up to its first scan). False when they don't get to the frame
+/// header (damaged, or not all in size bytes).
 bool ReadJpegFrame(const unsigned char* data, std::size_t size, JpegFrame* frame);

@@ -185,19 +185,26 @@ bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, cons
   return true;
 }
 
-bool DecodeProgressiveDc(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, Component* c) {
+std::uint64_t NonzeroMask(const short* data);
+
+// A block's DC coefficient is kept apart from its AC ones, so that the first
+// scan (the DC scan) does not make every page of the coefficients resident while
+// the whole input is still held: an AC page is first written by a later scan.
+bool DecodeProgressiveDc(Decoder* d, Bits& b, short* data, short* dcCoefficient,
+                         const HuffmanTable& hdc, Component* c) {
   if (d->specEnd != 0) return Fail(d, "Corrupt JPEG");
   if (b.count < 16) Grow(d, b);
   if (d->succHigh == 0) {
-    ClearBlock(data);
+    // The first DC scan clears the block; cleared already, it is only read.
+    if (NonzeroMask(data)) ClearBlock(data);
     const int t = DecodeSymbol(d, b, hdc);
     if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
     const int diff = t ? ReceiveExtend(d, b, t) : 0;
     const int dc = WrapAdd(c->dcPred, diff);
     c->dcPred = dc;
-    data[0] = WrapMul(dc, 1 << d->succLow);
+    *dcCoefficient = WrapMul(dc, 1 << d->succLow);
   } else if (GetBit(d, b)) {
-    data[0] = static_cast<short>(data[0] + (1 << d->succLow));
+    *dcCoefficient = static_cast<short>(*dcCoefficient + (1 << d->succLow));
   }
   return true;
 }
@@ -333,8 +340,8 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
   return true;
 }
 
-bool DecodeProgressiveBlock(Decoder* d, Bits& b, Component* c, short* data) {
-  if (d->specStart == 0) return DecodeProgressiveDc(d, b, data, d->dc[c->hd], c);
+bool DecodeProgressiveBlock(Decoder* d, Bits& b, Component* c, short* data, short* dcCoefficient) {
+  if (d->specStart == 0) return DecodeProgressiveDc(d, b, data, dcCoefficient, d->dc[c->hd], c);
   if (d->succHigh == 0) return DecodeProgressiveAcFirst(d, b, data, d->ac[c->ha], d->fastAc[c->ha]);
   return DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha]);
 }
@@ -376,8 +383,8 @@ bool DecodeOneComponentRow(Decoder* d, int j, int* decoded, bool* more) {
   const int w = (c->x + 7) >> 3;
   for (int i = 0; i < w; ++i) {
     if (d->progressive) {
-      short* data = CoefficientBlock(*c, i, j);
-      if (!DecodeProgressiveBlock(d, b, c, data)) return false;
+      if (!DecodeProgressiveBlock(d, b, c, CoefficientBlock(*c, i, j), DcCoefficient(*c, i, j)))
+        return false;
     } else if (!BaselineBlock(d, b, c, i, j)) {
       return false;
     }
@@ -404,8 +411,9 @@ bool DecodeInterleavedRow(Decoder* d, int j, int* decoded, bool* more) {
           const int bx = i * c->h + x;
           const int by = j * c->v + y;
           if (d->progressive) {
-            short* data = CoefficientBlock(*c, bx, by);
-            if (!DecodeProgressiveDc(d, b, data, d->dc[c->hd], c)) return false;
+            if (!DecodeProgressiveDc(d, b, CoefficientBlock(*c, bx, by), DcCoefficient(*c, bx, by),
+                                     d->dc[c->hd], c))
+              return false;
           } else if (!BaselineBlock(d, b, c, bx, by)) {
             return false;
           }

@@ -50,6 +50,7 @@ struct Component {
   int w2 = 0, h2 = 0;  // its plane, whole MCUs
   unsigned char* data = nullptr;  // w2 x h2, zeroed
   short* coeff = nullptr;         // progressive: 64 a block, coeffW x coeffH blocks
+  short* dcCoeff = nullptr;       // and their DC coefficients (each block's first stays 0)
   int coeffW = 0, coeffH = 0;
   // Rows on demand: the plane's rows are held in a ring of block rows. A
   // progressive image's holds two block rows, each made from the coefficients
@@ -66,9 +67,13 @@ inline unsigned char* BlockRowSamples(const Component& c, int by) {
   return (c.ring ? c.ring : c.data) + static_cast<std::size_t>(c.w2) * 8 * row;
 }
 
-/// A progressive component's coefficients of block (bx, by): 64, in zigzag order.
+/// A progressive component's coefficients of block (bx, by): 64, in zigzag
+/// order, the first of them kept apart (DcCoefficient).
 inline short* CoefficientBlock(const Component& c, int bx, int by) {
   return c.coeff + 64 * (static_cast<std::size_t>(by) * c.coeffW + bx);
+}
+inline short* DcCoefficient(const Component& c, int bx, int by) {
+  return c.dcCoeff + static_cast<std::size_t>(by) * c.coeffW + bx;
 }
 
 /// The entropy-coded bytes of one restart interval (or scan), read ahead: the
