@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <new>
 
 #include "engine/codecs/jpeg_decoder.h"
 #include "engine/image_limits.h"
+#include "engine/machine.h"
 #include "engine/codecs/jpeg_tables.h"
 
 namespace {
@@ -72,35 +74,47 @@ const char* SizeRefusal(const SourceImage& source, std::uint64_t fileBytes,
 
 // A JPEG goes to our own decoder, which gives the library's result faster. It
 // reads the file whole: one block as it is, more gathered into one (and the
-// blocks let go, so the file is still held once). Its bytes go as soon as the
-// decoder has read its last marker, before (or, streaming, while) the pixels
-// are made.
+// blocks let go, so the file is still held once). The pages the decoder has
+// passed are let go as it goes, and the rest once it has read its last marker,
+// before (or, streaming, while) the pixels are made.
 struct JpegInput {
   explicit JpegInput(FileBytes* b) : bytes(b) { Gather(); }
   // Takes the bytes over, to be held as long as a decode a row at a time reads them.
   explicit JpegInput(FileBytes&& b) : bytes(&owned), owned(std::move(b)) { Gather(); }
   void Gather() {
     if (bytes->blocks.size() > 1) {
-      gathered.resize(bytes->size);
-      CopyFileBytes(*bytes, 0, gathered.data(), bytes->size);
+      void* pages = AllocatePages(bytes->size);
+      if (!pages) throw std::bad_alloc();
+      gathered = FileBlock{std::unique_ptr<unsigned char, BlockFree>(
+                               static_cast<unsigned char*>(pages), BlockFree{bytes->size}),
+                           bytes->size};
+      CopyFileBytes(*bytes, 0, gathered.data.get(), bytes->size);
       LetGo();
     }
   }
-  const unsigned char* Data() const {
-    return !gathered.empty() ? gathered.data()
+  unsigned char* Data() const {
+    return gathered.data ? gathered.data.get()
            : bytes->blocks.empty() ? nullptr : bytes->blocks[0].data.get();
   }
   void LetGo() { ReleaseFileBytesBefore(bytes, bytes->blocks.size() * kFileBlockBytes); }
-  // Once the decoder reads no more: neither the blocks nor the gathered copy.
-  std::function<void()> Done() {
-    return [this] {
-      LetGo();
-      std::vector<unsigned char>().swap(gathered);
-    };
+  JpegInputUse Use() {
+    return JpegInputUse{
+        // Once the decoder reads no more: neither the blocks nor the gathered copy.
+        [this] {
+          LetGo();
+          gathered = FileBlock();
+        },
+        [this](std::size_t at) {
+          const std::size_t upTo = at / kDiscardUnit * kDiscardUnit;
+          if (upTo <= discarded || !Data()) return;
+          DiscardPages(Data() + discarded, upTo - discarded);
+          discarded = upTo;
+        }};
   }
   FileBytes* bytes;
   FileBytes owned;
-  std::vector<unsigned char> gathered;
+  FileBlock gathered;
+  std::size_t discarded = 0;  // bytes at the start whose pages are let go
 };
 
 void JpegInputFree::operator()(JpegInput* input) const { delete input; }
@@ -112,7 +126,7 @@ unsigned char* DecodeJpegSource(SourceImage* source, int* width, int* height, in
   JpegInput input(&source->bytes);
   const char* why = nullptr;
   unsigned char* pixels = DecodeJpegImage(input.Data(), source->bytes.size, width, height,
-                                          channels, &why, input.Done());
+                                          channels, &why, input.Use());
   if (!pixels) *reason = why;
   return pixels;
 }
@@ -254,7 +268,7 @@ SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* c
   const char* refusal = nullptr;
   const char* why = nullptr;
   result.rows = StartJpegRows(result.input->Data(), fileBytes, width, height, channels, &why,
-                              result.input->Done());
+                              result.input->Use());
   if (!result.rows) {
     *reason = why;
   } else if ((refusal = SizeRefusal(*source, fileBytes, head, headLength, *width, *height,

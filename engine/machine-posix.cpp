@@ -127,6 +127,8 @@ void* AllocatePages(std::size_t bytes) {
 
 void FreePages(void* pages, std::size_t bytes) { munmap(pages, bytes); }
 
+void DiscardPages(void* pages, std::size_t bytes) { madvise(pages, bytes, MADV_DONTNEED); }
+
 void ReturnLargeBlocksToTheSystem() {
   // glibc raises its threshold for mapping a block to the size of the last one
   // freed (up to 32 MB), and a block below it stays in its thread's heap after it

@@ -86,6 +86,10 @@ void* AllocatePages(std::size_t bytes) {
 
 void FreePages(void* pages, std::size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
 
+// Decommitted, the pages leave the working set and the commit charge; the block
+// stays reserved until FreePages releases it whole.
+void DiscardPages(void* pages, std::size_t bytes) { VirtualFree(pages, bytes, MEM_DECOMMIT); }
+
 void ReturnLargeBlocksToTheSystem() {
   // Nothing to do: the Windows heap takes blocks this large straight from the
   // system (VirtualAlloc) and gives them back when they are freed.

@@ -25,6 +25,11 @@ bool AddressSpaceIsLimited();
 /// use. Null when there is none.
 void* AllocatePages(std::size_t bytes);
 void FreePages(void* pages, std::size_t bytes);
+/// Gives back the memory of whole pages within a block from AllocatePages that
+/// will never be read or written again, keeping the block's other pages.
+/// pages and bytes are multiples of kDiscardUnit.
+inline constexpr std::size_t kDiscardUnit = std::size_t{1} << 16;
+void DiscardPages(void* pages, std::size_t bytes);
 
 /// Has the C heap give every block of a megabyte or more back to the system when
 /// it is freed. Called once at start, before any thread.

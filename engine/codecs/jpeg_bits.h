@@ -23,6 +23,7 @@ inline std::uint32_t LoadBigEndian32(const unsigned char* p) {
   const Segment& s = d->segment;
   do {
     std::uint32_t byte;
+    if (!b.noMore && b.loaded >= s.count && !s.ended) NextWindow(d, b);
     if (b.noMore) {
       byte = 0;
     } else if (b.loaded < s.count) {

@@ -405,6 +405,7 @@ void LetInputGo(Decoder* d) {
     c.coeff = nullptr;
     c.dcCoeff = nullptr;
   }
+  d->inputPassed = nullptr;
   if (d->inputDone) d->inputDone();
   d->inputDone = nullptr;
 }
@@ -532,8 +533,9 @@ namespace {
 // Decodes everything up to the pixels: the planes (or, with planes on demand,
 // a progressive image's coefficients). False with d->reason set.
 bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t size,
-                    const std::function<void()>& inputDone) {
-  d->inputDone = inputDone;
+                    const JpegInputUse& inputUse) {
+  d->inputDone = inputUse.done;
+  d->inputPassed = inputUse.passed;
   try {
     d->src.data = data;
     d->src.size = size;
@@ -559,9 +561,9 @@ const char* ReasonOf(const jpeg::Decoder* d) {
 
 unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
                                int* height, int* channels, const char** reason,
-                               const std::function<void()>& inputDone) {
+                               const JpegInputUse& inputUse) {
   std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());
-  unsigned char* pixels = d && DecodeToPlanes(d.get(), data, size, inputDone)
+  unsigned char* pixels = d && DecodeToPlanes(d.get(), data, size, inputUse)
                               ? jpeg::ConvertToPixels(d.get())
                               : nullptr;
   if (d) jpeg::ReleasePlanes(d.get());
@@ -585,12 +587,11 @@ struct JpegRowDecode {
 void JpegRowDecodeFree::operator()(JpegRowDecode* decode) const { delete decode; }
 
 JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
-                       int* channels, const char** reason,
-                       const std::function<void()>& inputDone) {
+                       int* channels, const char** reason, const JpegInputUse& inputUse) {
   JpegRows rows(new (std::nothrow) JpegRowDecode());
   jpeg::Decoder* d = rows ? &rows->decoder : nullptr;
   if (d) d->planesOnDemand = true;
-  bool started = d && DecodeToPlanes(d, data, size, inputDone) && jpeg::StartRows(d, &rows->maker);
+  bool started = d && DecodeToPlanes(d, data, size, inputUse) && jpeg::StartRows(d, &rows->maker);
   if (started) {
     try {
       // one byte past the row, as past the whole image: the colour conversion

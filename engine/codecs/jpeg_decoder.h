@@ -27,11 +27,17 @@ bool LooksLikeJpeg(const unsigned char* data, std::size_t size);
 /// large to decode", "Very large image (corrupt?)", "Out of memory", "JPEG format
 /// not supported: 8-bit only" ...); where the library fails without a reason of
 /// its own (and would report its PNG probe's "Not a PNG"), "Corrupt JPEG".
-/// inputDone, if given, is called once the input is read no more (before the
-/// planes are turned into pixels), so the caller can let its bytes go.
+/// The caller can let the input's bytes go as the decoder passes them: what it
+/// is told of its reading.
+struct JpegInputUse {
+  std::function<void()> done;  // the input is read no more (before the pixels are made)
+  std::function<void(std::size_t)> passed;  // nothing before this position is read again
+};
+
+/// inputUse, if given, hears how the input is read.
 unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
                                int* height, int* channels, const char** reason,
-                               const std::function<void()>& inputDone = {});
+                               const JpegInputUse& inputUse = {});
 
 /// A decode whose pixels are handed out a row at a time and never held whole: a
 /// progressive image's coefficients are decoded first, each block row of a plane
@@ -48,8 +54,7 @@ using JpegRows = std::unique_ptr<JpegRowDecode, JpegRowDecodeFree>;
 /// Decodes data as DecodeJpegImage does, up to its pixels. Null on failure, with
 /// the same *reason DecodeJpegImage gives.
 JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
-                       int* channels, const char** reason,
-                       const std::function<void()>& inputDone = {});
+                       int* channels, const char** reason, const JpegInputUse& inputUse = {});
 
 /// The next row of pixels, top down (width x channels bytes), valid until the
 /// next call; at most height calls. A baseline image is decoded as its rows are

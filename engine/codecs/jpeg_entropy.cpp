@@ -72,27 +72,38 @@ void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h) {
 
 namespace {
 
-// Reads the entropy-coded bytes from the source's position up to the marker
-// that ends them (or the input's end), as the library's reader will meet them.
-void ReadSegment(Decoder* d) {
+// Reads the segment's next window of entropy-coded bytes from the source, up
+// to the marker that ends them (or the input's end), as the library's reader
+// will meet them.
+void FillWindow(Decoder* d) {
   Segment& s = d->segment;
   const unsigned char* p = d->src.data;
   const std::size_t size = d->src.size;
-  std::size_t at = d->src.at;
-  s.bytes.clear();
-  s.start = at;
+  std::size_t at = s.next;
+  if (s.bytes.size() < kSegmentWindow + 8) s.bytes.resize(kSegmentWindow + 8);
+  unsigned char* out = s.bytes.data();
+  std::size_t count = 0;
+  s.windowStart = at;
+  s.ended = true;
   s.endsInMarker = false;
   while (at < size) {
-    const void* hit = std::memchr(p + at, 0xFF, size - at);
+    if (count == kSegmentWindow) {
+      s.ended = false;
+      break;
+    }
+    const std::size_t limit = std::min(size, at + (kSegmentWindow - count));
+    const void* hit = std::memchr(p + at, 0xFF, limit - at);
     const std::size_t ff = hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p)
-                               : size;
-    s.bytes.insert(s.bytes.end(), p + at, p + ff);
-    if (ff == size) break;
+                               : limit;
+    std::memcpy(out + count, p + at, ff - at);
+    count += ff - at;
+    at = ff;
+    if (ff == limit) continue;
     std::size_t q = ff + 1;
     while (q < size && p[q] == 0xFF) ++q;  // fill bytes
     if (q == size || p[q] == 0) {
       // A stuffed 0xFF; at the input's end the library reads a 0 there too.
-      s.bytes.push_back(0xFF);
+      out[count++] = 0xFF;
       at = q == size ? size : q + 1;
       continue;
     }
@@ -101,11 +112,21 @@ void ReadSegment(Decoder* d) {
     s.afterMarker = q + 1;
     break;
   }
-  s.count = s.bytes.size();
-  s.bytes.resize(s.count + 8, 0);
-  d->bits.loaded = 0;
-  d->bits.bytes = s.bytes.data();
-  d->bits.available = s.count;
+  std::memset(out + count, 0, 8);
+  s.count = count;
+  s.next = at;
+}
+
+void StartBits(Decoder* d, Bits& b) {
+  b.loaded = 0;
+  b.bytes = d->segment.bytes.data();
+  b.available = d->segment.count;
+}
+
+void ReadSegment(Decoder* d) {
+  d->segment.start = d->segment.next = d->src.at;
+  FillWindow(d);
+  StartBits(d, d->bits);
 }
 
 void Reset(Decoder* d) {
@@ -458,19 +479,26 @@ bool DecodeScan(Decoder* d) {
   return true;
 }
 
+void NextWindow(Decoder* d, Bits& b) {
+  FillWindow(d);
+  StartBits(d, b);
+  if (d->inputPassed) d->inputPassed(d->segment.windowStart);
+}
+
 void SyncSourceAfterScan(Decoder* d) {
   const Segment& s = d->segment;
   if (d->bits.noMore) {
     d->src.at = s.afterMarker;
     return;
   }
-  if (d->bits.loaded >= s.count && !s.endsInMarker) {
+  if (s.ended && d->bits.loaded >= s.count && !s.endsInMarker) {
     d->src.at = std::max(s.start, d->src.size);
     return;
   }
-  // Past `loaded` data bytes in the input, stuffing and fill counted again.
+  // Past `loaded` data bytes of the window in the input, stuffing and fill
+  // counted again.
   const unsigned char* p = d->src.data;
-  std::size_t at = s.start;
+  std::size_t at = s.windowStart;
   for (std::size_t i = 0; i < d->bits.loaded; ++i) {
     if (p[at++] != 0xFF) continue;
     while (p[at] == 0xFF) ++at;

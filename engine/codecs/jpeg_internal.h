@@ -76,12 +76,18 @@ inline short* DcCoefficient(const Component& c, int bx, int by) {
   return c.dcCoeff + static_cast<std::size_t>(by) * c.coeffW + bx;
 }
 
-/// The entropy-coded bytes of one restart interval (or scan), read ahead: the
-/// data bytes with stuffing and fill taken out, then what ends them.
+/// The entropy-coded bytes of one restart interval (or scan), read ahead a
+/// window at a time: the data bytes with stuffing and fill taken out, then what
+/// ends them. Only a window is held beside the input, whose bytes before it are
+/// not read again (and may be let go: Decoder::inputPassed).
+inline constexpr std::size_t kSegmentWindow = 4096;
 struct Segment {
-  std::vector<unsigned char> bytes;  // data, then zeros for fast loads
-  std::size_t count = 0;             // data bytes
-  std::size_t start = 0;             // source position of the first
+  std::vector<unsigned char> bytes;  // the window's data, then zeros for fast loads
+  std::size_t count = 0;             // data bytes in the window
+  std::size_t start = 0;             // source position of the segment's first
+  std::size_t windowStart = 0;       // source position of the window's first
+  std::size_t next = 0;              // source position the next window reads from
+  bool ended = false;                // the window holds the segment's last data byte
   bool endsInMarker = false;         // false: the input ends first
   int markerCode = 0;
   std::size_t afterMarker = 0;       // source position after the marker's code
@@ -94,7 +100,7 @@ struct Bits {
   std::uint32_t buffer = 0;
   int count = 0;  // bits held (negative after a marker: bits taken on credit)
   bool noMore = false;  // a marker was met: only zeros from here
-  std::size_t loaded = 0;  // data bytes of the segment taken into the buffer
+  std::size_t loaded = 0;  // data bytes of the segment's window taken into the buffer
   const unsigned char* bytes = nullptr;  // the segment's data
   std::size_t available = 0;
 };
@@ -114,6 +120,8 @@ struct Decoder {
   bool scanGoesOn = false;  // the streamed scan has MCU rows left to decode
   int rowsDecoded = 0;      // its MCU rows decoded (or left zero) so far
   std::function<void()> inputDone;  // called once the input is read no more
+  // Called with a position before which the input is read no more.
+  std::function<void(std::size_t)> inputPassed;
   HuffmanTable dc[4];
   HuffmanTable ac[4];
   std::uint16_t dequant[4][64];
@@ -162,6 +170,8 @@ int ScanRowCount(const Decoder& d);
 bool DecodeScanRow(Decoder* d, int j, int* decoded, bool* more);
 /// Where the library's reader stands in the input after a scan.
 void SyncSourceAfterScan(Decoder* d);
+/// Takes the segment's next window into the bit reader b.
+void NextWindow(Decoder* d, Bits& b);
 
 // jpeg_idct.cpp
 /// Inverse DCT of one block of dequantized coefficients into 8x8 samples, with
