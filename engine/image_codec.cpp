@@ -283,14 +283,15 @@ std::uint64_t JpegRowsMemory(const SourceImage& source) {
   const FileBlock* first = source.bytes.blocks.empty() ? nullptr : &source.bytes.blocks.front();
   JpegFrame frame;
   if (!first || !first->data || !ReadJpegFrame(first->data.get(), first->length, &frame)) return 0;
-  // A progressive image holds two bytes of coefficients a sample; a baseline
-  // one its planes, or, decoded as its rows are asked for, two rows of MCUs and
-  // a copy of its scan's bytes (booked as large as the file). Either way the
-  // output grows beside it, booked at a quarter byte a sample (a photo at
-  // quality 80 takes well under one bit a sample; the booking shrinks to the
-  // output's size once it is written).
-  const std::uint64_t decoding = frame.progressive ? 2 * frame.planeBytes
-                                 : frame.streams   ? frame.ringBytes + source.file.stamp.size
+  // A progressive image holds its coefficients: a byte a sample, and a second
+  // for the blocks that need it (booked as if a third of them did: in photos
+  // fewer than one in ten do). A baseline one holds its planes, or, decoded as
+  // its rows are asked for, two rows of MCUs. Either way the output grows
+  // beside it, booked at a quarter byte a sample (a photo at quality 80 takes
+  // well under one bit a sample; the booking shrinks to the output's size once
+  // it is written).
+  const std::uint64_t decoding = frame.progressive ? frame.planeBytes * 3 / 2
+                                 : frame.streams   ? frame.ringBytes
                                                    : frame.planeBytes;
   return decoding + frame.planeBytes / 4;
 }

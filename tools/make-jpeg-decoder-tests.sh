@@ -56,4 +56,7 @@ restart baseline-restart3-70x41 70x41 -sample 2x1 -restart 3B
 restart baseline-restart-tall-19x90 19x90 -sample 1x2 -restart 2B
 restart baseline-gray-restart-13x60 13x60 -grayscale -restart 1B
 restart progressive-restart-45x31 45x31 -sample 2x2 -progressive -restart 1
+# Coefficients past a byte: noise at quality 100, progressive.
+convert -seed 5 -size 24x16 xc: +noise Random "$work/noise.ppm"
+cjpeg -quality 100 -progressive -outfile "$out/progressive-q100-noise-24x16.jpg" "$work/noise.ppm"
 ls -l "$out"

@@ -228,10 +228,9 @@ bool ReadFrameHeader(Decoder* d) {
     if (d->progressive) {
       comp.coeffW = comp.w2 / 8;
       comp.coeffH = comp.h2 / 8;
-      comp.coeff = ZeroedBlock<short>(comp.w2, comp.h2, 2, 15);
-      if (!comp.coeff) return Fail(d, "Out of memory");
-      comp.dcCoeff = ZeroedBlock<short>(comp.coeffW, comp.coeffH, 2, 0);
-      if (!comp.dcCoeff) return Fail(d, "Out of memory");
+      // the library's size check for its coefficients, which take two bytes each
+      if (!ProductFits(comp.w2, comp.h2, 2, 15) || !AllocateCoefficients(&comp))
+        return Fail(d, "Out of memory");
     }
   }
   return true;
@@ -265,8 +264,9 @@ void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
   const int w = (c.x + 7) >> 3;
   const std::uint16_t* q = d->dequant[c.tq];
   for (int i = 0; i < w; ++i) {
-    const short* data = CoefficientBlock(c, i, j);
-    block[0] = static_cast<short>(*DcCoefficient(c, i, j) * q[0]);
+    alignas(16) short data[64];
+    LoadCoefficients(c, BlockIndex(c, i, j), data);
+    block[0] = static_cast<short>(c.dcCoeff[BlockIndex(c, i, j)] * q[0]);
     for (int k = 1; k < 64; ++k) {
       const int at = kDezigzag[k];  // from zigzag order, as the scans kept them
       block[at] = static_cast<short>(data[k] * q[at]);
@@ -400,10 +400,7 @@ void LetInputGo(Decoder* d) {
   d->bits.bytes = nullptr;
   for (Component& c : d->comp) {
     if (c.ring && d->progressive) continue;
-    std::free(c.coeff);
-    std::free(c.dcCoeff);
-    c.coeff = nullptr;
-    c.dcCoeff = nullptr;
+    ReleaseCoefficients(&c);
   }
   d->inputPassed = nullptr;
   if (d->inputDone) d->inputDone();
@@ -449,12 +446,9 @@ void DecodeStreamedRow(Decoder* d) {
 void ReleasePlanes(Decoder* d) {
   for (Component& c : d->comp) {
     std::free(c.data);
-    std::free(c.coeff);
-    std::free(c.dcCoeff);
+    ReleaseCoefficients(&c);
     std::free(c.ring);
     c.data = nullptr;
-    c.coeff = nullptr;
-    c.dcCoeff = nullptr;
     c.ring = nullptr;
   }
 }

@@ -206,19 +206,16 @@ bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, cons
   return true;
 }
 
-std::uint64_t NonzeroMask(const short* data);
-
 // A block's DC coefficient is kept apart from its AC ones, so that the first
 // scan (the DC scan) does not make every page of the coefficients resident while
 // the whole input is still held: an AC page is first written by a later scan.
-bool DecodeProgressiveDc(Decoder* d, Bits& b, short* data, short* dcCoefficient,
-                         const HuffmanTable& hdc, Component* c) {
+bool DecodeProgressiveDc(Decoder* d, Bits& b, Component* c, std::size_t block) {
   if (d->specEnd != 0) return Fail(d, "Corrupt JPEG");
   if (b.count < 16) Grow(d, b);
+  short* dcCoefficient = c->dcCoeff + block;
   if (d->succHigh == 0) {
-    // The first DC scan clears the block; cleared already, it is only read.
-    if (NonzeroMask(data)) ClearBlock(data);
-    const int t = DecodeSymbol(d, b, hdc);
+    ClearCoefficients(c, block);  // the first DC scan clears the block
+    const int t = DecodeSymbol(d, b, d->dc[c->hd]);
     if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
     const int diff = t ? ReceiveExtend(d, b, t) : 0;
     const int dc = WrapAdd(c->dcPred, diff);
@@ -361,10 +358,19 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
   return true;
 }
 
-bool DecodeProgressiveBlock(Decoder* d, Bits& b, Component* c, short* data, short* dcCoefficient) {
-  if (d->specStart == 0) return DecodeProgressiveDc(d, b, data, dcCoefficient, d->dc[c->hd], c);
-  if (d->succHigh == 0) return DecodeProgressiveAcFirst(d, b, data, d->ac[c->ha], d->fastAc[c->ha]);
-  return DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha]);
+bool DecodeProgressiveBlock(Decoder* d, Bits& b, Component* c, int bx, int by) {
+  const std::size_t block = BlockIndex(*c, bx, by);
+  if (d->specStart == 0) return DecodeProgressiveDc(d, b, c, block);
+  if (d->succHigh == 0 && d->eobRun) {
+    --d->eobRun;  // a block of the run: nothing to read or write
+    return true;
+  }
+  alignas(16) short data[64];
+  LoadCoefficients(*c, block, data);
+  const bool ok = d->succHigh == 0
+                      ? DecodeProgressiveAcFirst(d, b, data, d->ac[c->ha], d->fastAc[c->ha])
+                      : DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha]);
+  return ok && (StoreCoefficients(c, block, data) || Fail(d, "Out of memory"));
 }
 
 // Baseline: decodes one block of component c and writes its samples at (bx, by).
@@ -404,8 +410,7 @@ bool DecodeOneComponentRow(Decoder* d, int j, int* decoded, bool* more) {
   const int w = (c->x + 7) >> 3;
   for (int i = 0; i < w; ++i) {
     if (d->progressive) {
-      if (!DecodeProgressiveBlock(d, b, c, CoefficientBlock(*c, i, j), DcCoefficient(*c, i, j)))
-        return false;
+      if (!DecodeProgressiveBlock(d, b, c, i, j)) return false;
     } else if (!BaselineBlock(d, b, c, i, j)) {
       return false;
     }
@@ -432,9 +437,7 @@ bool DecodeInterleavedRow(Decoder* d, int j, int* decoded, bool* more) {
           const int bx = i * c->h + x;
           const int by = j * c->v + y;
           if (d->progressive) {
-            if (!DecodeProgressiveDc(d, b, CoefficientBlock(*c, bx, by), DcCoefficient(*c, bx, by),
-                                     d->dc[c->hd], c))
-              return false;
+            if (!DecodeProgressiveDc(d, b, c, BlockIndex(*c, bx, by))) return false;
           } else if (!BaselineBlock(d, b, c, bx, by)) {
             return false;
           }

@@ -49,8 +49,15 @@ struct Component {
   int x = 0, y = 0;    // samples the component has
   int w2 = 0, h2 = 0;  // its plane, whole MCUs
   unsigned char* data = nullptr;  // w2 x h2, zeroed
-  short* coeff = nullptr;         // progressive: 64 a block, coeffW x coeffH blocks
-  short* dcCoeff = nullptr;       // and their DC coefficients (each block's first stays 0)
+  // Progressive: the coefficients of coeffW x coeffH blocks, 64 a block in
+  // zigzag order (jpeg_coefficients.cpp): their low bytes, and for a block
+  // that needs them its high bytes (highOf: slot + 1 in highChunks, 0: none);
+  // the DC coefficients apart (each block's first stays 0).
+  signed char* low = nullptr;
+  std::uint32_t* highOf = nullptr;
+  std::vector<unsigned char*> highChunks;
+  std::uint32_t highCount = 0;
+  short* dcCoeff = nullptr;
   int coeffW = 0, coeffH = 0;
   // Rows on demand: the plane's rows are held in a ring of block rows. A
   // progressive image's holds two block rows, each made from the coefficients
@@ -67,14 +74,21 @@ inline unsigned char* BlockRowSamples(const Component& c, int by) {
   return (c.ring ? c.ring : c.data) + static_cast<std::size_t>(c.w2) * 8 * row;
 }
 
-/// A progressive component's coefficients of block (bx, by): 64, in zigzag
-/// order, the first of them kept apart (DcCoefficient).
-inline short* CoefficientBlock(const Component& c, int bx, int by) {
-  return c.coeff + 64 * (static_cast<std::size_t>(by) * c.coeffW + bx);
+/// The index of a progressive component's block (bx, by).
+inline std::size_t BlockIndex(const Component& c, int bx, int by) {
+  return static_cast<std::size_t>(by) * c.coeffW + bx;
 }
-inline short* DcCoefficient(const Component& c, int bx, int by) {
-  return c.dcCoeff + static_cast<std::size_t>(by) * c.coeffW + bx;
-}
+
+// jpeg_coefficients.cpp
+/// A zeroed store for component c's coeffW x coeffH blocks; false when memory runs out.
+bool AllocateCoefficients(Component* c);
+void ReleaseCoefficients(Component* c);
+/// A block's 64 coefficients (zigzag order; the first is kept apart, in dcCoeff).
+void LoadCoefficients(const Component& c, std::size_t block, short* out);
+/// Stores them back; false when memory runs out.
+bool StoreCoefficients(Component* c, std::size_t block, const short* in);
+/// Sets them all to 0, touching the block only when one is not.
+void ClearCoefficients(Component* c, std::size_t block);
 
 /// The entropy-coded bytes of one restart interval (or scan), read ahead a
 /// window at a time: the data bytes with stuffing and fill taken out, then what
