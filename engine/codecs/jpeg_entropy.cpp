@@ -227,11 +227,6 @@ bool DecodeProgressiveDc(Decoder* d, Bits& b, Component* c, std::size_t block) {
   return true;
 }
 
-// A nonzero coefficient's correction bit in a refinement scan.
-void Refine(Decoder* d, Bits& b, short* p, short bit) {
-  if (GetBit(d, b) && (*p & bit) == 0) *p = static_cast<short>(*p > 0 ? *p + bit : *p - bit);
-}
-
 // Progressive coefficients are kept in zigzag order until the end; a damaged
 // run past the last one lands on it, as in the library's natural order.
 int ZigzagSlot(int k) { return k < 64 ? k : 63; }
@@ -303,11 +298,28 @@ std::uint64_t Band(int from, int to) {
 }
 
 // Gives each nonzero coefficient among `which` its correction bit, in order.
+// The library takes the bits one at a time, refilling whenever none is held;
+// here they are taken as many at once as are held, refilling at the same
+// points, so the reader's state after them is the library's.
 [[gnu::always_inline]] inline void RefineAll(Decoder* d, Bits& b, short* data, std::uint64_t which,
                                              short bit) {
   while (which) {
-    Refine(d, b, &data[__builtin_ctzll(which)], bit);
-    which &= which - 1;
+    if (b.count < 1) Grow(d, b);
+    const int wanted = __builtin_popcountll(which);
+    if (b.count < 1) {
+      // past a marker: the bits are zeros, which change nothing
+      b.count -= wanted;
+      return;
+    }
+    const int n = wanted < b.count ? wanted : b.count;
+    std::uint32_t bits = b.buffer;
+    b.buffer = n == 32 ? 0 : b.buffer << n;
+    b.count -= n;
+    for (int i = 0; i < n; ++i, bits <<= 1) {
+      short* p = &data[__builtin_ctzll(which)];
+      which &= which - 1;
+      if ((bits & 0x80000000u) && (*p & bit) == 0) *p = static_cast<short>(*p > 0 ? *p + bit : *p - bit);
+    }
   }
 }
 
