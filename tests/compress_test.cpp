@@ -301,6 +301,16 @@ TEST_F(CompressTest, ReportsEachFailureWithItsText) {
 
   WriteBytes(dir_ / "empty.jpg", "");
   EXPECT_EQ(Compress(dir_ / "empty.jpg").errorText, "Image not of any known type, or corrupt");
+  // A baseline JPEG is decoded as the writer takes its rows: a marker the
+  // decoder refuses after the scan (in place of the end marker) fails it as a
+  // decode does, not as a write.
+  MakeJpeg(dir_ / "valid.jpg", 40, 40, 3);
+  std::string jpeg = ReadBytes(dir_ / "valid.jpg");
+  jpeg.back() = '\x01';
+  WriteBytes(dir_ / "bad-end.jpg", jpeg);
+  CompressResult badEnd = Compress(dir_ / "bad-end.jpg");
+  EXPECT_EQ(badEnd.errorText, "Corrupt JPEG");
+  EXPECT_TRUE(badEnd.outputPath.empty());
   std::string png = ReadBytes(dir_ / "valid.png");
   WriteBytes(dir_ / "cut.png", png.substr(0, png.size() / 2));
   CompressResult cut = Compress(dir_ / "cut.png");
