@@ -27,8 +27,9 @@ void* AllocatePages(std::size_t bytes);
 void FreePages(void* pages, std::size_t bytes);
 /// Gives back the memory of whole pages within a block from AllocatePages that
 /// will never be read or written again, keeping the block's other pages.
-/// pages and bytes are multiples of kDiscardUnit.
-inline constexpr std::size_t kDiscardUnit = std::size_t{1} << 16;
+/// pages and bytes are multiples of kDiscardUnit: a megabyte, as each call
+/// costs every processor the process runs on a flush of its address cache.
+inline constexpr std::size_t kDiscardUnit = std::size_t{1} << 20;
 void DiscardPages(void* pages, std::size_t bytes);
 
 /// Has the C heap give every block of a megabyte or more back to the system when

@@ -7,6 +7,12 @@
 // high bytes, from chunks taken as they are needed. A coefficient is read and
 // written as the same 16-bit value either way, so the scans see the library's
 // numbers exactly.
+//
+// A block's state (highOf) says whether it was ever stored: one that never was
+// is all zeros and its bytes are not read. So a page of low bytes is first
+// touched by a write: a page read first would be the system's shared page of
+// zeros, and the write after it would cost a copy and, with the workers on the
+// other processors, a flush of every processor's address cache.
 #include <cstdlib>
 #include <cstring>
 
@@ -20,6 +26,9 @@ namespace jpeg {
 namespace {
 
 constexpr std::size_t kBlocksAChunk = 4096;  // high bytes of 4096 blocks: 256 KiB
+
+// States: never stored, low bytes only, or the slot of its high bytes + 1.
+constexpr std::uint32_t kNeverStored = ~std::uint32_t{0}, kLowOnly = 0, kFirstSlot = 1;
 
 unsigned char* HighBytes(const Component& c, std::uint32_t slot) {
   return c.highChunks[slot / kBlocksAChunk] + 64 * (slot % kBlocksAChunk);
@@ -41,9 +50,13 @@ bool NewHighSlot(Component* c, std::uint32_t* slot) {
 bool AllocateCoefficients(Component* c) {
   const std::size_t blocks = static_cast<std::size_t>(c->coeffW) * c->coeffH;
   c->low = static_cast<signed char*>(std::calloc(blocks, 64));
-  c->highOf = static_cast<std::uint32_t*>(std::calloc(blocks, sizeof(std::uint32_t)));
+  c->highOf = static_cast<std::uint32_t*>(std::malloc(blocks * sizeof(std::uint32_t)));
   c->dcCoeff = static_cast<short*>(std::calloc(blocks, sizeof(short)));
-  return c->low && c->highOf && c->dcCoeff;
+  if (!c->low || !c->highOf || !c->dcCoeff) return false;
+  // The states are read before they are written: all written now (a sixteenth
+  // of the low bytes' size), their pages are never the shared page of zeros.
+  std::memset(c->highOf, 0xFF, blocks * sizeof(std::uint32_t));
+  return true;
 }
 
 void ReleaseCoefficients(Component* c) {
@@ -61,10 +74,15 @@ void ReleaseCoefficients(Component* c) {
 
 void LoadCoefficients(const Component& c, std::size_t block, short* out) {
   const signed char* low = c.low + 64 * block;
-  const std::uint32_t high = c.highOf[block];
+  const std::uint32_t state = c.highOf[block];
+  if (state == kNeverStored) {
+    std::memset(out, 0, 64 * sizeof(short));
+    return;
+  }
+  const bool high = state >= kFirstSlot;  // (never stored is handled above)
 #if defined(__SSE2__)
   const __m128i* lows = reinterpret_cast<const __m128i*>(low);
-  const __m128i* highs = high ? reinterpret_cast<const __m128i*>(HighBytes(c, high - 1)) : nullptr;
+  const __m128i* highs = high ? reinterpret_cast<const __m128i*>(HighBytes(c, state - kFirstSlot)) : nullptr;
   __m128i* outs = reinterpret_cast<__m128i*>(out);
   for (int i = 0; i < 4; ++i) {
     const __m128i l = _mm_loadu_si128(lows + i);
@@ -74,7 +92,7 @@ void LoadCoefficients(const Component& c, std::size_t block, short* out) {
     _mm_storeu_si128(outs + 2 * i + 1, _mm_unpackhi_epi8(l, h));
   }
 #else
-  const unsigned char* highs = high ? HighBytes(c, high - 1) : nullptr;
+  const unsigned char* highs = high ? HighBytes(c, state - kFirstSlot) : nullptr;
   for (int k = 0; k < 64; ++k)
     out[k] = highs ? static_cast<short>(static_cast<unsigned char>(low[k]) | (highs[k] << 8)) : low[k];
 #endif
@@ -84,6 +102,7 @@ bool StoreCoefficients(Component* c, std::size_t block, const short* in) {
   signed char* low = c->low + 64 * block;
   unsigned char lows[64], highs[64];
   bool fit = true;
+  bool zero = true;
 #if defined(__SSE2__)
   const __m128i byte = _mm_set1_epi16(0xFF);
   for (int i = 0; i < 64; i += 16) {
@@ -97,6 +116,7 @@ bool StoreCoefficients(Component* c, std::size_t block, const short* in) {
     const __m128i fitA = _mm_cmpeq_epi16(_mm_srai_epi16(_mm_slli_epi16(a, 8), 8), a);
     const __m128i fitB = _mm_cmpeq_epi16(_mm_srai_epi16(_mm_slli_epi16(b, 8), 8), b);
     fit = fit && _mm_movemask_epi8(_mm_and_si128(fitA, fitB)) == 0xFFFF;
+    zero = zero && _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_or_si128(a, b), _mm_setzero_si128())) == 0xFFFF;
   }
 #else
   for (int k = 0; k < 64; ++k) {
@@ -104,33 +124,31 @@ bool StoreCoefficients(Component* c, std::size_t block, const short* in) {
     lows[k] = static_cast<unsigned char>(v & 0xFF);
     highs[k] = static_cast<unsigned char>(v >> 8);
     fit = fit && in[k] == static_cast<signed char>(lows[k]);
+    zero = zero && in[k] == 0;
   }
 #endif
+  std::uint32_t& state = c->highOf[block];
+  if (state == kNeverStored && zero) return true;  // still all zeros: left untouched
   std::memcpy(low, lows, 64);
-  std::uint32_t& high = c->highOf[block];
-  if (!high && fit) return true;
-  if (!high) {
+  const bool hasHigh = state != kNeverStored && state >= kFirstSlot;
+  if (!hasHigh && fit) {
+    state = kLowOnly;
+    return true;
+  }
+  if (!hasHigh) {
     std::uint32_t slot = 0;
     if (!NewHighSlot(c, &slot)) return false;
-    high = slot + 1;
+    state = slot + kFirstSlot;
   }
-  std::memcpy(HighBytes(*c, high - 1), highs, 64);
+  std::memcpy(HighBytes(*c, state - kFirstSlot), highs, 64);
   return true;
 }
 
 void ClearCoefficients(Component* c, std::size_t block) {
-  // Read first: a block that is clear already keeps its pages untouched.
-  signed char* low = c->low + 64 * block;
-  std::uint32_t& high = c->highOf[block];
-  std::uint64_t any = high;
-  for (int k = 0; k < 64; k += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, low + k, 8);
-    any |= word;
-  }
-  if (!any) return;
-  std::memset(low, 0, 64);
-  if (high) std::memset(HighBytes(*c, high - 1), 0, 64);
+  const std::uint32_t state = c->highOf[block];
+  if (state == kNeverStored) return;
+  std::memset(c->low + 64 * block, 0, 64);
+  if (state != kLowOnly) std::memset(HighBytes(*c, state - kFirstSlot), 0, 64);
 }
 
 }  // namespace jpeg

@@ -305,21 +305,20 @@ std::uint64_t Band(int from, int to) {
                                              short bit) {
   while (which) {
     if (b.count < 1) Grow(d, b);
-    const int wanted = __builtin_popcountll(which);
     if (b.count < 1) {
       // past a marker: the bits are zeros, which change nothing
-      b.count -= wanted;
+      for (; which; which &= which - 1) --b.count;
       return;
     }
-    const int n = wanted < b.count ? wanted : b.count;
     std::uint32_t bits = b.buffer;
-    b.buffer = n == 32 ? 0 : b.buffer << n;
-    b.count -= n;
-    for (int i = 0; i < n; ++i, bits <<= 1) {
+    int n = 0;
+    for (; which && n < b.count; ++n, bits <<= 1) {
       short* p = &data[__builtin_ctzll(which)];
       which &= which - 1;
       if ((bits & 0x80000000u) && (*p & bit) == 0) *p = static_cast<short>(*p > 0 ? *p + bit : *p - bit);
     }
+    b.buffer = n == 32 ? 0 : b.buffer << n;
+    b.count -= n;
   }
 }
 
