@@ -441,6 +441,26 @@ class Reliability(Batch):
         self.assertEqual((done.returncode, done.stderr), (0, b""), report)
         self.assertIn("[1/1] 成功  flat.png  ", report)
 
+    def test_a_jpeg_that_stays_a_jpeg_takes_less_memory_than_its_planes(self):
+        # A 6-megapixel photo-like JPEG, 4:2:0: 9 MB of planes, 18 MB of
+        # coefficients in the library's layout. Baseline, it is decoded an MCU row
+        # at a time as the writer asks (the whole planes need 12 MiB here);
+        # progressive, its coefficients take a byte each where they fit (two
+        # bytes need 24 MiB). The limit counts what is allocated, as Windows'
+        # commit limit does, not what is touched.
+        library = self.fault_library()
+        source = os.path.join(self.root, "plasma.jpg")
+        subprocess.run(["convert", "-seed", "1", "-size", "750x500", "plasma:fractal",
+                        "-resize", "3000x2000!", "-quality", "85", source], check=True)
+        for name, interlace, limit_mib in (("baseline.jpg", "none", 6), ("progressive.jpg", "JPEG", 18)):
+            path = os.path.join(self.inputs, name)
+            subprocess.run(["convert", source, "-interlace", interlace, "-quality", "85", path], check=True)
+            environment = dict(os.environ, LD_PRELOAD=library,
+                               QUILLMAR_TEST_ALLOCATION_LIMIT=str(limit_mib << 20))
+            done = subprocess.run([PROGRAM, "-o", self.out, path], capture_output=True, timeout=600,
+                                  env=environment)
+            self.assertIn("[1/1] 成功  %s  3000x2000" % name, done.stdout.decode(), limit_mib)
+
     def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
         library = self.fault_library()
         tree = os.path.join(self.root, "tree")

@@ -302,6 +302,33 @@ TEST(JpegDecoder, InverseDctMatchesItsModel) {
   }
 }
 
+// The progressive coefficients' store (a byte each, high bytes where a block
+// needs them) gives back every 16-bit value, also once a block that needed its
+// high bytes holds small values again, or one that never did takes large ones.
+TEST(JpegDecoder, CoefficientStoreGivesBackEveryValue) {
+  jpeg::Component c;
+  c.coeffW = 3;
+  c.coeffH = 2;
+  ASSERT_TRUE(jpeg::AllocateCoefficients(&c));
+  alignas(16) short in[64], out[64];
+  jpeg::LoadCoefficients(c, 5, out);
+  EXPECT_EQ(std::count(out, out + 64, 0), 64);  // never stored: zeros
+  for (int round = 0; round < 2; ++round) {
+    for (int first = -32768; first < 32768; first += 64) {
+      const std::size_t block = static_cast<std::size_t>(first + 32768) / 64 % 6;
+      for (int k = 0; k < 64; ++k)
+        in[k] = static_cast<short>(round == 0 ? first + k : (first + k) % 128 - 64);
+      ASSERT_TRUE(jpeg::StoreCoefficients(&c, block, in));
+      jpeg::LoadCoefficients(c, block, out);
+      ASSERT_EQ(0, std::memcmp(in, out, sizeof in)) << first << " round " << round;
+    }
+  }
+  jpeg::ClearCoefficients(&c, 0);
+  jpeg::LoadCoefficients(c, 0, out);
+  EXPECT_EQ(std::count(out, out + 64, 0), 64);
+  jpeg::ReleaseCoefficients(&c);
+}
+
 // The colour conversion (SSE2 for eight pixels at a time) against the
 // library's fixed-point formula, for every Y, Cb and Cr.
 TEST(JpegDecoder, ColourConversionMatchesTheLibrarysFormulaEverywhere) {
