@@ -484,6 +484,20 @@ TEST_F(CompressTest, BatchOverItsMemoryBudgetHasOneImageInFlight) {
   EXPECT_EQ(stats.mostInFlight, 1u);
 }
 
+// The budget books what a JPEG decoded a row at a time holds besides its file:
+// a baseline photo two rows of MCUs and its output, never its planes (so large
+// photos run side by side); a progressive one its coefficients, at least a byte
+// a sample.
+TEST_F(CompressTest, AJpegIsBookedForWhatItsRowsHold) {
+  MakeJpeg(dir_ / "baseline.jpg", 800, 600, 3);
+  const fs::path progressive = TestDataDir() / "jpeg-decoder" / "progressive-large-230x161.jpg";
+  PreparedImage a, b;
+  ASSERT_TRUE(ReadInputHead(dir_ / "baseline.jpg", std::uint64_t{1} << 30, &a));
+  ASSERT_TRUE(ReadInputHead(progressive, std::uint64_t{1} << 30, &b));
+  EXPECT_LT(MemoryOfFile(a) - fs::file_size(dir_ / "baseline.jpg"), 800u * 600u / 2);
+  EXPECT_GE(MemoryOfFile(b) - fs::file_size(progressive), 240u * 176u * 3 / 2);
+}
+
 TEST_F(CompressTest, AFileWhoseBytesNoBudgetAdmitsFailsAloneUnread) {
   MakePng(dir_ / "small.png", 20, 10, 3);
   MakePng(dir_ / "big.png", 200, 150, 3);
