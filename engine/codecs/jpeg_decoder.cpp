@@ -393,7 +393,7 @@ bool DecodePlanes(Decoder* d) {
   return true;
 }
 
-// The input, the last segment's copy and the coefficients the planes no longer
+// The input, the segment's window and the coefficients the planes no longer
 // need are let go once the input is read no more.
 void LetInputGo(Decoder* d) {
   std::vector<unsigned char>().swap(d->segment.bytes);
@@ -535,12 +535,12 @@ bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t siz
     d->src.size = size;
     if (!jpeg::DecodePlanes(d)) return false;
   } catch (const std::bad_alloc&) {
-    // a segment's bytes could not be held: the library's words for its own
+    // the segment's window could not be had: the library's words for its own
     d->reason = "Out of memory";
     return false;
   }
-  // The pixels come from the planes alone: the input and the last segment's
-  // copy are not needed beside them, nor are a progressive image's coefficients
+  // The pixels come from the planes alone: the input and the segment's window
+  // are not needed beside them, nor are a progressive image's coefficients
   // once its planes are whole (the library holds its coefficients to the end:
   // our peak is lower by them). A streamed scan still reads its input.
   if (!d->streaming) jpeg::LetInputGo(d);
@@ -612,7 +612,7 @@ const unsigned char* NextJpegRow(JpegRowDecode* decode) {
   try {
     jpeg::MakeRow(d, &decode->maker, decode->row.data());
   } catch (const std::bad_alloc&) {
-    d->reason = "Out of memory";  // a restart interval's bytes could not be held
+    d->reason = "Out of memory";  // the decode's reading could not get its memory
   }
   return d->reason ? nullptr : decode->row.data();
 }
