@@ -3,8 +3,8 @@
 // It keeps the library's 32-bit buffer and count exactly: where a stream runs
 // into a marker, whether a code is refused and where the next marker is looked
 // for all hang on how many bits the library had taken in at that moment. The
-// bytes come from the segment read ahead (stuffing removed), so a refill far
-// from the segment's end is one load instead of a test per byte.
+// bytes come from the segment's window read ahead (stuffing removed), so a
+// refill far from the window's end is one load instead of a test per byte.
 #include <cstring>
 
 #include "engine/codecs/jpeg_internal.h"
