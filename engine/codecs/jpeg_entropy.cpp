@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/codecs/float_lanes.h"
 #include "engine/codecs/jpeg_bits.h"
 #include "engine/codecs/jpeg_internal.h"
 
@@ -272,25 +273,6 @@ bool DecodeProgressiveAcFirst(Decoder* d, Bits& b, short* data, const HuffmanTab
   return true;
 }
 
-// Bit k set where coefficient k (zigzag order) is nonzero.
-std::uint64_t NonzeroMask(const short* data) {
-#if defined(__SSE2__)
-  std::uint64_t zeros = 0;
-  const __m128i zero = _mm_setzero_si128();
-  for (int i = 0; i < 64; i += 16) {
-    const __m128i a = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)), zero);
-    const __m128i c = _mm_cmpeq_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 8)), zero);
-    zeros |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, c))))
-             << i;
-  }
-  return ~zeros;
-#else
-  std::uint64_t mask = 0;
-  for (int i = 0; i < 64; ++i) mask |= static_cast<std::uint64_t>(data[i] != 0) << i;
-  return mask;
-#endif
-}
-
 // Positions from..to (at most 63) as bits.
 std::uint64_t Band(int from, int to) {
   const std::uint64_t upTo = to >= 63 ? ~0ull : (1ull << (to + 1)) - 1;
@@ -328,7 +310,7 @@ std::uint64_t Band(int from, int to) {
 // walks them one by one.
 bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTable& hac) {
   const short bit = static_cast<short>(1 << d->succLow);
-  std::uint64_t nonzero = NonzeroMask(data);
+  std::uint64_t nonzero = NonZeroMask64(data);  // bit k: coefficient k (zigzag order)
   if (d->eobRun) {
     --d->eobRun;
     RefineAll(d, b, data, nonzero & Band(d->specStart, d->specEnd), bit);
@@ -413,59 +395,50 @@ bool NextMcu(Decoder* d, Bits& b) {
   return true;
 }
 
-// Block row j of a one-component scan (its blocks cover the component's
-// samples only, not whole MCUs).
-bool DecodeOneComponentRow(Decoder* d, int j, int* decoded, bool* more) {
+// Decodes `count` MCUs of a row with decodeMcu(bits, i), each followed by the
+// restart check; *decoded: the MCUs decoded, *more: whether the scan goes on.
+template <typename DecodeMcu>
+bool DecodeRowOfMcus(Decoder* d, int count, int* decoded, bool* more, DecodeMcu decodeMcu) {
   Bits b = d->bits;
-  Component* c = &d->comp[d->order[0]];
-  const int w = (c->x + 7) >> 3;
-  for (int i = 0; i < w; ++i) {
-    if (d->progressive) {
-      if (!DecodeProgressiveBlock(d, b, c, i, j)) return false;
-    } else if (!BaselineBlock(d, b, c, i, j)) {
-      return false;
-    }
+  *decoded = count;
+  *more = true;
+  for (int i = 0; i < count; ++i) {
+    if (!decodeMcu(b, i)) return false;
     if (!NextMcu(d, b)) {
       *decoded = i + 1;
       *more = false;
-      d->bits = b;
-      return true;
+      break;
     }
   }
-  *decoded = w;
-  *more = true;
   d->bits = b;
   return true;
 }
 
+// Block row j of a one-component scan (its blocks cover the component's
+// samples only, not whole MCUs).
+bool DecodeOneComponentRow(Decoder* d, int j, int* decoded, bool* more) {
+  Component* c = &d->comp[d->order[0]];
+  return DecodeRowOfMcus(d, (c->x + 7) >> 3, decoded, more, [d, c, j](Bits& b, int i) {
+    return d->progressive ? DecodeProgressiveBlock(d, b, c, i, j) : BaselineBlock(d, b, c, i, j);
+  });
+}
+
 bool DecodeInterleavedRow(Decoder* d, int j, int* decoded, bool* more) {
-  Bits b = d->bits;
-  for (int i = 0; i < d->mcuX; ++i) {
+  return DecodeRowOfMcus(d, d->mcuX, decoded, more, [d, j](Bits& b, int i) {
     for (int k = 0; k < d->scanCount; ++k) {
       Component* c = &d->comp[d->order[k]];
       for (int y = 0; y < c->v; ++y) {
         for (int x = 0; x < c->h; ++x) {
           const int bx = i * c->h + x;
           const int by = j * c->v + y;
-          if (d->progressive) {
-            if (!DecodeProgressiveDc(d, b, c, BlockIndex(*c, bx, by))) return false;
-          } else if (!BaselineBlock(d, b, c, bx, by)) {
+          if (!(d->progressive ? DecodeProgressiveDc(d, b, c, BlockIndex(*c, bx, by))
+                               : BaselineBlock(d, b, c, bx, by)))
             return false;
-          }
         }
       }
     }
-    if (!NextMcu(d, b)) {
-      *decoded = i + 1;
-      *more = false;
-      d->bits = b;
-      return true;
-    }
-  }
-  *decoded = d->mcuX;
-  *more = true;
-  d->bits = b;
-  return true;
+    return true;
+  });
 }
 
 }  // namespace
