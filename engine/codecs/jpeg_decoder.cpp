@@ -219,12 +219,8 @@ bool ReadFrameHeader(Decoder* d) {
     comp.w2 = d->mcuX * comp.h * 8;
     comp.h2 = d->mcuY * comp.v * 8;
     if (d->headerOnly) continue;
-    // With planes on demand a baseline image's planes wait for its first scan,
-    // which may be decoded into rings instead.
-    if (!d->planesOnDemand) {
-      comp.data = ZeroedBlock<unsigned char>(comp.w2, comp.h2, 1, 15);
-      if (!comp.data) return Fail(d, "Out of memory");
-    }
+    // A baseline image's planes wait for its first scan, which may be decoded
+    // into rings instead.
     if (d->progressive) {
       comp.coeffW = comp.w2 / 8;
       comp.coeffH = comp.h2 / 8;
@@ -255,7 +251,6 @@ bool ReadHeader(Decoder* d) {
   return ReadFrameHeader(d);
 }
 
-// Dequantizes and transforms the coefficients a progressive image gathered.
 // Dequantizes and transforms block row j of component n's coefficients into
 // the 8 plane rows at out.
 void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
@@ -272,16 +267,6 @@ void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
       block[at] = static_cast<short>(data[k] * q[at]);
     }
     InverseDct(out + i * 8, c.w2, block);
-  }
-}
-
-// Dequantizes and transforms the coefficients a progressive image gathered.
-void FinishProgressive(Decoder* d) {
-  for (int n = 0; n < d->componentCount; ++n) {
-    Component& c = d->comp[n];
-    const int h = (c.y + 7) >> 3;
-    for (int j = 0; j < h; ++j)
-      TransformBlockRow(d, n, j, c.data + static_cast<std::size_t>(c.w2) * j * 8);
   }
 }
 
@@ -356,7 +341,7 @@ bool ReadToEnd(Decoder* d) {
   while (m != kEoi) {
     if (m == kSos) {
       if (!ReadScanHeader(d)) return false;
-      if (d->planesOnDemand && !d->progressive && !d->streaming && !d->comp[0].data) {
+      if (!d->progressive && !d->streaming && !d->comp[0].data) {
         if (ScanCanStream(*d)) return StartStreaming(d);
         if (!AllocatePlanes(d)) return false;
       }
@@ -380,8 +365,7 @@ bool DecodePlanes(Decoder* d) {
   if (!ReadHeader(d)) return false;
   if (!ReadToEnd(d)) return false;
   if (d->streaming) return true;
-  if (d->progressive && !d->planesOnDemand) FinishProgressive(d);
-  if (d->progressive && d->planesOnDemand) {
+  if (d->progressive) {
     for (int n = 0; n < d->componentCount; ++n) {
       Component& c = d->comp[n];
       c.ring = ZeroedBlock<unsigned char>(c.w2, 16, 1, 15);
@@ -502,17 +486,23 @@ void MakeRow(Decoder* d, RowMaker* m, unsigned char* out) {
 
 namespace {
 
+// The rows of the whole image, made as NextJpegRow makes them, into one block.
 unsigned char* ConvertToPixels(Decoder* d) {
   const int n = d->componentCount >= 3 ? 3 : 1;
   RowMaker maker;
   if (!StartRows(d, &maker)) return nullptr;
   if (!ProductFits(n, d->width, d->height, 1)) return Fail(d, "Out of memory"), nullptr;
-  auto* output = static_cast<unsigned char*>(
-      std::malloc(static_cast<std::size_t>(n) * d->width * d->height + 1));
+  std::unique_ptr<unsigned char, decltype(&std::free)> output(
+      static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(n) * d->width * d->height + 1)),
+      std::free);
   if (!output) return Fail(d, "Out of memory"), nullptr;
-  for (int j = 0; j < d->height; ++j)
-    MakeRow(d, &maker, output + static_cast<std::size_t>(n) * d->width * j);
-  return output;
+  try {
+    for (int j = 0; j < d->height && !d->reason; ++j)
+      MakeRow(d, &maker, output.get() + static_cast<std::size_t>(n) * d->width * j);
+  } catch (const std::bad_alloc&) {
+    d->reason = "Out of memory";  // the streamed scan's reading could not get its memory
+  }
+  return d->reason ? nullptr : output.release();
 }
 
 }  // namespace
@@ -524,8 +514,8 @@ bool LooksLikeJpeg(const unsigned char* data, std::size_t size) {
 
 namespace {
 
-// Decodes everything up to the pixels: the planes (or, with planes on demand,
-// a progressive image's coefficients). False with d->reason set.
+// Decodes everything up to the pixels: a progressive image's coefficients, a
+// baseline image's planes, or up to the scan it streams. False with d->reason set.
 bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t size,
                     const JpegInputUse& inputUse) {
   d->inputDone = inputUse.done;
@@ -539,10 +529,9 @@ bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t siz
     d->reason = "Out of memory";
     return false;
   }
-  // The pixels come from the planes alone: the input and the segment's window
-  // are not needed beside them, nor are a progressive image's coefficients
-  // once its planes are whole (the library holds its coefficients to the end:
-  // our peak is lower by them). A streamed scan still reads its input.
+  // The pixels come from the planes or coefficients alone: the input and the
+  // segment's window are not needed beside them. A streamed scan still reads
+  // its input.
   if (!d->streaming) jpeg::LetInputGo(d);
   return true;
 }
@@ -584,7 +573,6 @@ JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, 
                        int* channels, const char** reason, const JpegInputUse& inputUse) {
   JpegRows rows(new (std::nothrow) JpegRowDecode());
   jpeg::Decoder* d = rows ? &rows->decoder : nullptr;
-  if (d) d->planesOnDemand = true;
   bool started = d && DecodeToPlanes(d, data, size, inputUse) && jpeg::StartRows(d, &rows->maker);
   if (started) {
     try {

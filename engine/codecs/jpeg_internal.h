@@ -123,13 +123,10 @@ struct Bits {
 /// file never defines decodes as the library's zeroed one does.
 struct Decoder {
   Source src;
-  // A progressive image's planes are not made whole: each block row of a plane
-  // is transformed from the coefficients when a row of it is asked for.
-  bool planesOnDemand = false;
   bool headerOnly = false;  // the frame's layout is all that is wanted: no planes
   // A baseline image whose first scan holds every component, and after which no
   // other scan can follow, is decoded an MCU row at a time as its rows are
-  // asked for (planesOnDemand): only two MCU rows of each plane are held.
+  // asked for: only two MCU rows of each plane are held.
   bool streaming = false;
   bool scanGoesOn = false;  // the streamed scan has MCU rows left to decode
   int rowsDecoded = 0;      // its MCU rows decoded (or left zero) so far
