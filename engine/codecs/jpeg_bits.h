@@ -57,6 +57,18 @@ inline void Grow(Decoder* d, Bits& b) {
   b = GrowSlow(d, b);
 }
 
+// A scan's reader state into a local and back, field by field: a copy of the
+// whole struct is assembled on the stack and reloaded in wider pieces, a stall
+// on every block.
+inline void CopyBits(Bits& to, const Bits& from) {
+  to.buffer = from.buffer;
+  to.count = from.count;
+  to.noMore = from.noMore;
+  to.loaded = from.loaded;
+  to.bytes = from.bytes;
+  to.available = from.available;
+}
+
 inline std::uint32_t RotateLeft(std::uint32_t x, int n) {
   return (x << n) | (x >> ((32 - n) & 31));
 }

@@ -141,12 +141,20 @@ void Reset(Decoder* d) {
   ReadSegment(d);
 }
 
-// Clears a block's 64 coefficients: eight stores, where a
-// 128-byte memset costs more to start than to do.
+// Clears a block's 64 coefficients: eight stores, written out, where a loop of
+// them becomes a string store or memset that costs more to start than to do.
 void ClearBlock(short* data) {
 #if defined(__SSE2__)
   const __m128i zero = _mm_setzero_si128();
-  for (int i = 0; i < 64; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(data + i), zero);
+  auto* v = reinterpret_cast<__m128i*>(data);
+  _mm_storeu_si128(v + 0, zero);
+  _mm_storeu_si128(v + 1, zero);
+  _mm_storeu_si128(v + 2, zero);
+  _mm_storeu_si128(v + 3, zero);
+  _mm_storeu_si128(v + 4, zero);
+  _mm_storeu_si128(v + 5, zero);
+  _mm_storeu_si128(v + 6, zero);
+  _mm_storeu_si128(v + 7, zero);
 #else
   std::memset(data, 0, 64 * sizeof(short));
 #endif
@@ -279,6 +287,33 @@ std::uint64_t Band(int from, int to) {
   return upTo & (~0ull << from);
 }
 
+// Where bit n (from 0) of those set in x stands, or -1 if fewer are set; n at
+// most 64. Without a loop over the bits, whose end the processor cannot guess:
+// bytes' counts summed in place find the byte, a table the bit within it.
+struct SelectInByte {
+  std::uint8_t at[8][256];
+  constexpr SelectInByte() : at{} {
+    for (int v = 0; v < 256; ++v)
+      for (int bitIndex = 0, n = 0; bitIndex < 8; ++bitIndex)
+        if (v >> bitIndex & 1) at[n++][v] = static_cast<std::uint8_t>(bitIndex);
+  }
+};
+constexpr SelectInByte kSelectInByte;
+
+inline int NthSetBit(std::uint64_t x, int n) {
+  if (n == 0) return x ? __builtin_ctzll(x) : -1;
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  std::uint64_t c = x - ((x >> 1) & 0x5555555555555555ull);
+  c = (c & 0x3333333333333333ull) + ((c >> 2) & 0x3333333333333333ull);
+  c = ((c + (c >> 4)) & 0x0F0F0F0F0F0F0F0Full) * kOnes;  // byte i: bits set in bytes 0..i
+  // bytes whose running count exceeds n (the counts are at most 64: no borrow)
+  const std::uint64_t past = ((c | kHigh) - static_cast<std::uint64_t>(n + 1) * kOnes) & kHigh;
+  if (!past) return -1;
+  const int byte = __builtin_ctzll(past) >> 3;
+  const int before = byte ? static_cast<int>(c >> (8 * byte - 8) & 0xFF) : 0;
+  return 8 * byte + kSelectInByte.at[n - before][x >> (8 * byte) & 0xFF];
+}
+
 // Gives each nonzero coefficient among `which` its correction bit, in order.
 // The library takes the bits one at a time, refilling whenever none is held;
 // here they are taken as many at once as are held, refilling at the same
@@ -295,9 +330,13 @@ std::uint64_t Band(int from, int to) {
     std::uint32_t bits = b.buffer;
     int n = 0;
     for (; which && n < b.count; ++n, bits <<= 1) {
+      // without a branch on the bit, which is as likely one as zero
       short* p = &data[__builtin_ctzll(which)];
       which &= which - 1;
-      if ((bits & 0x80000000u) && (*p & bit) == 0) *p = static_cast<short>(*p > 0 ? *p + bit : *p - bit);
+      const int v = *p;
+      const int away = v > 0 ? bit : -bit;  // v is nonzero
+      const int take = -static_cast<int>(bits >> 31) & ((v & bit) ? 0 : away);
+      *p = static_cast<short>(v + take);
     }
     b.buffer = n == 32 ? 0 : b.buffer << n;
     b.count -= n;
@@ -335,13 +374,11 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
     }
     // Skip `run` zeros; the next zero takes s.
     const std::uint64_t band = Band(k, d->specEnd);
-    std::uint64_t zeros = ~nonzero & band;
-    for (int i = 0; i < run && zeros; ++i) zeros &= zeros - 1;
-    if (!zeros) {
+    const int target = NthSetBit(~nonzero & band, run);
+    if (target < 0) {
       RefineAll(d, b, data, nonzero & band, bit);
       k = d->specEnd + 1;
     } else {
-      const int target = __builtin_ctzll(zeros);
       RefineAll(d, b, data, nonzero & band & ((1ull << target) - 1), bit);
       data[target] = static_cast<short>(s);
       if (s) nonzero |= 1ull << target;
@@ -351,28 +388,34 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
   return true;
 }
 
-bool DecodeProgressiveBlock(Decoder* d, Bits& b, Component* c, int bx, int by) {
+bool DecodeProgressiveBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   const std::size_t block = BlockIndex(*c, bx, by);
-  if (d->specStart == 0) return DecodeProgressiveDc(d, b, c, block);
+  if (d->specStart == 0) return DecodeProgressiveDc(d, state, c, block);
   if (d->succHigh == 0 && d->eobRun) {
     --d->eobRun;  // a block of the run: nothing to read or write
     return true;
   }
   alignas(16) short data[64];
   LoadCoefficients(*c, block, data);
+  Bits b;  // a local copy stays in registers through the block
+  CopyBits(b, state);
   const bool ok = d->succHigh == 0
                       ? DecodeProgressiveAcFirst(d, b, data, d->ac[c->ha], d->fastAc[c->ha])
                       : DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha]);
+  CopyBits(state, b);
   return ok && (StoreCoefficients(c, block, data) || Fail(d, "Out of memory"));
 }
 
 // Baseline: decodes one block of component c and writes its samples at (bx, by).
-bool BaselineBlock(Decoder* d, Bits& b, Component* c, int bx, int by) {
+bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   alignas(16) short data[64];
   bool acSeen = false;
-  if (!DecodeBlock(d, b, data, d->dc[c->hd], d->ac[c->ha], d->fastAc[c->ha], c, d->dequant[c->tq],
-                   &acSeen))
-    return false;
+  Bits b;  // a local copy stays in registers through the block
+  CopyBits(b, state);
+  const bool ok = DecodeBlock(d, b, data, d->dc[c->hd], d->ac[c->ha], d->fastAc[c->ha], c,
+                              d->dequant[c->tq], &acSeen);
+  CopyBits(state, b);
+  if (!ok) return false;
   unsigned char* out = BlockRowSamples(*c, by) + bx * 8;
   if (acSeen)
     InverseDct(out, c->w2, data);

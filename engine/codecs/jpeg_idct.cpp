@@ -64,7 +64,7 @@ inline void Butterfly(Wide a, Wide b, __m128i bias, __m128i* sum, __m128i* diffe
 
 // One 1-D pass down the eight registers (each lane a separate column).
 template <int Shift>
-void Pass(__m128i* r, int bias) {
+[[gnu::always_inline]] inline void Pass(__m128i* r, int bias) {
   Wide t2, t3;
   Rotate(r[2], r[6], kR0a, kR0b, kR0c, kR0d, &t2, &t3);
   const Wide t0 = Scaled(_mm_add_epi16(r[0], r[4]));
@@ -82,7 +82,7 @@ void Pass(__m128i* r, int bias) {
   Butterfly<Shift>(x3, x4, b, &r[3], &r[4]);
 }
 
-void Transpose(__m128i* r) {
+[[gnu::always_inline]] inline void Transpose(__m128i* r) {
   const __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
   const __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
   const __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);

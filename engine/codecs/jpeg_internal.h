@@ -70,7 +70,8 @@ struct Component {
 
 /// Where block row by of component c's samples is held: its plane, or its ring.
 inline unsigned char* BlockRowSamples(const Component& c, int by) {
-  const int row = c.ring ? by % c.ringBlockRows : by;
+  const int n = c.ringBlockRows;  // 2, 4 or 8 but for a vertical factor of 3
+  const int row = !c.ring ? by : (n & (n - 1)) == 0 ? by & (n - 1) : by % n;
   return (c.ring ? c.ring : c.data) + static_cast<std::size_t>(c.w2) * 8 * row;
 }
 
