@@ -84,13 +84,13 @@ inline constexpr int kBias[16] = {0,    -1,   -3,    -7,    -15,   -31,   -63,  
 inline int DecodeSymbol(Decoder* d, Bits& b, const HuffmanTable& h) {
   if (b.count < 16) Grow(d, b);
   const int c = static_cast<int>(b.buffer >> (32 - kFastBits));
-  const int k = h.fast[c];
-  if (k < 255) {
-    const int s = h.size[k];
+  const int e = h.fastSymbol[c];
+  if (e != kNoFastSymbol) {
+    const int s = e & 15;
     if (s > b.count) return -1;
     b.buffer <<= s;
     b.count -= s;
-    return h.values[k];
+    return e >> 4;
   }
   const std::uint32_t top = b.buffer >> 16;
   int len = kFastBits + 1;

@@ -77,6 +77,7 @@ bool ReadHuffmanTables(Decoder* d) {
     HuffmanTable* h = tc == 0 ? &d->dc[th] : &d->ac[th];
     if (!BuildHuffman(d, h, counts)) return false;
     for (int i = 0; i < n; ++i) h->values[i] = static_cast<std::uint8_t>(s.Get8());
+    BuildFastSymbols(h);
     if (tc != 0) BuildFastAc(d->fastAc[th], *h);
     left -= n;
   }

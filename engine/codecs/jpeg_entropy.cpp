@@ -52,6 +52,13 @@ bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts) {
   return true;
 }
 
+void BuildFastSymbols(HuffmanTable* h) {
+  for (int i = 0; i < (1 << kFastBits); ++i) {
+    const int k = h->fast[i];
+    h->fastSymbol[i] = k == 255 ? kNoFastSymbol : static_cast<std::uint16_t>(h->values[k] * 16 + h->size[k]);
+  }
+}
+
 // For each 9-bit look-ahead that holds a whole AC code and its magnitude bits:
 // value * 256 + run * 16 + bits used, or 0.
 void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h) {

@@ -12,6 +12,7 @@
 namespace jpeg {
 
 inline constexpr int kFastBits = 9;
+inline constexpr std::uint16_t kNoFastSymbol = 0xFFFF;  // a code longer than kFastBits
 inline constexpr int kNoMarker = 0xFF;  // never a marker code
 
 /// The input as the library reads it: past the end every byte reads as 0 and
@@ -36,6 +37,10 @@ struct Source {
 /// index (255: longer code), the rest is searched by code length.
 struct HuffmanTable {
   std::uint8_t fast[1 << kFastBits];
+  // fast[] with its code's value and size in one entry: value * 16 + size, or
+  // kNoFastSymbol. Zeroed, as a table never defined is: value 0 of size 0, as
+  // the zeroed fast[], size[] and values[] give.
+  std::uint16_t fastSymbol[1 << kFastBits];
   std::uint16_t code[256];
   std::uint8_t values[256];
   std::uint8_t size[257];
@@ -171,6 +176,8 @@ extern const std::uint8_t kDezigzag[64 + 15];
 /// Builds table h from the 16 code-length counts (their sum at most 256).
 bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts);
 void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h);
+/// fastSymbol from fast, size and values, once the values are read.
+void BuildFastSymbols(HuffmanTable* h);
 /// Decodes the entropy-coded data of the scan whose header was just read.
 bool DecodeScan(Decoder* d);
 /// The same in steps: StartScan, then DecodeScanRow for each row in turn
