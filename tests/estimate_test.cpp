@@ -52,6 +52,15 @@ TEST_F(EstimateTest, FailuresLeaveTheSizeAlone) {
   EXPECT_FALSE(EstimateCompressedSize(dir_ / "empty.jpg", 80, &size));
   WriteBytes(dir_ / "text.png", "not an image");
   EXPECT_FALSE(EstimateCompressedSize(dir_ / "text.png", 80, &size));
+  // A JPEG whose decode fails after its rows were handed to the encoding thread
+  // (the end marker replaced): no size, and nothing kept.
+  MakeJpeg(dir_ / "valid.jpg", 40, 40, 3);
+  std::string jpeg = ReadBytes(dir_ / "valid.jpg");
+  jpeg.back() = '\x01';
+  WriteBytes(dir_ / "bad-end.jpg", jpeg);
+  EstimateCache cache;
+  EXPECT_FALSE(EstimateCompressedSize(dir_ / "bad-end.jpg", 80, &size, &cache));
+  EXPECT_FALSE(cache.pixels);
   EXPECT_EQ(size, 12345u);
 }
 
@@ -106,6 +115,18 @@ TEST_F(EstimateTest, ConcurrentEncodesKeepTheirOwnLevel) {
 // The preview keeps the decoded image: another quality of the same file costs an
 // encode, never a read or a decode, until the file changes.
 TEST_F(EstimateTest, TheCacheDecodesAFileOnceUntilItChanges) {
+  // A real JPEG's first estimate encodes while it decodes: the kept image is
+  // then what later qualities are encoded from.
+  for (const fs::path& jpeg : {CorpusDir() / "jpeg" / "testorig.jpg",
+                               TestDataDir() / "jpeg-decoder" / "progressive-large-230x161.jpg"}) {
+    EstimateCache kept;
+    std::uint64_t at80 = 0, at30 = 0;
+    ASSERT_TRUE(EstimateCompressedSize(jpeg, 80, &at80, &kept));
+    ASSERT_TRUE(EstimateCompressedSize(jpeg, 30, &at30, &kept));
+    EXPECT_EQ(kept.decodes, 1u);
+    EXPECT_EQ(at80, Written(jpeg, 80)) << jpeg;
+    EXPECT_EQ(at30, Written(jpeg, 30)) << jpeg;
+  }
   MakePng(dir_ / "a.jpg", 40, 30, 3);
   EstimateCache cache;
   std::uint64_t first = 0, second = 0, again = 0;

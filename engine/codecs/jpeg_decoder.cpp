@@ -595,15 +595,16 @@ JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, 
   return rows;
 }
 
-const unsigned char* NextJpegRow(JpegRowDecode* decode) {
+const unsigned char* NextJpegRow(JpegRowDecode* decode, unsigned char* into) {
   jpeg::Decoder* d = &decode->decoder;
   if (d->reason) return nullptr;
+  unsigned char* row = into ? into : decode->row.data();
   try {
-    jpeg::MakeRow(d, &decode->maker, decode->row.data());
+    jpeg::MakeRow(d, &decode->maker, row);
   } catch (const std::bad_alloc&) {
     d->reason = "Out of memory";  // the decode's reading could not get its memory
   }
-  return d->reason ? nullptr : decode->row.data();
+  return d->reason ? nullptr : row;
 }
 
 const char* JpegRowsFailure(const JpegRowDecode* decode) { return decode->decoder.reason; }

@@ -59,7 +59,9 @@ JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, 
 /// The next row of pixels, top down (width x channels bytes), valid until the
 /// next call; at most height calls. A baseline image is decoded as its rows are
 /// asked for, so the decode can still fail: then null, and every later call too.
-const unsigned char* NextJpegRow(JpegRowDecode* decode);
+/// With `into`, the row is made there and that is returned; one byte past the
+/// row may be written too (the next row's first, or a byte to spare).
+const unsigned char* NextJpegRow(JpegRowDecode* decode, unsigned char* into = nullptr);
 
 /// Why NextJpegRow gave null: DecodeJpegImage's reason for the same input.
 const char* JpegRowsFailure(const JpegRowDecode* decode);
