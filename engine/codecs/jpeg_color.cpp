@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/codecs/jpeg_internal.h"
+#include "engine/codecs/jpeg_kernels.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -86,9 +87,14 @@ int YCbCrToRgbWide(unsigned char* out, const unsigned char* y, const unsigned ch
 void YCbCrToRgb(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                 const unsigned char* cr, int count) {
   int i = 0;
+  if (kYCbCrToRgbAvx2 && JpegKernelsAreAvx2()) {
+    i = kYCbCrToRgbAvx2(out, y, cb, cr, count);
+    out += 3 * i;
+  }
 #if defined(__SSE2__)
-  i = YCbCrToRgbWide(out, y, cb, cr, count);
-  out += 3 * i;
+  const int wide = YCbCrToRgbWide(out, y + i, cb + i, cr + i, count - i);
+  out += 3 * wide;
+  i += wide;
 #endif
   for (; i < count; ++i) {
     const int yFixed = (y[i] << 20) + (1 << 19);

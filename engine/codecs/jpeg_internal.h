@@ -230,10 +230,15 @@ void MakeRow(Decoder* d, RowMaker* m, unsigned char* out);
 const unsigned char* PlaneRow(Decoder& d, int k, int y);
 
 // jpeg_color.cpp
-/// Rows of Y, Cb, Cr to RGB (SSE2 where there is SSE2, giving the same bytes).
+/// Rows of Y, Cb, Cr to RGB (AVX2 where the JPEG kernels chosen are AVX2's,
+/// else SSE2 where there is SSE2: all give the same bytes).
 /// May write one byte past the row: out must have room for 3 * count + 1.
 void YCbCrToRgb(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                 const unsigned char* cr, int count);
+/// jpeg_color_avx2.cpp: the first pixels of such a row, 16 at a time, writing
+/// nothing past them; returns how many. Null where the build has no AVX2 code.
+extern int (*const kYCbCrToRgbAvx2)(unsigned char* out, const unsigned char* y,
+                                    const unsigned char* cb, const unsigned char* cr, int count);
 void CmykToRgb(unsigned char* out, const unsigned char* c, const unsigned char* m,
                const unsigned char* y, const unsigned char* k, int count);
 void YcckToRgb(unsigned char* out, const unsigned char* y, const unsigned char* cb,

@@ -25,3 +25,6 @@ extern const JpegKernels kBaselineJpegKernels;
 extern const JpegKernels* const kAvx2JpegKernels;
 /// Whether the processor (and the system, which must save its registers) runs AVX2.
 bool ProcessorHasAvx2();
+/// Whether the kernels the writer runs now are the AVX2 ones: the decoder's
+/// colour conversion follows the same choice (jpeg_writer.cpp).
+bool JpegKernelsAreAvx2();

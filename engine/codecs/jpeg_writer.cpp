@@ -450,6 +450,8 @@ WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int 
   return WriteStatus::Done;
 }
 
+bool JpegKernelsAreAvx2() { return &ChosenKernels() == kAvx2JpegKernels; }
+
 bool UseJpegPath(JpegPath path) {
   const JpegKernels* k = path == JpegPath::Best       ? BestKernels()
                          : path == JpegPath::Baseline ? &kBaselineJpegKernels

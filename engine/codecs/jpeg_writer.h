@@ -26,9 +26,10 @@ struct JpegRowSource {
 WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
                           int quality, ByteBuffer* out);
 
-/// Which kernels the writer's float work runs on: the widest the processor has
-/// (Best, the default), the baseline every build has (SSE2 on x86-64), or AVX2.
-/// All give the same bytes; tests and benchmarks pick each in turn.
+/// Which kernels the writer's float work (and our JPEG decoder's colour
+/// conversion) runs on: the widest the processor has (Best, the default), the
+/// baseline every build has (SSE2 on x86-64), or AVX2. All give the same bytes;
+/// tests and benchmarks pick each in turn.
 enum class JpegPath { Best, Baseline, Avx2 };
 
 /// Makes every later WriteJpeg (in any thread) run on the path; false, with
