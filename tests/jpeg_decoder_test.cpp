@@ -293,7 +293,19 @@ TEST(JpegDecoder, InverseDctMatchesItsModel) {
     jpeg::InverseDct(fast, 8, block);
     jpeg::InverseDctModel(model, 8, block);
     ASSERT_EQ(0, std::memcmp(fast, model, 64)) << "round " << round;
+    // two at once (AVX2 where the processor has it), this block and its reverse
+    if (!UseJpegPath(round % 2 ? JpegPath::Avx2 : JpegPath::Baseline)) continue;
+    alignas(16) short reversed[64];
+    std::reverse_copy(block, block + 64, reversed);
+    unsigned char pair[2][80] = {}, reversedModel[64];
+    jpeg::InverseDctModel(reversedModel, 8, reversed);
+    jpeg::InverseDctPair(pair[0], 10, block, pair[1], 9, reversed);
+    for (int row = 0; row < 8; ++row) {
+      ASSERT_EQ(0, std::memcmp(pair[0] + 10 * row, model + 8 * row, 8)) << "round " << round;
+      ASSERT_EQ(0, std::memcmp(pair[1] + 9 * row, reversedModel + 8 * row, 8)) << "round " << round;
+    }
   }
+  UseJpegPath(JpegPath::Best);
   for (int dc = -32768; dc <= 32767; dc += 7) {
     alignas(16) short block[64] = {static_cast<short>(dc)};
     unsigned char fast[64], model[64];

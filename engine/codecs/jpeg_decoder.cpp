@@ -255,11 +255,11 @@ bool ReadHeader(Decoder* d) {
 // Dequantizes and transforms block row j of component n's coefficients into
 // the 8 plane rows at out.
 void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
-  alignas(16) short block[64];
+  alignas(16) short blocks[2][64];
   Component& c = d->comp[n];
   const int w = (c.x + 7) >> 3;
   const std::uint16_t* q = d->dequant[c.tq];
-  for (int i = 0; i < w; ++i) {
+  auto dequantize = [&](int i, short* block) {
     alignas(16) short data[64];
     LoadCoefficients(c, BlockIndex(c, i, j), data);
     block[0] = static_cast<short>(c.dcCoeff[BlockIndex(c, i, j)] * q[0]);
@@ -267,7 +267,16 @@ void TransformBlockRow(Decoder* d, int n, int j, unsigned char* out) {
       const int at = kDezigzag[k];  // from zigzag order, as the scans kept them
       block[at] = static_cast<short>(data[k] * q[at]);
     }
-    InverseDct(out + i * 8, c.w2, block);
+  };
+  int i = 0;
+  for (; i + 2 <= w; i += 2) {
+    dequantize(i, blocks[0]);
+    dequantize(i + 1, blocks[1]);
+    InverseDctPair(out + i * 8, c.w2, blocks[0], out + (i + 1) * 8, c.w2, blocks[1]);
+  }
+  if (i < w) {
+    dequantize(i, blocks[0]);
+    InverseDct(out + i * 8, c.w2, blocks[0]);
   }
 }
 

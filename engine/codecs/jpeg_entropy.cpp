@@ -415,7 +415,7 @@ bool DecodeProgressiveBlock(Decoder* d, Bits& state, Component* c, int bx, int b
 
 // Baseline: decodes one block of component c and writes its samples at (bx, by).
 bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
-  alignas(16) short data[64];
+  short* data = d->blocks[d->blockWaits ? 1 : 0];
   bool acSeen = false;
   Bits b;  // a local copy stays in registers through the block
   CopyBits(b, state);
@@ -424,11 +424,25 @@ bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   CopyBits(state, b);
   if (!ok) return false;
   unsigned char* out = BlockRowSamples(*c, by) + bx * 8;
-  if (acSeen)
-    InverseDct(out, c->w2, data);
-  else
+  if (!acSeen) {
     InverseDctDcOnly(out, c->w2, data[0]);
+  } else if (!d->pairBlocks) {
+    InverseDct(out, c->w2, data);
+  } else if (d->blockWaits) {
+    InverseDctPair(d->waitingOut, d->waitingStride, d->blocks[0], out, c->w2, data);
+    d->blockWaits = false;
+  } else {
+    d->waitingOut = out;
+    d->waitingStride = c->w2;
+    d->blockWaits = true;
+  }
   return true;
+}
+
+// The block still waiting for a partner, alone, once a row of MCUs is done.
+void TransformWaitingBlock(Decoder* d) {
+  if (d->blockWaits) InverseDct(d->waitingOut, d->waitingStride, d->blocks[0]);
+  d->blockWaits = false;
 }
 
 // After each MCU: at the end of a restart interval the next marker must be a
@@ -460,6 +474,7 @@ bool DecodeRowOfMcus(Decoder* d, int count, int* decoded, bool* more, DecodeMcu 
       break;
     }
   }
+  TransformWaitingBlock(d);
   d->bits = b;
   return true;
 }
@@ -493,7 +508,11 @@ bool DecodeInterleavedRow(Decoder* d, int j, int* decoded, bool* more) {
 
 }  // namespace
 
-void StartScan(Decoder* d) { Reset(d); }
+void StartScan(Decoder* d) {
+  Reset(d);
+  d->pairBlocks = InverseDctInPairs();
+  d->blockWaits = false;
+}
 
 int ScanRowCount(const Decoder& d) {
   return d.scanCount == 1 ? (d.comp[d.order[0]].y + 7) >> 3 : d.mcuY;

@@ -143,6 +143,13 @@ struct Decoder {
   HuffmanTable ac[4];
   std::uint16_t dequant[4][64];
   std::int16_t fastAc[4][1 << kFastBits];
+  // Baseline blocks go through the inverse DCT two at a time where that is
+  // faster (pairBlocks): a decoded block then waits in blocks[0] for the next.
+  bool pairBlocks = false;
+  bool blockWaits = false;
+  alignas(16) short blocks[2][64];
+  unsigned char* waitingOut = nullptr;
+  int waitingStride = 0;
 
   int width = 0, height = 0, componentCount = 0;
   int hMax = 1, vMax = 1, mcuX = 0, mcuY = 0;
@@ -201,6 +208,15 @@ void InverseDct(unsigned char* out, int stride, const short* coeff);
 void InverseDctModel(unsigned char* out, int stride, const short* coeff);
 /// The same for a block whose only nonzero coefficient is the first.
 void InverseDctDcOnly(unsigned char* out, int stride, int dc);
+/// Whether InverseDctPair transforms its two blocks at once (AVX2, where the
+/// JPEG kernels chosen are AVX2's); else it is InverseDct twice.
+bool InverseDctInPairs();
+/// InverseDct of two blocks.
+void InverseDctPair(unsigned char* outA, int strideA, const short* a, unsigned char* outB,
+                    int strideB, const short* b);
+/// jpeg_idct_avx2.cpp: two blocks at once; null where the build has no AVX2 code.
+extern void (*const kInverseDctPairAvx2)(unsigned char* outA, int strideA, const short* a,
+                                         unsigned char* outB, int strideB, const short* b);
 
 // jpeg_upsample.cpp
 /// One component's walk down its plane, widening each row to the image's width.
