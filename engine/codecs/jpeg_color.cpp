@@ -3,8 +3,10 @@
 // and YCCK by the library's rounded 8-bit multiply.
 #include <cstring>
 
+#include "engine/codecs/jpeg_color_steps.h"
 #include "engine/codecs/jpeg_internal.h"
 #include "engine/codecs/jpeg_kernels.h"
+#include "engine/codecs/jpeg_simd_ops.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -31,22 +33,12 @@ unsigned char Multiply255(int x, int y) {
 }
 
 #if defined(__SSE2__)
-// Eight pixels at once with the same integers. Every factor above is a 12-bit
-// one shifted left by 8, so dividing the sums by 256 first changes nothing:
-//   r = (4096 y + 2048 + 5743 cr) >> 12
-//   b = (4096 y + 2048 + 7258 cb) >> 12
-//   g = (4096 y + 2048 - 2925 cr + ((-1410 cb) >> 8 << 8)) >> 12
-// (the last term is the green Cb product with its low 16 bits cut, / 256).
+// Eight pixels at once with the same integers (jpeg_color_steps.h).
 // Returns how many pixels it did (a multiple of 8).
 int YCbCrToRgbWide(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                    const unsigned char* cr, int count) {
   const __m128i zero = _mm_setzero_si128();
   const __m128i center = _mm_set1_epi16(128);
-  const __m128i round = _mm_set1_epi32(2048);
-  const __m128i toR = _mm_setr_epi16(4096, 5743, 4096, 5743, 4096, 5743, 4096, 5743);
-  const __m128i toB = _mm_setr_epi16(4096, 7258, 4096, 7258, 4096, 7258, 4096, 7258);
-  const __m128i toG = _mm_setr_epi16(4096, -2925, 4096, -2925, 4096, -2925, 4096, -2925);
-  const __m128i cbToG = _mm_setr_epi16(-1410, 0, -1410, 0, -1410, 0, -1410, 0);
   int i = 0;
   for (; i + 8 <= count; i += 8) {
     const __m128i yw = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y + i)), zero);
@@ -54,18 +46,8 @@ int YCbCrToRgbWide(unsigned char* out, const unsigned char* y, const unsigned ch
         _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + i)), zero), center);
     const __m128i crw = _mm_sub_epi16(
         _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + i)), zero), center);
-    const __m128i ycrLo = _mm_unpacklo_epi16(yw, crw), ycrHi = _mm_unpackhi_epi16(yw, crw);
-    const __m128i ycbLo = _mm_unpacklo_epi16(yw, cbw), ycbHi = _mm_unpackhi_epi16(yw, cbw);
-    const __m128i cbLo = _mm_unpacklo_epi16(cbw, zero), cbHi = _mm_unpackhi_epi16(cbw, zero);
-    auto finish = [&](__m128i lo, __m128i hi) {
-      return _mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(lo, round), 12),
-                             _mm_srai_epi32(_mm_add_epi32(hi, round), 12));
-    };
-    auto cut = [&](__m128i v) { return _mm_slli_epi32(_mm_srai_epi32(_mm_madd_epi16(v, cbToG), 8), 8); };
-    const __m128i r = finish(_mm_madd_epi16(ycrLo, toR), _mm_madd_epi16(ycrHi, toR));
-    const __m128i b = finish(_mm_madd_epi16(ycbLo, toB), _mm_madd_epi16(ycbHi, toB));
-    const __m128i g = finish(_mm_add_epi32(_mm_madd_epi16(ycrLo, toG), cut(cbLo)),
-                             _mm_add_epi32(_mm_madd_epi16(ycrHi, toG), cut(cbHi)));
+    __m128i r, g, b;
+    color::YCbCrLanes<Sse2Ops>(yw, cbw, crw, &r, &g, &b);
     // Bytes R G B x per pixel, then three of each four written out.
     const __m128i rg = _mm_unpacklo_epi8(_mm_packus_epi16(r, r), _mm_packus_epi16(g, g));
     const __m128i bx = _mm_unpacklo_epi8(_mm_packus_epi16(b, b), zero);

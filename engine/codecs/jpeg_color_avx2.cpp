@@ -1,5 +1,5 @@
 // The decoder's YCbCr to RGB conversion in AVX2: sixteen pixels at a time, each
-// 16-bit lane the same integers as the SSE2 code in jpeg_color.cpp (see there),
+// 16-bit lane the same integers as the SSE2 code (jpeg_color_steps.h),
 // and the RGB bytes put in order by byte shuffles instead of a store a pixel.
 // Only this file is built with -mavx2, and it only runs where the processor has
 // AVX2 (see YCbCrToRgb); everything here has internal linkage but the pointer.
@@ -7,6 +7,9 @@
 
 #if defined(__AVX2__) && !defined(QUILLMAR_PORTABLE_CODE)
 #include <immintrin.h>
+
+#include "engine/codecs/jpeg_color_steps.h"
+#include "engine/codecs/jpeg_simd_ops.h"
 
 namespace {
 
@@ -39,13 +42,7 @@ __m256i Widen(const unsigned char* p) {
 
 int YCbCrToRgbAvx2(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                    const unsigned char* cr, int count) {
-  const __m256i zero = _mm256_setzero_si256();
   const __m256i center = _mm256_set1_epi16(128);
-  const __m256i round = _mm256_set1_epi32(2048);
-  const __m256i toR = _mm256_set1_epi32(4096 | 5743 << 16);
-  const __m256i toB = _mm256_set1_epi32(4096 | 7258 << 16);
-  const __m256i toG = _mm256_set1_epi32(4096 | static_cast<int>(static_cast<unsigned>(-2925) << 16));
-  const __m256i cbToG = _mm256_set1_epi32(-1410 & 0xFFFF);
   const __m256i firstRedGreen = Mask(kMasks.firstRedGreen), firstBlue = Mask(kMasks.firstBlue);
   const __m256i restRedGreen = Mask(kMasks.restRedGreen), restBlue = Mask(kMasks.restBlue);
   int i = 0;
@@ -53,21 +50,8 @@ int YCbCrToRgbAvx2(unsigned char* out, const unsigned char* y, const unsigned ch
     const __m256i yw = Widen(y + i);
     const __m256i cbw = _mm256_sub_epi16(Widen(cb + i), center);
     const __m256i crw = _mm256_sub_epi16(Widen(cr + i), center);
-    // unpack and pack both work within each 128-bit half: pixels come back in order
-    const __m256i ycrLo = _mm256_unpacklo_epi16(yw, crw), ycrHi = _mm256_unpackhi_epi16(yw, crw);
-    const __m256i ycbLo = _mm256_unpacklo_epi16(yw, cbw), ycbHi = _mm256_unpackhi_epi16(yw, cbw);
-    const __m256i cbLo = _mm256_unpacklo_epi16(cbw, zero), cbHi = _mm256_unpackhi_epi16(cbw, zero);
-    auto finish = [&](__m256i lo, __m256i hi) {
-      return _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(lo, round), 12),
-                                _mm256_srai_epi32(_mm256_add_epi32(hi, round), 12));
-    };
-    auto cut = [&](__m256i v) {
-      return _mm256_slli_epi32(_mm256_srai_epi32(_mm256_madd_epi16(v, cbToG), 8), 8);
-    };
-    const __m256i r = finish(_mm256_madd_epi16(ycrLo, toR), _mm256_madd_epi16(ycrHi, toR));
-    const __m256i b = finish(_mm256_madd_epi16(ycbLo, toB), _mm256_madd_epi16(ycbHi, toB));
-    const __m256i g = finish(_mm256_add_epi32(_mm256_madd_epi16(ycrLo, toG), cut(cbLo)),
-                             _mm256_add_epi32(_mm256_madd_epi16(ycrHi, toG), cut(cbHi)));
+    __m256i r, g, b;
+    jpeg::color::YCbCrLanes<Avx2Ops>(yw, cbw, crw, &r, &g, &b);
     // Each half: red 0..7 and green 0..7 of its eight pixels, and blue twice.
     const __m256i redGreen = _mm256_packus_epi16(r, g);
     const __m256i blue = _mm256_packus_epi16(b, b);

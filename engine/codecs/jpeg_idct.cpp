@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "engine/codecs/jpeg_idct_steps.h"
+#include "engine/codecs/jpeg_simd_ops.h"
 #include "engine/codecs/jpeg_internal.h"
 #include "engine/codecs/jpeg_kernels.h"
 
@@ -24,28 +25,6 @@ namespace {
 using namespace idct;
 
 #if defined(__SSE2__)
-
-// The steps of jpeg_idct_steps.h on one block in 128-bit registers.
-struct Sse2Ops {
-  using V = __m128i;
-  static V Zero() { return _mm_setzero_si128(); }
-  static V Pairs(int a, int b) { return _mm_set1_epi32((a & 0xFFFF) | b * 65536); }
-  static V Splat32(int v) { return _mm_set1_epi32(v); }
-  static V Add16(V a, V b) { return _mm_add_epi16(a, b); }
-  static V Sub16(V a, V b) { return _mm_sub_epi16(a, b); }
-  static V Add32(V a, V b) { return _mm_add_epi32(a, b); }
-  static V Sub32(V a, V b) { return _mm_sub_epi32(a, b); }
-  static V MulAdd(V a, V b) { return _mm_madd_epi16(a, b); }
-  template <int N>
-  static V ShiftRight32(V a) { return _mm_srai_epi32(a, N); }
-  static V Pack32(V a, V b) { return _mm_packs_epi32(a, b); }
-  static V UnpackLo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
-  static V UnpackHi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
-  static V UnpackLo32(V a, V b) { return _mm_unpacklo_epi32(a, b); }
-  static V UnpackHi32(V a, V b) { return _mm_unpackhi_epi32(a, b); }
-  static V UnpackLo64(V a, V b) { return _mm_unpacklo_epi64(a, b); }
-  static V UnpackHi64(V a, V b) { return _mm_unpackhi_epi64(a, b); }
-};
 
 void InverseDctSse2(unsigned char* out, int stride, const short* coeff) {
   __m128i r[8];

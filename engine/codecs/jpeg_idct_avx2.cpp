@@ -9,29 +9,9 @@
 #include <immintrin.h>
 
 #include "engine/codecs/jpeg_idct_steps.h"
+#include "engine/codecs/jpeg_simd_ops.h"
 
 namespace {
-
-struct Avx2Ops {
-  using V = __m256i;
-  static V Zero() { return _mm256_setzero_si256(); }
-  static V Pairs(int a, int b) { return _mm256_set1_epi32((a & 0xFFFF) | b * 65536); }
-  static V Splat32(int v) { return _mm256_set1_epi32(v); }
-  static V Add16(V a, V b) { return _mm256_add_epi16(a, b); }
-  static V Sub16(V a, V b) { return _mm256_sub_epi16(a, b); }
-  static V Add32(V a, V b) { return _mm256_add_epi32(a, b); }
-  static V Sub32(V a, V b) { return _mm256_sub_epi32(a, b); }
-  static V MulAdd(V a, V b) { return _mm256_madd_epi16(a, b); }
-  template <int N>
-  static V ShiftRight32(V a) { return _mm256_srai_epi32(a, N); }
-  static V Pack32(V a, V b) { return _mm256_packs_epi32(a, b); }
-  static V UnpackLo16(V a, V b) { return _mm256_unpacklo_epi16(a, b); }
-  static V UnpackHi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
-  static V UnpackLo32(V a, V b) { return _mm256_unpacklo_epi32(a, b); }
-  static V UnpackHi32(V a, V b) { return _mm256_unpackhi_epi32(a, b); }
-  static V UnpackLo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
-  static V UnpackHi64(V a, V b) { return _mm256_unpackhi_epi64(a, b); }
-};
 
 void InverseDctPairAvx2(unsigned char* outA, int strideA, const short* a, unsigned char* outB,
                         int strideB, const short* b) {
