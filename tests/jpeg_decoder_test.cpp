@@ -360,7 +360,9 @@ TEST(JpegDecoder, ColourConversionMatchesTheLibrarysFormulaEverywhere) {
       cr[i] = static_cast<unsigned char>(red);
     }
     const int count = 65536 - red % 2;
+    out[3 * count + 1] = 0xA5;  // past the one byte the conversion may write after a row
     jpeg::YCbCrToRgb(out.data(), y.data(), cb.data(), cr.data(), count);
+    ASSERT_EQ(out[3 * count + 1], 0xA5) << "written past the row";
     for (int i = 0; i < count; ++i) {
       const int yFixed = (y[i] << 20) + (1 << 19), crc = cr[i] - 128, cbc = cb[i] - 128;
       const int r = (yFixed + crc * (5743 << 8)) >> 20;
