@@ -494,28 +494,6 @@ void MakeRow(Decoder* d, RowMaker* m, unsigned char* out) {
   }
 }
 
-namespace {
-
-// The rows of the whole image, made as NextJpegRow makes them, into one block.
-unsigned char* ConvertToPixels(Decoder* d) {
-  const int n = d->componentCount >= 3 ? 3 : 1;
-  RowMaker maker;
-  if (!StartRows(d, &maker)) return nullptr;
-  if (!ProductFits(n, d->width, d->height, 1)) return Fail(d, "Out of memory"), nullptr;
-  std::unique_ptr<unsigned char, decltype(&std::free)> output(
-      static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(n) * d->width * d->height + 1)),
-      std::free);
-  if (!output) return Fail(d, "Out of memory"), nullptr;
-  try {
-    for (int j = 0; j < d->height && !d->reason; ++j)
-      MakeRow(d, &maker, output.get() + static_cast<std::size_t>(n) * d->width * j);
-  } catch (const std::bad_alloc&) {
-    d->reason = "Out of memory";  // the streamed scan's reading could not get its memory
-  }
-  return d->reason ? nullptr : output.release();
-}
-
-}  // namespace
 }  // namespace jpeg
 
 bool LooksLikeJpeg(const unsigned char* data, std::size_t size) {
@@ -551,24 +529,6 @@ const char* ReasonOf(const jpeg::Decoder* d) {
 }
 
 }  // namespace
-
-unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
-                               int* height, int* channels, const char** reason,
-                               const JpegInputUse& inputUse) {
-  std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());
-  unsigned char* pixels = d && DecodeToPlanes(d.get(), data, size, inputUse)
-                              ? jpeg::ConvertToPixels(d.get())
-                              : nullptr;
-  if (d) jpeg::ReleasePlanes(d.get());
-  if (!pixels) {
-    *reason = ReasonOf(d.get());
-    return nullptr;
-  }
-  *width = d->width;
-  *height = d->height;
-  *channels = d->componentCount >= 3 ? 3 : 1;
-  return pixels;
-}
 
 struct JpegRowDecode {
   jpeg::Decoder decoder;
@@ -617,6 +577,36 @@ const unsigned char* NextJpegRow(JpegRowDecode* decode, unsigned char* into) {
 }
 
 const char* JpegRowsFailure(const JpegRowDecode* decode) { return decode->decoder.reason; }
+
+// The whole image is the rows a row decode hands out, made in place.
+unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int* width,
+                               int* height, int* channels, const char** reason,
+                               const JpegInputUse& inputUse) {
+  int w = 0, h = 0, n = 0;
+  JpegRows rows = StartJpegRows(data, size, &w, &h, &n, reason, inputUse);
+  if (!rows) return nullptr;
+  const std::size_t rowBytes = static_cast<std::size_t>(n) * w;
+  // a byte to spare past the last row, which the colour conversion may write
+  unsigned char* pixels = jpeg::ProductFits(n, w, h, 1)
+                              ? static_cast<unsigned char*>(std::malloc(rowBytes * h + 1))
+                              : nullptr;
+  if (!pixels) {
+    *reason = "Out of memory";
+    return nullptr;
+  }
+  for (int y = 0; y < h; ++y) {
+    if (!NextJpegRow(rows.get(), pixels + rowBytes * y)) {
+      std::free(pixels);
+      *reason = JpegRowsFailure(rows.get());
+      return nullptr;
+    }
+  }
+  *width = w;
+  *height = h;
+  *channels = n;
+  return pixels;
+}
+
 
 bool ReadJpegFrame(const unsigned char* data, std::size_t size, JpegFrame* frame) {
   std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());

@@ -426,8 +426,6 @@ bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   unsigned char* out = BlockRowSamples(*c, by) + bx * 8;
   if (!acSeen) {
     InverseDctDcOnly(out, c->w2, data[0]);
-  } else if (!d->pairBlocks) {
-    InverseDct(out, c->w2, data);
   } else if (d->blockWaits) {
     InverseDctPair(d->waitingOut, d->waitingStride, d->blocks[0], out, c->w2, data);
     d->blockWaits = false;
@@ -510,7 +508,6 @@ bool DecodeInterleavedRow(Decoder* d, int j, int* decoded, bool* more) {
 
 void StartScan(Decoder* d) {
   Reset(d);
-  d->pairBlocks = InverseDctInPairs();
   d->blockWaits = false;
 }
 

@@ -98,11 +98,9 @@ void InverseDct(unsigned char* out, int stride, const short* coeff) {
 #endif
 }
 
-bool InverseDctInPairs() { return kInverseDctPairAvx2 && JpegKernelsAreAvx2(); }
-
 void InverseDctPair(unsigned char* outA, int strideA, const short* a, unsigned char* outB,
                     int strideB, const short* b) {
-  if (InverseDctInPairs()) {
+  if (kInverseDctPairAvx2 && JpegKernelsAreAvx2()) {
     kInverseDctPairAvx2(outA, strideA, a, outB, strideB, b);
   } else {
     InverseDct(outA, strideA, a);

@@ -143,9 +143,8 @@ struct Decoder {
   HuffmanTable ac[4];
   std::uint16_t dequant[4][64];
   std::int16_t fastAc[4][1 << kFastBits];
-  // Baseline blocks go through the inverse DCT two at a time where that is
-  // faster (pairBlocks): a decoded block then waits in blocks[0] for the next.
-  bool pairBlocks = false;
+  // Baseline blocks go through the inverse DCT two at a time (InverseDctPair):
+  // a decoded block waits in blocks[0] for the next one of its row of MCUs.
   bool blockWaits = false;
   alignas(16) short blocks[2][64];
   unsigned char* waitingOut = nullptr;
@@ -208,10 +207,8 @@ void InverseDct(unsigned char* out, int stride, const short* coeff);
 void InverseDctModel(unsigned char* out, int stride, const short* coeff);
 /// The same for a block whose only nonzero coefficient is the first.
 void InverseDctDcOnly(unsigned char* out, int stride, int dc);
-/// Whether InverseDctPair transforms its two blocks at once (AVX2, where the
-/// JPEG kernels chosen are AVX2's); else it is InverseDct twice.
-bool InverseDctInPairs();
-/// InverseDct of two blocks.
+/// InverseDct of two blocks: at once in AVX2 where the JPEG kernels chosen are
+/// AVX2's, else one after the other.
 void InverseDctPair(unsigned char* outA, int strideA, const short* a, unsigned char* outB,
                     int strideB, const short* b);
 /// jpeg_idct_avx2.cpp: two blocks at once; null where the build has no AVX2 code.
