@@ -1,5 +1,5 @@
 #pragma once
-// The bit reader of the entropy decoder (included by jpeg_entropy.cpp only).
+// The bit reader of the entropy decoder (jpeg_entropy.cpp, jpeg_progressive.cpp).
 // It keeps the library's 32-bit buffer and count exactly: where a stream runs
 // into a marker, whether a code is refused and where the next marker is looked
 // for all hang on how many bits the library had taken in at that moment. The
@@ -67,6 +67,16 @@ inline void CopyBits(Bits& to, const Bits& from) {
   to.loaded = from.loaded;
   to.bytes = from.bytes;
   to.available = from.available;
+}
+
+// The library's int arithmetic on damaged values, without the overflow its
+// compiler may assume away: wrapped as the processor wraps it.
+inline int WrapAdd(int a, int b) {
+  return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b));
+}
+
+inline short WrapMul(int a, int b) {
+  return static_cast<short>(static_cast<unsigned>(a) * static_cast<unsigned>(b));
 }
 
 inline std::uint32_t RotateLeft(std::uint32_t x, int n) {

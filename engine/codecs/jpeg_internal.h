@@ -178,6 +178,18 @@ inline bool Fail(Decoder* d, const char* why) {
 
 extern const std::uint8_t kDezigzag[64 + 15];
 
+// jpeg_headers.cpp
+/// The library's size check: a*b*c + add fits an int (each factor below 2^26).
+bool ProductFits(long long a, long long b, long long c, long long add);
+/// A pending marker met by the entropy decoder, or the next one in the input:
+/// any run of 0xFF, then its code. kNoMarker when no 0xFF stands there.
+int NextMarker(Decoder* d);
+/// The segment of marker m between scans (tables, restart interval, APPn, COM).
+bool ReadMarkerSegment(Decoder* d, int m);
+bool ReadScanHeader(Decoder* d);
+/// SOI, the segments before the frame, and the frame header.
+bool ReadHeader(Decoder* d);
+
 // jpeg_entropy.cpp
 /// Builds table h from the 16 code-length counts (their sum at most 256).
 bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts);
@@ -197,6 +209,12 @@ bool DecodeScanRow(Decoder* d, int j, int* decoded, bool* more);
 void SyncSourceAfterScan(Decoder* d);
 /// Takes the segment's next window into the bit reader b.
 void NextWindow(Decoder* d, Bits& b);
+
+// jpeg_progressive.cpp
+/// A DC scan's block of c (coefficient block `block`).
+bool DecodeProgressiveDc(Decoder* d, Bits& b, Component* c, std::size_t block);
+/// An AC scan's block (bx, by) of c, first or refining, read with state.
+bool DecodeProgressiveBlock(Decoder* d, Bits& state, Component* c, int bx, int by);
 
 // jpeg_idct.cpp
 /// Inverse DCT of one block of dequantized coefficients into 8x8 samples, with

@@ -1,0 +1,207 @@
+// Progressive scans' blocks: the DC scans, and the AC scans, first and
+// refining, over coefficients kept in zigzag order until the end. The bit
+// reader's moves are the library's one by one; only the walk over a band is
+// done with masks.
+#include <cstdint>
+
+#include "engine/codecs/float_lanes.h"
+#include "engine/codecs/jpeg_bits.h"
+#include "engine/codecs/jpeg_internal.h"
+
+namespace jpeg {
+namespace {
+
+// Progressive coefficients are kept in zigzag order until the end; a damaged
+// run past the last one lands on it, as in the library's natural order.
+int ZigzagSlot(int k) { return k < 64 ? k : 63; }
+
+bool DecodeProgressiveAcFirst(Decoder* d, Bits& b, short* data, const HuffmanTable& hac,
+                              const std::int16_t* fac) {
+  const int shift = d->succLow;
+  if (d->eobRun) {
+    --d->eobRun;
+    return true;
+  }
+  int k = d->specStart;
+  do {
+    if (b.count < 16) Grow(d, b);
+    const int look = static_cast<int>(b.buffer >> (32 - kFastBits));
+    const int r = fac[look];
+    if (r) {
+      k += (r >> 4) & 15;
+      const int s = r & 15;
+      b.buffer <<= s;
+      b.count -= s;
+      data[ZigzagSlot(k++)] = WrapMul(r >> 8, 1 << shift);
+    } else {
+      const int rs = DecodeSymbol(d, b, hac);
+      if (rs < 0) return Fail(d, "Corrupt JPEG");
+      const int s = rs & 15;
+      const int run = rs >> 4;
+      if (s == 0) {
+        if (run < 15) {
+          d->eobRun = 1 << run;
+          if (run) d->eobRun += GetBits(d, b, run);
+          --d->eobRun;
+          break;
+        }
+        k += 16;
+      } else {
+        k += run;
+        const int slot = ZigzagSlot(k++);
+        data[slot] = WrapMul(ReceiveExtend(d, b, s), 1 << shift);
+      }
+    }
+  } while (k <= d->specEnd);
+  return true;
+}
+
+// Positions from..to (at most 63) as bits.
+std::uint64_t Band(int from, int to) {
+  const std::uint64_t upTo = to >= 63 ? ~0ull : (1ull << (to + 1)) - 1;
+  return upTo & (~0ull << from);
+}
+
+// Where bit n (from 0) of those set in x stands, or -1 if fewer are set; n at
+// most 64. Without a loop over the bits, whose end the processor cannot guess:
+// bytes' counts summed in place find the byte, a table the bit within it.
+struct SelectInByte {
+  std::uint8_t at[8][256];
+  constexpr SelectInByte() : at{} {
+    for (int v = 0; v < 256; ++v)
+      for (int bitIndex = 0, n = 0; bitIndex < 8; ++bitIndex)
+        if (v >> bitIndex & 1) at[n++][v] = static_cast<std::uint8_t>(bitIndex);
+  }
+};
+constexpr SelectInByte kSelectInByte;
+
+inline int NthSetBit(std::uint64_t x, int n) {
+  if (n == 0) return x ? __builtin_ctzll(x) : -1;
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  std::uint64_t c = x - ((x >> 1) & 0x5555555555555555ull);
+  c = (c & 0x3333333333333333ull) + ((c >> 2) & 0x3333333333333333ull);
+  c = ((c + (c >> 4)) & 0x0F0F0F0F0F0F0F0Full) * kOnes;  // byte i: bits set in bytes 0..i
+  // bytes whose running count exceeds n (the counts are at most 64: no borrow)
+  const std::uint64_t past = ((c | kHigh) - static_cast<std::uint64_t>(n + 1) * kOnes) & kHigh;
+  if (!past) return -1;
+  const int byte = __builtin_ctzll(past) >> 3;
+  const int before = byte ? static_cast<int>(c >> (8 * byte - 8) & 0xFF) : 0;
+  return 8 * byte + kSelectInByte.at[n - before][x >> (8 * byte) & 0xFF];
+}
+
+// Gives each nonzero coefficient among `which` its correction bit, in order.
+// The library takes the bits one at a time, refilling whenever none is held;
+// here they are taken as many at once as are held, refilling at the same
+// points, so the reader's state after them is the library's.
+[[gnu::always_inline]] inline void RefineAll(Decoder* d, Bits& b, short* data, std::uint64_t which,
+                                             short bit) {
+  while (which) {
+    if (b.count < 1) Grow(d, b);
+    if (b.count < 1) {
+      // past a marker: the bits are zeros, which change nothing
+      for (; which; which &= which - 1) --b.count;
+      return;
+    }
+    std::uint32_t bits = b.buffer;
+    int n = 0;
+    for (; which && n < b.count; ++n, bits <<= 1) {
+      // without a branch on the bit, which is as likely one as zero
+      short* p = &data[__builtin_ctzll(which)];
+      which &= which - 1;
+      const int v = *p;
+      const int away = v > 0 ? bit : -bit;  // v is nonzero
+      const int take = -static_cast<int>(bits >> 31) & ((v & bit) ? 0 : away);
+      *p = static_cast<short>(v + take);
+    }
+    b.buffer = n == 32 ? 0 : b.buffer << n;
+    b.count -= n;
+  }
+}
+
+// A refinement scan's block. The coefficients are in zigzag order, so the band
+// is a run of bits: the zeros a run skips and the nonzero coefficients that get
+// a correction bit on the way are found in a mask, in the order the library
+// walks them one by one.
+bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTable& hac) {
+  const short bit = static_cast<short>(1 << d->succLow);
+  std::uint64_t nonzero = NonZeroMask64(data);  // bit k: coefficient k (zigzag order)
+  if (d->eobRun) {
+    --d->eobRun;
+    RefineAll(d, b, data, nonzero & Band(d->specStart, d->specEnd), bit);
+    return true;
+  }
+  int k = d->specStart;
+  do {
+    const int rs = DecodeSymbol(d, b, hac);
+    if (rs < 0) return Fail(d, "Corrupt JPEG");
+    int s = rs & 15;
+    int run = rs >> 4;
+    if (s == 0) {
+      if (run < 15) {
+        d->eobRun = (1 << run) - 1;
+        if (run) d->eobRun += GetBits(d, b, run);
+        run = 64;  // the rest of the band only gets correction bits
+      }
+      // run 15: sixteen zeros, the last "written" as the 0 that s is
+    } else {
+      if (s != 1) return Fail(d, "Corrupt JPEG");
+      s = GetBit(d, b) ? bit : -bit;
+    }
+    // Skip `run` zeros; the next zero takes s.
+    const std::uint64_t band = Band(k, d->specEnd);
+    const int target = NthSetBit(~nonzero & band, run);
+    if (target < 0) {
+      RefineAll(d, b, data, nonzero & band, bit);
+      k = d->specEnd + 1;
+    } else {
+      RefineAll(d, b, data, nonzero & band & ((1ull << target) - 1), bit);
+      data[target] = static_cast<short>(s);
+      if (s) nonzero |= 1ull << target;
+      k = target + 1;
+    }
+  } while (k <= d->specEnd);
+  return true;
+}
+
+}  // namespace
+
+// A block's DC coefficient is kept apart from its AC ones, so that the first
+// scan (the DC scan) does not make every page of the coefficients resident while
+// the whole input is still held: an AC page is first written by a later scan.
+bool DecodeProgressiveDc(Decoder* d, Bits& b, Component* c, std::size_t block) {
+  if (d->specEnd != 0) return Fail(d, "Corrupt JPEG");
+  if (b.count < 16) Grow(d, b);
+  short* dcCoefficient = c->dcCoeff + block;
+  if (d->succHigh == 0) {
+    ClearCoefficients(c, block);  // the first DC scan clears the block
+    const int t = DecodeSymbol(d, b, d->dc[c->hd]);
+    if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
+    const int diff = t ? ReceiveExtend(d, b, t) : 0;
+    const int dc = WrapAdd(c->dcPred, diff);
+    c->dcPred = dc;
+    *dcCoefficient = WrapMul(dc, 1 << d->succLow);
+  } else if (GetBit(d, b)) {
+    *dcCoefficient = static_cast<short>(*dcCoefficient + (1 << d->succLow));
+  }
+  return true;
+}
+
+bool DecodeProgressiveBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
+  const std::size_t block = BlockIndex(*c, bx, by);
+  if (d->specStart == 0) return DecodeProgressiveDc(d, state, c, block);
+  if (d->succHigh == 0 && d->eobRun) {
+    --d->eobRun;  // a block of the run: nothing to read or write
+    return true;
+  }
+  alignas(16) short data[64];
+  LoadCoefficients(*c, block, data);
+  Bits b;  // a local copy stays in registers through the block
+  CopyBits(b, state);
+  const bool ok = d->succHigh == 0
+                      ? DecodeProgressiveAcFirst(d, b, data, d->ac[c->ha], d->fastAc[c->ha])
+                      : DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha]);
+  CopyBits(state, b);
+  return ok && (StoreCoefficients(c, block, data) || Fail(d, "Out of memory"));
+}
+
+}  // namespace jpeg
