@@ -89,6 +89,14 @@ inline int NthSetBit(std::uint64_t x, int n) {
   return 8 * byte + kSelectInByte.at[n - before][x >> (8 * byte) & 0xFF];
 }
 
+// The correction of one nonzero coefficient v by its bit `one`: away from zero
+// by `bit` where v lacks it. Without a branch on the bit, which is as likely one
+// as zero.
+inline short Corrected(int v, std::uint32_t one, short bit) {
+  const int away = v > 0 ? bit : -bit;  // v is nonzero
+  return static_cast<short>(v + (-static_cast<int>(one) & ((v & bit) ? 0 : away)));
+}
+
 // Gives each nonzero coefficient among `which` its correction bit, in order.
 // The library takes the bits one at a time, refilling whenever none is held;
 // here they are taken as many at once as are held, refilling at the same
@@ -105,31 +113,50 @@ inline int NthSetBit(std::uint64_t x, int n) {
     std::uint32_t bits = b.buffer;
     int n = 0;
     for (; which && n < b.count; ++n, bits <<= 1) {
-      // without a branch on the bit, which is as likely one as zero
       short* p = &data[__builtin_ctzll(which)];
       which &= which - 1;
-      const int v = *p;
-      const int away = v > 0 ? bit : -bit;  // v is nonzero
-      const int take = -static_cast<int>(bits >> 31) & ((v & bit) ? 0 : away);
-      *p = static_cast<short>(v + take);
+      *p = Corrected(*p, bits >> 31, bit);
     }
     b.buffer = n == 32 ? 0 : b.buffer << n;
     b.count -= n;
   }
 }
 
+// n correction bits (at most 63), the first read highest, taken as RefineAll
+// takes them: as many at once as are held, refilling where the library does.
+inline std::uint64_t TakeCorrectionBits(Decoder* d, Bits& b, int n) {
+  std::uint64_t taken = 0;
+  while (n > 0) {
+    if (b.count < 1) Grow(d, b);
+    if (b.count < 1) {
+      b.count -= n;  // past a marker: zeros
+      return taken << n;
+    }
+    const int now = n < b.count ? n : b.count;
+    taken = taken << now | b.buffer >> (32 - now);
+    b.buffer = now == 32 ? 0 : b.buffer << now;
+    b.count -= now;
+    n -= now;
+  }
+  return taken;
+}
+
 // A refinement scan's block. The coefficients are in zigzag order, so the band
-// is a run of bits: the zeros a run skips and the nonzero coefficients that get
-// a correction bit on the way are found in a mask, in the order the library
-// walks them one by one.
+// is a run of bits: the zeros a run skips and the nonzero coefficients passed on
+// the way are found in a mask. The correction bits of those passed are read
+// where the library reads them, between the codes, and applied once the block
+// is read: they only touch coefficients that were nonzero before it, which no
+// code of the block writes.
 bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTable& hac) {
   const short bit = static_cast<short>(1 << d->succLow);
-  std::uint64_t nonzero = NonZeroMask64(data);  // bit k: coefficient k (zigzag order)
+  const std::uint64_t nonzero = NonZeroMask64(data);  // bit k: coefficient k (zigzag order)
   if (d->eobRun) {
     --d->eobRun;
     RefineAll(d, b, data, nonzero & Band(d->specStart, d->specEnd), bit);
     return true;
   }
+  std::uint64_t passed = 0;       // the nonzero coefficients passed so far
+  std::uint64_t corrections = 0;  // their bits, the first read highest
   int k = d->specStart;
   do {
     const int rs = DecodeSymbol(d, b, hac);
@@ -150,16 +177,25 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
     // Skip `run` zeros; the next zero takes s.
     const std::uint64_t band = Band(k, d->specEnd);
     const int target = NthSetBit(~nonzero & band, run);
+    std::uint64_t now;
+    int count;
     if (target < 0) {
-      RefineAll(d, b, data, nonzero & band, bit);
+      now = nonzero & band;
+      count = __builtin_popcountll(now);
       k = d->specEnd + 1;
     } else {
-      RefineAll(d, b, data, nonzero & band & ((1ull << target) - 1), bit);
+      now = nonzero & band & ((1ull << target) - 1);
+      count = target - k - run;  // k..target-1 hold `run` zeros
       data[target] = static_cast<short>(s);
-      if (s) nonzero |= 1ull << target;
       k = target + 1;
     }
+    corrections = corrections << count | TakeCorrectionBits(d, b, count);
+    passed |= now;
   } while (k <= d->specEnd);
+  for (int left = __builtin_popcountll(passed); passed; passed &= passed - 1) {
+    short* p = &data[__builtin_ctzll(passed)];
+    *p = Corrected(*p, static_cast<std::uint32_t>(corrections >> --left) & 1, bit);
+  }
   return true;
 }
 
