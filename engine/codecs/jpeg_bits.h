@@ -89,10 +89,9 @@ inline constexpr std::uint32_t kMask[17] = {0,    1,    3,     7,     15,    31,
 inline constexpr int kBias[16] = {0,    -1,   -3,    -7,    -15,   -31,   -63,    -127,
                                   -255, -511, -1023, -2047, -4095, -8191, -16383, -32767};
 
-// A symbol of table h, or -1 where the code is not in the table or runs past
-// the bits the library holds.
-inline int DecodeSymbol(Decoder* d, Bits& b, const HuffmanTable& h) {
-  if (b.count < 16) Grow(d, b);
+// A symbol of table h from the bits held (the caller has grown them as the
+// library does), or -1 where the code is not in the table or runs past them.
+inline int DecodeHeldSymbol(Bits& b, const HuffmanTable& h) {
   const int c = static_cast<int>(b.buffer >> (32 - kFastBits));
   const int e = h.fastSymbol[c];
   if (e != kNoFastSymbol) {
@@ -116,6 +115,13 @@ inline int DecodeSymbol(Decoder* d, Bits& b, const HuffmanTable& h) {
   // A table built from valid counts keeps index in range; the guard only
   // keeps a damaged one from reading outside it.
   return h.values[index & 255];
+}
+
+// A symbol of table h, or -1 where the code is not in the table or runs past
+// the bits the library holds.
+inline int DecodeSymbol(Decoder* d, Bits& b, const HuffmanTable& h) {
+  if (b.count < 16) Grow(d, b);
+  return DecodeHeldSymbol(b, h);
 }
 
 // n (1..15) bits as a signed coefficient (JPEG's receive and extend in one).

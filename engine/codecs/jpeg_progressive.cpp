@@ -89,12 +89,22 @@ inline int NthSetBit(std::uint64_t x, int n) {
   return 8 * byte + kSelectInByte.at[n - before][x >> (8 * byte) & 0xFF];
 }
 
-// The correction of one nonzero coefficient v by its bit `one`: away from zero
-// by `bit` where v lacks it. Without a branch on the bit, which is as likely one
-// as zero.
+// The correction of one nonzero coefficient v by its bit `one` (0 or 1): away
+// from zero by `bit` (a power of two) where v lacks it. In plain arithmetic:
+// a branch on the bits, as likely set as not, would be mispredicted half the
+// time, and the compiler makes one of a conditional expression.
 inline short Corrected(int v, std::uint32_t one, short bit) {
-  const int away = v > 0 ? bit : -bit;  // v is nonzero
-  return static_cast<short>(v + (-static_cast<int>(one) & ((v & bit) ? 0 : away)));
+  const int step = ((v & bit) ^ bit) & -static_cast<int>(one);  // bit or 0
+  const int sign = v >> 31;                                       // v is nonzero
+  return static_cast<short>(v + ((step ^ sign) - sign));
+}
+
+// The bits set in x (no popcount instruction in the baseline instruction set,
+// and the library call costs more than this).
+inline int CountSetBits(std::uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  return static_cast<int>((((x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full) * 0x0101010101010101ull) >> 56);
 }
 
 // Gives each nonzero coefficient among `which` its correction bit, in order.
@@ -141,13 +151,51 @@ inline std::uint64_t TakeCorrectionBits(Decoder* d, Bits& b, int n) {
   return taken;
 }
 
+// A refinement scan's next code: the zeros to skip (*run, 64 for the rest of
+// the band) and the new coefficient's value (*s: +-bit, or 0).
+[[gnu::always_inline]] inline bool ReadRefinementCode(Decoder* d, Bits& b, const HuffmanTable& hac,
+                                                      const std::int16_t* fac, short bit, int* run,
+                                                      int* s) {
+  if (b.count < 16) Grow(d, b);
+  // A new coefficient's code and its sign bit in one look-up: the AC table of
+  // a first scan holds them as a code with one magnitude bit, whose value is
+  // the sign's (1: +1). Taken only where both are held, so that the library,
+  // reading the bit on its own, would not have refilled for it.
+  const int fast = fac[b.buffer >> (32 - kFastBits)];
+  const int one = fast >> 8, used = fast & 15;
+  if ((one == 1 || one == -1) && used <= b.count) {
+    b.buffer <<= used;
+    b.count -= used;
+    *run = (fast >> 4) & 15;
+    *s = one * bit;
+    return true;
+  }
+  const int rs = DecodeHeldSymbol(b, hac);
+  if (rs < 0) return Fail(d, "Corrupt JPEG");
+  *run = rs >> 4;
+  if ((rs & 15) == 0) {
+    *s = 0;
+    if (*run < 15) {
+      d->eobRun = (1 << *run) - 1;
+      if (*run) d->eobRun += GetBits(d, b, *run);
+      *run = 64;  // the rest of the band only gets correction bits
+    }
+    // run 15: sixteen zeros, the last "written" as the 0 that s is
+    return true;
+  }
+  if ((rs & 15) != 1) return Fail(d, "Corrupt JPEG");
+  *s = GetBit(d, b) ? bit : -bit;
+  return true;
+}
+
 // A refinement scan's block. The coefficients are in zigzag order, so the band
 // is a run of bits: the zeros a run skips and the nonzero coefficients passed on
 // the way are found in a mask. The correction bits of those passed are read
 // where the library reads them, between the codes, and applied once the block
 // is read: they only touch coefficients that were nonzero before it, which no
 // code of the block writes.
-bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTable& hac) {
+bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTable& hac,
+                               const std::int16_t* fac) {
   const short bit = static_cast<short>(1 << d->succLow);
   const std::uint64_t nonzero = NonZeroMask64(data);  // bit k: coefficient k (zigzag order)
   if (d->eobRun) {
@@ -157,23 +205,11 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
   }
   std::uint64_t passed = 0;       // the nonzero coefficients passed so far
   std::uint64_t corrections = 0;  // their bits, the first read highest
+  int total = 0;                  // how many
   int k = d->specStart;
   do {
-    const int rs = DecodeSymbol(d, b, hac);
-    if (rs < 0) return Fail(d, "Corrupt JPEG");
-    int s = rs & 15;
-    int run = rs >> 4;
-    if (s == 0) {
-      if (run < 15) {
-        d->eobRun = (1 << run) - 1;
-        if (run) d->eobRun += GetBits(d, b, run);
-        run = 64;  // the rest of the band only gets correction bits
-      }
-      // run 15: sixteen zeros, the last "written" as the 0 that s is
-    } else {
-      if (s != 1) return Fail(d, "Corrupt JPEG");
-      s = GetBit(d, b) ? bit : -bit;
-    }
+    int run = 0, s = 0;
+    if (!ReadRefinementCode(d, b, hac, fac, bit, &run, &s)) return false;
     // Skip `run` zeros; the next zero takes s.
     const std::uint64_t band = Band(k, d->specEnd);
     const int target = NthSetBit(~nonzero & band, run);
@@ -181,7 +217,7 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
     int count;
     if (target < 0) {
       now = nonzero & band;
-      count = __builtin_popcountll(now);
+      count = CountSetBits(now);
       k = d->specEnd + 1;
     } else {
       now = nonzero & band & ((1ull << target) - 1);
@@ -191,8 +227,9 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
     }
     corrections = corrections << count | TakeCorrectionBits(d, b, count);
     passed |= now;
+    total += count;
   } while (k <= d->specEnd);
-  for (int left = __builtin_popcountll(passed); passed; passed &= passed - 1) {
+  for (int left = total; passed; passed &= passed - 1) {
     short* p = &data[__builtin_ctzll(passed)];
     *p = Corrected(*p, static_cast<std::uint32_t>(corrections >> --left) & 1, bit);
   }
@@ -235,7 +272,7 @@ bool DecodeProgressiveBlock(Decoder* d, Bits& state, Component* c, int bx, int b
   CopyBits(b, state);
   const bool ok = d->succHigh == 0
                       ? DecodeProgressiveAcFirst(d, b, data, d->ac[c->ha], d->fastAc[c->ha])
-                      : DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha]);
+                      : DecodeProgressiveAcRefine(d, b, data, d->ac[c->ha], d->fastAc[c->ha]);
   CopyBits(state, b);
   return ok && (StoreCoefficients(c, block, data) || Fail(d, "Out of memory"));
 }
