@@ -3,6 +3,7 @@
 // reader's moves are the library's one by one; only the walk over a band is
 // done with masks.
 #include <cstdint>
+#include <cstring>
 
 #include "engine/codecs/float_lanes.h"
 #include "engine/codecs/jpeg_bits.h"
@@ -62,31 +63,29 @@ std::uint64_t Band(int from, int to) {
   return upTo & (~0ull << from);
 }
 
-// Where bit n (from 0) of those set in x stands, or -1 if fewer are set; n at
-// most 64. Without a loop over the bits, whose end the processor cannot guess:
-// bytes' counts summed in place find the byte, a table the bit within it.
-struct SelectInByte {
-  std::uint8_t at[8][256];
-  constexpr SelectInByte() : at{} {
+// The positions of the bits set in x, in order, to out (which has room for 72):
+// each byte's positions from a table, stored eight at a time, without a branch
+// on the bits. Returns how many.
+struct PositionsInByte {
+  std::uint64_t at[256];  // byte i: the i-th set bit's position (0..7)
+  std::uint8_t count[256];
+  constexpr PositionsInByte() : at{}, count{} {
     for (int v = 0; v < 256; ++v)
-      for (int bitIndex = 0, n = 0; bitIndex < 8; ++bitIndex)
-        if (v >> bitIndex & 1) at[n++][v] = static_cast<std::uint8_t>(bitIndex);
+      for (int bitIndex = 0; bitIndex < 8; ++bitIndex)
+        if (v >> bitIndex & 1) at[v] |= std::uint64_t(bitIndex) << (8 * count[v]++);
   }
 };
-constexpr SelectInByte kSelectInByte;
+constexpr PositionsInByte kPositionsInByte;
 
-inline int NthSetBit(std::uint64_t x, int n) {
-  if (n == 0) return x ? __builtin_ctzll(x) : -1;
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  std::uint64_t c = x - ((x >> 1) & 0x5555555555555555ull);
-  c = (c & 0x3333333333333333ull) + ((c >> 2) & 0x3333333333333333ull);
-  c = ((c + (c >> 4)) & 0x0F0F0F0F0F0F0F0Full) * kOnes;  // byte i: bits set in bytes 0..i
-  // bytes whose running count exceeds n (the counts are at most 64: no borrow)
-  const std::uint64_t past = ((c | kHigh) - static_cast<std::uint64_t>(n + 1) * kOnes) & kHigh;
-  if (!past) return -1;
-  const int byte = __builtin_ctzll(past) >> 3;
-  const int before = byte ? static_cast<int>(c >> (8 * byte - 8) & 0xFF) : 0;
-  return 8 * byte + kSelectInByte.at[n - before][x >> (8 * byte) & 0xFF];
+inline int ListSetBits(std::uint64_t x, std::uint8_t* out) {
+  int n = 0;
+  for (int byte = 0; byte < 8; ++byte, x >>= 8) {
+    // positions below 8 plus 8 * byte: no byte carries into the next
+    const std::uint64_t positions = kPositionsInByte.at[x & 0xFF] + 0x0808080808080808ull * byte;
+    std::memcpy(out + n, &positions, 8);
+    n += kPositionsInByte.count[x & 0xFF];
+  }
+  return n;
 }
 
 // The correction of one nonzero coefficient v by its bit `one` (0 or 1): away
@@ -203,6 +202,12 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
     RefineAll(d, b, data, nonzero & Band(d->specStart, d->specEnd), bit);
     return true;
   }
+  // The zeros a code's run counts never change in the block: a new coefficient
+  // takes one, and the walk goes on past it. Listed once, the zero a run ends
+  // on is one look-up away, off the reader's chain of dependent steps.
+  std::uint8_t zeroAt[72];
+  const int zeros = ListSetBits(~nonzero & Band(d->specStart, d->specEnd), zeroAt);
+  int zerosPassed = 0;
   std::uint64_t passed = 0;       // the nonzero coefficients passed so far
   std::uint64_t corrections = 0;  // their bits, the first read highest
   int total = 0;                  // how many
@@ -212,18 +217,20 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
     if (!ReadRefinementCode(d, b, hac, fac, bit, &run, &s)) return false;
     // Skip `run` zeros; the next zero takes s.
     const std::uint64_t band = Band(k, d->specEnd);
-    const int target = NthSetBit(~nonzero & band, run);
+    const int index = zerosPassed + run;
     std::uint64_t now;
     int count;
-    if (target < 0) {
+    if (index >= zeros) {
       now = nonzero & band;
       count = CountSetBits(now);
       k = d->specEnd + 1;
     } else {
+      const int target = zeroAt[index];
       now = nonzero & band & ((1ull << target) - 1);
       count = target - k - run;  // k..target-1 hold `run` zeros
       data[target] = static_cast<short>(s);
       k = target + 1;
+      zerosPassed = index + 1;
     }
     corrections = corrections << count | TakeCorrectionBits(d, b, count);
     passed |= now;
