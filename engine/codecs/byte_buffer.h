@@ -3,6 +3,7 @@
 // memory, so a finished file is handed on as a LibraryBuffer and freed with free.
 #include <cstddef>
 #include <cstdlib>
+#include <memory>
 
 struct ByteBuffer {
   unsigned char* data = nullptr;
@@ -50,3 +51,11 @@ inline void ReleaseBytes(ByteBuffer* buffer) {
 
 /// How a writer ended.
 enum class WriteStatus { Done, Refused, OutOfMemory };
+
+/// The writers' own working blocks are malloc memory too (so that a failed
+/// allocation is a null, not an exception): held by these, freed with free.
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+template <typename T>
+using Block = std::unique_ptr<T[], FreeDeleter>;

@@ -124,6 +124,18 @@ inline int DecodeSymbol(Decoder* d, Bits& b, const HuffmanTable& h) {
   return DecodeHeldSymbol(b, h);
 }
 
+// The fast AC table's entry for the bits held (the caller grows them first,
+// as the library does): value * 256 + run * 16 + bits used, or 0.
+inline int PeekFastAc(const Bits& b, const std::int16_t* fac) {
+  return fac[b.buffer >> (32 - kFastBits)];
+}
+
+// Drops n bits already looked at (at most those held).
+inline void SkipBits(Bits& b, int n) {
+  b.buffer <<= n;
+  b.count -= n;
+}
+
 // n (1..15) bits as a signed coefficient (JPEG's receive and extend in one).
 inline int ReceiveExtend(Decoder* d, Bits& b, int n) {
   if (b.count < n) Grow(d, b);

@@ -184,13 +184,10 @@ bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, cons
   int k = 1;
   do {
     if (b.count < 16) Grow(d, b);
-    const int look = static_cast<int>(b.buffer >> (32 - kFastBits));
-    const int r = fac[look];
+    const int r = PeekFastAc(b, fac);
     if (r) {
       k += (r >> 4) & 15;
-      const int s = r & 15;
-      b.buffer <<= s;
-      b.count -= s;
+      SkipBits(b, r & 15);
       const int zig = kDezigzag[k++];
       data[zig] = WrapMul(r >> 8, dequant[zig]);
       seen = true;

@@ -26,13 +26,10 @@ bool DecodeProgressiveAcFirst(Decoder* d, Bits& b, short* data, const HuffmanTab
   int k = d->specStart;
   do {
     if (b.count < 16) Grow(d, b);
-    const int look = static_cast<int>(b.buffer >> (32 - kFastBits));
-    const int r = fac[look];
+    const int r = PeekFastAc(b, fac);
     if (r) {
       k += (r >> 4) & 15;
-      const int s = r & 15;
-      b.buffer <<= s;
-      b.count -= s;
+      SkipBits(b, r & 15);
       data[ZigzagSlot(k++)] = WrapMul(r >> 8, 1 << shift);
     } else {
       const int rs = DecodeSymbol(d, b, hac);
@@ -160,11 +157,10 @@ inline std::uint64_t TakeCorrectionBits(Decoder* d, Bits& b, int n) {
   // a first scan holds them as a code with one magnitude bit, whose value is
   // the sign's (1: +1). Taken only where both are held, so that the library,
   // reading the bit on its own, would not have refilled for it.
-  const int fast = fac[b.buffer >> (32 - kFastBits)];
+  const int fast = PeekFastAc(b, fac);
   const int one = fast >> 8, used = fast & 15;
   if ((one == 1 || one == -1) && used <= b.count) {
-    b.buffer <<= used;
-    b.count -= used;
+    SkipBits(b, used);
     *run = (fast >> 4) & 15;
     *s = one * bit;
     return true;

@@ -116,10 +116,6 @@ inline int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const 
   return du[0];
 }
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-
 // One row of MCUs (8 or 16 pixel rows) on its way to the stream. The planes are
 // padded to whole MCUs with the last column and row, as the reference repeats them.
 struct Strip {

@@ -11,12 +11,6 @@
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Block = std::unique_ptr<T[], FreeDeleter>;
-
 // The most bytes one step of the match search puts out (two codes of up to 32
 // bits), or the end of the stream does (three literals, the end code and the
 // last part byte), past the last check for room.

@@ -14,12 +14,6 @@
 
 namespace {
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Block = std::unique_ptr<T[], FreeDeleter>;
-
 // ---- Row filters -------------------------------------------------------------
 
 // The Paeth predictor of the PNG standard, ties going to left, then up.
