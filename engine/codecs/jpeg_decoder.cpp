@@ -378,7 +378,6 @@ unsigned char* DecodeJpegImage(const unsigned char* data, std::size_t size, int*
   return pixels;
 }
 
-
 bool ReadJpegFrame(const unsigned char* data, std::size_t size, JpegFrame* frame) {
   std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());
   if (!d) return false;

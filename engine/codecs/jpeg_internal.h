@@ -256,8 +256,9 @@ bool StartRows(Decoder* d, RowMaker* m);
 /// The next row into out (width x 1 or 3 bytes).
 void MakeRow(Decoder* d, RowMaker* m, unsigned char* out);
 
-/// Row y of component k's plane; a progressive image decoded with planes on
-/// demand makes it (and the rest of its block row) from the coefficients now.
+/// Row y of component k's plane: of a streamed scan, decoded as far as needed;
+/// of a progressive image, its block row made from the coefficients when first
+/// asked for.
 const unsigned char* PlaneRow(Decoder& d, int k, int y);
 
 // jpeg_color.cpp

@@ -103,33 +103,10 @@ inline int CountSetBits(std::uint64_t x) {
   return static_cast<int>((((x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full) * 0x0101010101010101ull) >> 56);
 }
 
-// Gives each nonzero coefficient among `which` its correction bit, in order.
-// The library takes the bits one at a time, refilling whenever none is held;
-// here they are taken as many at once as are held, refilling at the same
-// points, so the reader's state after them is the library's.
-[[gnu::always_inline]] inline void RefineAll(Decoder* d, Bits& b, short* data, std::uint64_t which,
-                                             short bit) {
-  while (which) {
-    if (b.count < 1) Grow(d, b);
-    if (b.count < 1) {
-      // past a marker: the bits are zeros, which change nothing
-      for (; which; which &= which - 1) --b.count;
-      return;
-    }
-    std::uint32_t bits = b.buffer;
-    int n = 0;
-    for (; which && n < b.count; ++n, bits <<= 1) {
-      short* p = &data[__builtin_ctzll(which)];
-      which &= which - 1;
-      *p = Corrected(*p, bits >> 31, bit);
-    }
-    b.buffer = n == 32 ? 0 : b.buffer << n;
-    b.count -= n;
-  }
-}
-
-// n correction bits (at most 63), the first read highest, taken as RefineAll
-// takes them: as many at once as are held, refilling where the library does.
+// n correction bits (at most 63), the first read highest. The library takes
+// them one at a time, refilling whenever none is held; here they are taken as
+// many at once as are held, refilling at the same points, so the reader's
+// state after them is the library's.
 inline std::uint64_t TakeCorrectionBits(Decoder* d, Bits& b, int n) {
   std::uint64_t taken = 0;
   while (n > 0) {
@@ -145,6 +122,16 @@ inline std::uint64_t TakeCorrectionBits(Decoder* d, Bits& b, int n) {
     n -= now;
   }
   return taken;
+}
+
+// Gives each nonzero coefficient among `which` its bit of `corrections` (as
+// many bits as `which` has, the lowest coefficient's highest).
+inline void ApplyCorrections(short* data, std::uint64_t which, std::uint64_t corrections,
+                             short bit) {
+  for (int left = CountSetBits(which); which; which &= which - 1) {
+    short* p = &data[__builtin_ctzll(which)];
+    *p = Corrected(*p, static_cast<std::uint32_t>(corrections >> --left) & 1, bit);
+  }
 }
 
 // A refinement scan's next code: the zeros to skip (*run, 64 for the rest of
@@ -194,8 +181,10 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
   const short bit = static_cast<short>(1 << d->succLow);
   const std::uint64_t nonzero = NonZeroMask64(data);  // bit k: coefficient k (zigzag order)
   if (d->eobRun) {
+    // a block of the run: only its correction bits
     --d->eobRun;
-    RefineAll(d, b, data, nonzero & Band(d->specStart, d->specEnd), bit);
+    const std::uint64_t which = nonzero & Band(d->specStart, d->specEnd);
+    ApplyCorrections(data, which, TakeCorrectionBits(d, b, CountSetBits(which)), bit);
     return true;
   }
   // The zeros a code's run counts never change in the block: a new coefficient
@@ -206,7 +195,6 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
   int zerosPassed = 0;
   std::uint64_t passed = 0;       // the nonzero coefficients passed so far
   std::uint64_t corrections = 0;  // their bits, the first read highest
-  int total = 0;                  // how many
   int k = d->specStart;
   do {
     int run = 0, s = 0;
@@ -230,12 +218,8 @@ bool DecodeProgressiveAcRefine(Decoder* d, Bits& b, short* data, const HuffmanTa
     }
     corrections = corrections << count | TakeCorrectionBits(d, b, count);
     passed |= now;
-    total += count;
   } while (k <= d->specEnd);
-  for (int left = total; passed; passed &= passed - 1) {
-    short* p = &data[__builtin_ctzll(passed)];
-    *p = Corrected(*p, static_cast<std::uint32_t>(corrections >> --left) & 1, bit);
-  }
+  ApplyCorrections(data, passed, corrections, bit);
   return true;
 }
 
