@@ -53,13 +53,13 @@ const unsigned char* NextRow(void* rows, int) {
 // time, from our decoder straight into the writer, never the whole image;
 // everything else whole. False with *reason (perhaps empty) when the decode
 // fails.
-bool DecodeAndEncode(int quality, PreparedImage* prepared, EncodeStatus* status,
-                     std::string* reason) {
+bool DecodeAndEncode(int quality, PreparedImage* prepared, const MemoryAsk& ask,
+                     EncodeStatus* status, std::string* reason) {
   CompressResult* result = &prepared->result;
   if (DecodesAsJpegRows(prepared->source)) {
     // The file's bytes go with the rows, which may still read them.
     SourceRows rows = DecodeSourceRows(&prepared->source, &result->width, &result->height,
-                                       &result->channels, reason);
+                                       &result->channels, reason, ask);
     prepared->source = SourceImage();
     if (!rows.rows) return false;
     *status = EncodeJpegFromRows(JpegRowSource{NextRow, rows.rows.get()}, result->width,
@@ -71,6 +71,11 @@ bool DecodeAndEncode(int quality, PreparedImage* prepared, EncodeStatus* status,
     }
     return true;
   }
+  // The header may lie past the head the file was booked by.
+  if (ask && !ask(MemoryOfFile(*prepared))) {
+    *reason = kOutOfMemoryText;
+    return false;
+  }
   DecodedPixels pixels = DecodeSourceImage(&prepared->source, &result->width, &result->height,
                                            &result->channels, reason);
   const bool asJpeg = prepared->source.kind == ImageKind::Jpeg;
@@ -81,7 +86,7 @@ bool DecodeAndEncode(int quality, PreparedImage* prepared, EncodeStatus* status,
   return true;
 }
 
-bool PrepareChecked(int quality, PreparedImage* prepared) {
+bool PrepareChecked(int quality, PreparedImage* prepared, const MemoryAsk& ask) {
   CompressResult* result = &prepared->result;
   FileStamp stamp;
   if (!ReadRestOfSourceImage(&prepared->source, &stamp, &result->errorText)) return false;
@@ -90,7 +95,7 @@ bool PrepareChecked(int quality, PreparedImage* prepared) {
   result->inputBytes = stamp.size;
   std::string reason;
   EncodeStatus status = EncodeStatus::Done;
-  if (!DecodeAndEncode(quality, prepared, &status, &reason)) {
+  if (!DecodeAndEncode(quality, prepared, ask, &status, &reason)) {
     result->inputBytes = 0;
     result->errorText = reason.empty() ? "解码失败" : reason;
     return false;
@@ -147,9 +152,9 @@ bool ReadInputHead(const fs::path& inputPath, std::uint64_t memoryBudget,
   }
 }
 
-bool PrepareReadImage(int quality, PreparedImage* prepared) {
+bool PrepareReadImage(int quality, PreparedImage* prepared, const MemoryAsk& ask) {
   try {
-    return PrepareChecked(quality, prepared);
+    return PrepareChecked(quality, prepared, ask);
   } catch (const std::bad_alloc&) {
     FailOutOfMemory(prepared);
     return false;

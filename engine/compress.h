@@ -58,8 +58,11 @@ std::uint64_t MemoryOfFile(const PreparedImage& prepared);
 std::uint64_t WorkingMemoryOfImage(int width, int height, int channels);
 
 /// Its second step, after a successful ReadInputHead: reads the rest of the
-/// file, decodes it and encodes the output into memory.
-bool PrepareReadImage(int quality, PreparedImage* prepared);
+/// file, decodes it and encodes the output into memory. ask, if given, is told
+/// what the file will hold as the whole file shows it (MemoryOfFile went by
+/// its head), before the decode holds it; when it says no, the file fails
+/// with "Out of memory".
+bool PrepareReadImage(int quality, PreparedImage* prepared, const MemoryAsk& ask = {});
 
 /// The other half: chooses the free name in outputDir, creates the file
 /// exclusively and writes the prepared bytes (or fails with the prepared text).

@@ -86,6 +86,22 @@ void MarkPrepared(Batch& b, std::size_t index) {
   b.workerWake.notify_all();
 }
 
+// A file read whole may show that it needs more than its head did (a header or
+// a second scan past the head): it gets the rest when the budget has room for
+// it, or when it is alone in flight; otherwise it runs out of memory, and is
+// prepared again alone. It never waits: files admitted after it may hold what
+// it would wait for, and they are written after it.
+bool BookMore(Batch& b, std::size_t index, std::uint64_t need) {
+  std::lock_guard<std::mutex> lock(b.mutex);
+  Slot& slot = b.slots[index];
+  if (need <= slot.reserved) return true;
+  const std::uint64_t more = need - slot.reserved;
+  if (b.inFlight > 1 && b.bytesInFlight + more > b.budget) return false;
+  b.bytesInFlight += more;
+  slot.reserved = need;
+  return true;
+}
+
 // A file's head is read before it asks for admission: its header tells what
 // decoding it will cost, its size what its bytes will, and a file the head
 // already refuses costs nothing more. Its bytes are read once it is admitted.
@@ -95,7 +111,9 @@ void Work(Batch* b) {
     PreparedImage& prepared = b->slots[index].prepared;
     const bool opened = ReadInputHead(b->files[index], b->budget, &prepared);
     if (!Admit(*b, index, opened ? MemoryOfFile(prepared) : 0)) return;
-    if (opened) PrepareReadImage(b->quality, &prepared);
+    if (opened)
+      PrepareReadImage(b->quality, &prepared,
+                       [b, index](std::uint64_t need) { return BookMore(*b, index, need); });
     MarkPrepared(*b, index);
   }
 }

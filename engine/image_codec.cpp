@@ -256,8 +256,29 @@ bool DecodesAsJpegRows(const SourceImage& source) {
   return source.kind == ImageKind::Jpeg && StartsAsJpeg(source.bytes);
 }
 
+namespace {
+
+// What a decode a row at a time of the JPEG at data holds besides its bytes,
+// by its headers (0 when they don't get to the frame header). A progressive
+// image holds its coefficients: a byte a sample, and a second for the blocks
+// that need it (booked as if a third of them did: in photos fewer than one in
+// ten do). A baseline one holds its planes, or, decoded as its rows are asked
+// for, two rows of MCUs. Either way the output grows beside it, booked at a
+// quarter byte a sample (a photo at quality 80 takes well under one bit a
+// sample; the booking shrinks to the output's size once it is written).
+std::uint64_t JpegRowsMemoryOf(const unsigned char* data, std::size_t size) {
+  JpegFrame frame;
+  if (!data || !ReadJpegFrame(data, size, &frame)) return 0;
+  const std::uint64_t decoding = frame.progressive ? frame.planeBytes * 3 / 2
+                                 : frame.streams   ? frame.ringBytes
+                                                   : frame.planeBytes;
+  return decoding + frame.planeBytes / 4;
+}
+
+}  // namespace
+
 SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
-                            std::string* reason) {
+                            std::string* reason, const MemoryAsk& ask) {
   SourceRows result;
   unsigned char head[4] = {};
   std::size_t headLength = 0;
@@ -265,6 +286,12 @@ SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* c
   const std::size_t fileBytes = source->bytes.size;
   result.input.reset(new JpegInput(std::move(source->bytes)));
   source->bytes = FileBytes();
+  // The booking was made from the file's head; the whole file can show more
+  // (a frame header or a second scan past the head).
+  if (ask && !ask(fileBytes + JpegRowsMemoryOf(result.input->Data(), fileBytes))) {
+    *reason = kOutOfMemoryText;
+    return result;
+  }
   const char* refusal = nullptr;
   const char* why = nullptr;
   result.rows = StartJpegRows(result.input->Data(), fileBytes, width, height, channels, &why,
@@ -281,17 +308,5 @@ SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* c
 
 std::uint64_t JpegRowsMemory(const SourceImage& source) {
   const FileBlock* first = source.bytes.blocks.empty() ? nullptr : &source.bytes.blocks.front();
-  JpegFrame frame;
-  if (!first || !first->data || !ReadJpegFrame(first->data.get(), first->length, &frame)) return 0;
-  // A progressive image holds its coefficients: a byte a sample, and a second
-  // for the blocks that need it (booked as if a third of them did: in photos
-  // fewer than one in ten do). A baseline one holds its planes, or, decoded as
-  // its rows are asked for, two rows of MCUs. Either way the output grows
-  // beside it, booked at a quarter byte a sample (a photo at quality 80 takes
-  // well under one bit a sample; the booking shrinks to the output's size once
-  // it is written).
-  const std::uint64_t decoding = frame.progressive ? frame.planeBytes * 3 / 2
-                                 : frame.streams   ? frame.ringBytes
-                                                   : frame.planeBytes;
-  return decoding + frame.planeBytes / 4;
+  return first ? JpegRowsMemoryOf(first->data.get(), first->length) : 0;
 }

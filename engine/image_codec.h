@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,11 +102,17 @@ struct SourceRows {
   JpegRows rows;  // let go before the input it reads
 };
 
+/// Told, before a decode holds anything, all the memory its file will hold (its
+/// bytes and its working memory, as the whole file shows them): false when that
+/// can't be had, and the decode is not made ("Out of memory").
+using MemoryAsk = std::function<bool(std::uint64_t)>;
+
 /// DecodeSourceImage for such a source, as rows (StartJpegRows): the same
 /// checks, the same size and channels, the same reason on failure (also when
 /// a row fails: JpegRowsFailure). The source's bytes move to the result.
+/// ask, if given, hears what the decode will hold, from the whole file.
 SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
-                            std::string* reason);
+                            std::string* reason, const MemoryAsk& ask = {});
 
 /// The memory such a decode holds besides the file's bytes, from the frame
 /// header in the source's first block; 0 when it isn't there.

@@ -498,6 +498,57 @@ TEST_F(CompressTest, AJpegIsBookedForWhatItsRowsHold) {
   EXPECT_GE(MemoryOfFile(b) - fs::file_size(progressive), 240u * 176u * 3 / 2);
 }
 
+// The head books a file; the whole file, once read, is what its decode holds,
+// and the file asks for the rest before it holds it: a frame header past the
+// head (nothing booked for the decode), a second scan past the head (booked as
+// streamed, decoded from whole planes). A second picture after the first's
+// end (as phones append one) is never read, so it streams as booked. Told
+// no, the file fails for memory (and a batch prepares it again alone).
+TEST_F(CompressTest, AFileReadWholeAsksForWhatItsDecodeHolds) {
+  MakeJpeg(dir_ / "photo.jpg", 800, 600, 3);
+  const std::string photo = ReadBytes(dir_ / "photo.jpg");
+  const std::string progressive =
+      ReadBytes(TestDataDir() / "jpeg-decoder" / "progressive-large-230x161.jpg");
+  std::string padding;  // 1.2 MiB of comments
+  for (int i = 0; i < 20; ++i) padding += "\xFF\xFE\xFF\xFF" + std::string(65533, 'c');
+  const std::size_t scan = photo.find("\xFF\xDA"), end = photo.size() - 2;
+  ASSERT_EQ(photo.substr(end), "\xFF\xD9");
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::uint64_t atLeast, below;  // what the decode holds besides the file's bytes
+  } cases[] = {
+      {"frame past the head", progressive.substr(0, 2) + padding + progressive.substr(2),
+       240u * 176u * 3 / 2, UINT64_MAX},
+      {"second scan past the head",
+       photo.substr(0, end) + padding + photo.substr(scan, end - scan) + "\xFF\xD9",
+       800u * 600u * 3 / 2, UINT64_MAX},
+      {"second picture after the end", photo + padding + photo, 0, 800u * 600u / 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(dir_ / "in.jpg", c.bytes);
+    PreparedImage prepared;
+    ASSERT_TRUE(ReadInputHead(dir_ / "in.jpg", std::uint64_t{1} << 30, &prepared));
+    const std::uint64_t booked = MemoryOfFile(prepared);
+    std::uint64_t asked = 0;
+    ASSERT_TRUE(PrepareReadImage(80, &prepared, [&](std::uint64_t need) {
+      asked = need;
+      return true;
+    })) << prepared.result.errorText;
+    EXPECT_GE(asked - c.bytes.size(), c.atLeast);
+    EXPECT_LT(asked - c.bytes.size(), c.below);
+    if (c.below != UINT64_MAX) {
+      EXPECT_LE(asked, booked);
+    }
+
+    PreparedImage refused;
+    ASSERT_TRUE(ReadInputHead(dir_ / "in.jpg", std::uint64_t{1} << 30, &refused));
+    EXPECT_FALSE(PrepareReadImage(80, &refused, [](std::uint64_t) { return false; }));
+    EXPECT_EQ(refused.result.errorText, kOutOfMemoryText);
+  }
+}
+
 TEST_F(CompressTest, AFileWhoseBytesNoBudgetAdmitsFailsAloneUnread) {
   MakePng(dir_ / "small.png", 20, 10, 3);
   MakePng(dir_ / "big.png", 200, 150, 3);

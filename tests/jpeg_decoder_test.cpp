@@ -217,6 +217,9 @@ void AddPatchedHeaders(std::vector<Input>* inputs) {
   }
 }
 
+// In name order, one process: baseline-gray-bright-64x64.jpg is decoded just
+// before baseline-gray-scan-stops-64x64.jpg, whose scan stops early. Had the
+// library's planes kept what the heap held, the second would differ.
 std::vector<Input> AllInputs() {
   std::vector<Input> inputs;
   AddJpegFiles(TestDataDir(), &inputs);

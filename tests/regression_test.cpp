@@ -28,6 +28,12 @@ const std::map<std::string, std::string>& ExpectedErrors() {
       {"png-ihdr-20000x20000-gray.png", kTooLargeText},
       {"jpeg-sof-65535x65535.jpg", kTooLargeText},
       {"jpeg-sof-16384x16384.jpg", kTooLargeText},
+      // A 65535x32767 gray frame whose plane (w2 x h2 + 15 bytes) does not fit
+      // an int: the decoder refuses it at its frame header ("Out of memory"),
+      // as the library does; the program already refuses so many pixels from
+      // so few bytes.
+      {"jpeg-plane-past-int-streamable.jpg", kTooLargeText},
+      {"jpeg-plane-past-int-then-bad-marker.jpg", kTooLargeText},
       // BMPs of no rows or no columns: an empty "success", the PNG writer's overread.
       {"bmp-zero-height.png", "bad BMP"},
       {"bmp-zero-width.png", "bad BMP"},

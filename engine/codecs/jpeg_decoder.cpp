@@ -61,17 +61,55 @@ bool AllocatePlanes(Decoder* d) {
   return true;
 }
 
+// Where the scan whose data starts at `at` can be left: the code of the first
+// marker that is no restart marker (any run of 0xFF, then a byte that is
+// neither 0 nor D0..D7), or size when the data runs to the end.
+std::size_t EndOfScanData(const unsigned char* p, std::size_t size, std::size_t at) {
+  while (at < size) {
+    const void* ff = std::memchr(p + at, 0xFF, size - at);
+    if (!ff) return size;
+    at = static_cast<std::size_t>(static_cast<const unsigned char*>(ff) - p) + 1;
+    while (at < size && p[at] == 0xFF) ++at;
+    if (at < size && p[at] != 0 && (p[at] < 0xD0 || p[at] > 0xD7)) return at;
+  }
+  return size;
+}
+
 // Whether the scan whose header was just read can be decoded as its rows are
-// asked for: it holds every component, and no other scan can follow to change
-// what it decodes (nothing after its header reads as a scan's marker).
+// asked for: it holds every component, and nothing the decode reads after it
+// can change what it decodes. A row handed out is final, so this must hold for
+// every path the reading can take, which is why the walk below stands on what
+// ReadToEnd does after a scan, marker by marker:
+// - The scan's reading never passes a marker other than a restart marker: the
+//   bit reader stops at one, and so does the look for a marker after the data.
+//   So the first marker ReadToEnd can take is the one EndOfScanData finds; any
+//   other first byte it meets (a stuffed 0, a restart code, a lone 0xFF before
+//   a byte that is not one) fails the decode, and then nothing more is read.
+// - Each segment it then reads either fails the decode or takes exactly as many
+//   bytes as its length field says (a DNL four), and the next marker must follow
+//   at once (any run of 0xFF, then its code): anything else fails the decode.
+// - It stops at the first EOI: what follows (a second picture appended by a
+//   phone) is never read. Past the input's end it reads only zeros, no marker.
+// So the walk meets every marker ReadToEnd would act on, in its order, until
+// ReadToEnd stops. Another scan, or a JFIF or Adobe segment (whose tags decide
+// the colour transform of every row), rules the stream out. A walk that
+// reaches the end of what it is given is an answer for the whole file, and for
+// a head of it the best one the head can give.
 bool ScanCanStream(const Decoder& d) {
   if (d.scanCount != d.componentCount) return false;
-  const Source& s = d.src;
-  for (std::size_t at = s.at; at + 1 < s.size; ++at) {
-    const void* ff = std::memchr(s.data + at, 0xFF, s.size - at - 1);
-    if (!ff) break;
-    at = static_cast<std::size_t>(static_cast<const unsigned char*>(ff) - s.data);
-    if (s.data[at + 1] == kSos) return false;
+  const unsigned char* p = d.src.data;
+  const std::size_t size = d.src.size;
+  std::size_t at = EndOfScanData(p, size, d.src.at);
+  while (at < size) {
+    const int m = p[at++];
+    if (m == kEoi) return true;
+    if (m == kSos || m == 0xE0 || m == 0xEE) return false;
+    const bool known = m == 0xC4 || m == 0xDB || m == 0xDD || m == kDnl || m == 0xFE ||
+                       (m >= 0xE1 && m <= 0xEF);
+    if (!known || at + 2 > size) return true;  // ReadToEnd fails here
+    at += m == kDnl ? 4 : static_cast<std::size_t>((p[at] << 8) | p[at + 1]);
+    if (at >= size || p[at] != 0xFF) return true;  // no marker follows: it fails
+    while (at < size && p[at] == 0xFF) ++at;
   }
   return true;
 }
@@ -173,7 +211,7 @@ void LetInputGo(Decoder* d) {
 }
 
 // Blanks row j's slot of each ring from its `decoded`-th MCU on: the library's
-// planes start zeroed, and a scan that stops leaves the rest so.
+// planes start zeroed (see Decoder), and a scan that stops leaves the rest so.
 void ZeroRestOfRow(Decoder* d, int j, int decoded) {
   for (int n = 0; n < d->componentCount; ++n) {
     Component& c = d->comp[n];

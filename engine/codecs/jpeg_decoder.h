@@ -71,8 +71,9 @@ struct JpegFrame {
   bool progressive = false;
   std::uint64_t planeBytes = 0;  // its component planes, whole MCUs (a sample a byte)
   // A baseline image decoded as its rows are asked for: the first scan holds
-  // every component and no other scan follows in the bytes given. Then only
-  // ringBytes of its planes are held.
+  // every component, and nothing read after it before the image's end (another
+  // scan, a JFIF or Adobe tag) can change its rows, as far as the bytes given
+  // show. Then only ringBytes of its planes are held.
   bool streams = false;
   std::uint64_t ringBytes = 0;
 };

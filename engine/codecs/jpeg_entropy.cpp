@@ -352,7 +352,7 @@ void SyncSourceAfterScan(Decoder* d) {
   std::size_t at = s.windowStart;
   for (std::size_t i = 0; i < d->bits.loaded; ++i) {
     if (p[at++] != 0xFF) continue;
-    while (p[at] == 0xFF) ++at;
+    while (at < d->src.size && p[at] == 0xFF) ++at;
     ++at;  // the stuffed 0
   }
   d->src.at = at;

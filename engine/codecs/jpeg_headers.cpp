@@ -133,9 +133,11 @@ bool ReadFrameHeader(Decoder* d) {
     // Planes of whole MCUs: an interleaved scan decodes its padding blocks too.
     comp.w2 = d->mcuX * comp.h * 8;
     comp.h2 = d->mcuY * comp.v * 8;
+    // The library allocates each plane here, and refuses one whose size does
+    // not fit an int; ours are allocated with the first scan, or never (a
+    // streamed scan holds rings), but the check is the library's, made here.
+    if (!ProductFits(comp.w2, comp.h2, 1, 15)) return Fail(d, "Out of memory");
     if (d->headerOnly) continue;
-    // A baseline image's planes wait for its first scan, which may be decoded
-    // into rings instead.
     if (d->progressive) {
       comp.coeffW = comp.w2 / 8;
       comp.coeffH = comp.h2 / 8;

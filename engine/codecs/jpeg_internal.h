@@ -125,8 +125,11 @@ struct Bits {
   std::size_t available = 0;
 };
 
-/// Made zeroed (value-initialized), as the library's is calloc'd: a table a
-/// file never defines decodes as the library's zeroed one does.
+/// Made zeroed (value-initialized). The library takes its state and planes
+/// from malloc, which gives zeros in a fresh process; the program's copy of the
+/// library, which the tests and fuzz targets compare with, allocates zeroed
+/// memory always (engine/codecs/stb_library.cpp). So a table a file never
+/// defines decodes as the library's zeroed one does.
 struct Decoder {
   Source src;
   bool headerOnly = false;  // the frame's layout is all that is wanted: no planes
