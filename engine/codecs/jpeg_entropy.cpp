@@ -211,6 +211,8 @@ bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, cons
   return true;
 }
 
+void TransformWaitingBlock(Decoder* d);
+
 // Baseline: decodes one block of component c and writes its samples at (bx, by).
 bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   short* data = d->blocks[d->blockWaits ? 1 : 0];
@@ -222,6 +224,14 @@ bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   CopyBits(state, b);
   if (!ok) return false;
   unsigned char* out = BlockRowSamples(*c, by) + bx * 8;
+  if (d->blockWaits && out == d->waitingOut) {
+    // A damaged scan header can name a component twice, so an MCU writes one
+    // place twice: the later block must land last, as in the library's order.
+    TransformWaitingBlock(d);
+    if (acSeen) InverseDct(out, c->w2, data);
+    else InverseDctDcOnly(out, c->w2, data[0]);
+    return true;
+  }
   if (!acSeen) {
     InverseDctDcOnly(out, c->w2, data[0]);
   } else if (d->blockWaits) {
