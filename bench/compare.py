@@ -22,7 +22,12 @@ image, its CPU time), each image's fastest of N interleaved rounds, summed.
 and our decoder on the same bytes in memory (bench/decode_speed.cpp), and
 libjpeg-turbo's djpeg; --decode-only runs only that.
 
-Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only | --decode-only] [FOLDER]
+With --camera FOLDER, only camera-like photos (bench/camera-photos.sh makes them
+there once): the JPEG work against libjpeg-turbo's TurboJPEG API in one process
+(bench/turbo_compare.cpp), against tjbench decoding and encoding alone, and the
+whole job a process a photo against djpeg | cjpeg, with peak memory.
+
+Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only | --decode-only | --camera FOLDER] [FOLDER]
 FOLDER defaults to Debian's mate-backgrounds, the peers come from Debian's
 libjpeg-turbo-progs and libvips-tools (each installed when missing).
 """
@@ -50,7 +55,8 @@ def ensure_corpus(folder):
 
 def ensure_peers():
     missing = [package for tool, package in (("/usr/bin/cjpeg", "libjpeg-turbo-progs"),
-                                             ("/usr/bin/vips", "libvips-tools"))
+                                             ("/usr/bin/vips", "libvips-tools"),
+                                             ("/usr/include/turbojpeg.h", "libturbojpeg0-dev"))
                if not os.path.exists(tool)]
     if missing:
         sudo = [] if os.geteuid() == 0 else ["sudo"]
@@ -218,6 +224,53 @@ def encoders_alone(images, build, runs, scratch):
     shutil.rmtree(folder)
 
 
+def tjbench_seconds(arguments):
+    """Seconds a frame, from tjbench's frame rate (the first rate it prints)."""
+    out = subprocess.run(["tjbench"] + arguments + ["-nowrite", "-benchtime", "2"], check=True,
+                         capture_output=True, text=True).stdout
+    return 1 / float(re.search(r"Frame rate: +([\d.]+) fps", out).group(1))
+
+
+def camera(folder, build, runs, scratch):
+    """Camera-like photos (bench/camera-photos.sh): our JPEG work against
+    libjpeg-turbo's in one process (bench/turbo_compare.cpp), against tjbench
+    decoding and encoding alone, and the whole job a process a photo against
+    djpeg | cjpeg, with its peak memory."""
+    subprocess.run([os.path.join(os.path.dirname(__file__), "camera-photos.sh"), folder], check=True,
+                   stdout=subprocess.DEVNULL)
+    photos = sorted(os.path.join(folder, f) for f in os.listdir(folder) if f.startswith("camera-"))
+    print("\nCamera-like photos, in one process: CPU seconds, fastest of %d interleaved runs "
+          "(ours / TurboJPEG)\n" % runs, flush=True)
+    subprocess.run([os.path.join(build, "turbo_compare"), str(runs)] + photos, check=True)
+    pnm = tempfile.mkdtemp(dir=scratch)
+    subprocess.run([os.path.join(build, "encode_speed"), "--write-pnm", pnm] + photos, check=True)
+    print("\ntjbench, seconds a frame (wall): decoding to RGB; compressing the same pixels at "
+          "quality 80, 4:2:0 and 95, 4:4:4\n")
+    print("| photo | decode s | encode q80 s | encode q95 s |")
+    print("|---|---|---|---|")
+    for photo in photos:
+        name = os.path.basename(photo)
+        ppm = os.path.join(pnm, name + ".ppm")
+        print("| %s | %.3f | %.3f | %.3f |" % (
+            name, tjbench_seconds([photo, "-rgb"]),
+            tjbench_seconds([ppm, "80", "-rgb", "-subsamp", "420", "-componly"]),
+            tjbench_seconds([ppm, "95", "-rgb", "-subsamp", "444", "-componly"])), flush=True)
+    shutil.rmtree(pnm)
+    print("\nThe whole job, a process a photo: CPU seconds (median of %d) and peak memory\n" % runs)
+    print("| photo | quillmar s | djpeg \\| cjpeg s | ours / theirs | quillmar MiB | djpeg \\| cjpeg MiB |")
+    print("|---|---|---|---|---|---|")
+    for photo in photos:
+        samples = {"ours": [], "turbo": []}
+        for _ in range(runs):
+            for tool in samples:
+                samples[tool].append(run_peer(tool, [photo], build, scratch))
+        cpu = {k: statistics.median(s[0] for s in v) for k, v in samples.items()}
+        mem = {k: max(s[1] for s in v) / 1024 for k, v in samples.items()}
+        print("| %s | %.3f | %.3f | %.2f | %.1f | %.1f |" % (
+            os.path.basename(photo), cpu["ours"], cpu["turbo"], cpu["ours"] / cpu["turbo"],
+            mem["ours"], mem["turbo"]), flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
@@ -225,8 +278,16 @@ def main():
     parser.add_argument("--batch-only", action="store_true", help="only the whole-batch figure")
     parser.add_argument("--encode-only", action="store_true", help="only the JPEG encoders alone")
     parser.add_argument("--decode-only", action="store_true", help="only the JPEG decoders alone")
+    parser.add_argument("--camera", metavar="FOLDER",
+                        help="only the camera-like photos, made in FOLDER once")
     parser.add_argument("folder", nargs="?", default=DEFAULT_CORPUS)
     args = parser.parse_args()
+    if args.camera:
+        ensure_peers()
+        scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
+        camera(args.camera, args.build, args.runs, scratch)
+        shutil.rmtree(scratch)
+        return
     ensure_corpus(args.folder)
     ensure_peers()
     images = sorted(os.path.join(d, f) for d, _, files in os.walk(args.folder) for f in files
