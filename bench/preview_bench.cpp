@@ -3,7 +3,7 @@
 // Usage: preview_bench IMAGE [RUNS]
 // Prints the median CPU milliseconds of: the library's decode alone and its JPEG
 // encode alone at quality 80 (the floor), a whole estimate without a kept image
-// (what every slider move cost before), the first estimate into a kept image
+// (read, decode and encode), the first estimate into a kept image
 // (also in wall milliseconds: what the preview waits), and a quality change
 // after it; and how often the kept image decoded.
 #include <time.h>

@@ -3,6 +3,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include "cli/texts.h"
+
 // A reader that goes away early (quillmar photos | head) must not end the batch.
 // With SIGPIPE ignored a write to the closed pipe just fails and its text is lost.
 // Nor must one output larger than the file-size limit (ulimit -f): with SIGXFSZ
@@ -26,3 +28,5 @@ void WriteErr(std::string_view bytes) {
 bool ConsoleServesOnlyUs() { return false; }
 
 void WaitForKey() {}
+
+std::string_view HelpText() { return kHelpTextLinux; }

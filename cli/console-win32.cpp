@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include "cli/texts.h"
+
 void PrepareConsole() {
   SetConsoleOutputCP(CP_UTF8);
   SetConsoleCP(CP_UTF8);
@@ -38,3 +40,5 @@ void WaitForKey() {
   // Without a console input (redirected, or none at all) there is nothing to wait for.
   if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) _getch();
 }
+
+std::string_view HelpText() { return kHelpText; }

@@ -8,6 +8,9 @@
 /// one byte. Linux: a closed pipe on standard output must not end the run.
 void PrepareConsole();
 
+/// The help text of this platform's program (kHelpText or kHelpTextLinux).
+std::string_view HelpText();
+
 /// Writes bytes as they are, at once; output to a missing or closed stream is
 /// silently lost.
 void WriteOut(std::string_view bytes);

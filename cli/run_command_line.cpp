@@ -51,7 +51,7 @@ int ParseArguments(int count, const ArgChar* const* args, Options* options) {
   for (int i = 1; i < count; ++i) {
     const fs::path::string_type arg = args[i];
     if (Is(arg, "-h", "--help")) {
-      WriteOut(kHelpText);
+      WriteOut(HelpText());
       return 0;
     } else if (Is(arg, "-q", "--quality")) {
       if (i + 1 >= count) {
@@ -69,7 +69,7 @@ int ParseArguments(int count, const ArgChar* const* args, Options* options) {
       options->recursive = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       WriteErr(kErrUnknownOption + Shown(arg) + "\n");
-      WriteOut(kHelpText);
+      WriteOut(HelpText());
       return 2;
     } else {
       options->inputs.push_back(fs::path(arg));
@@ -157,7 +157,7 @@ int RunCommandLine(int count, const ArgChar* const* args) {
   Options options;
   if (int code = ParseArguments(count, args, &options); code >= 0) return code;
   if (options.inputs.empty()) {
-    WriteOut(kHelpText);
+    WriteOut(HelpText());
     return 2;
   }
   if (static_cast<unsigned>(options.quality) > 100u) {

@@ -12,8 +12,9 @@ struct FolderEntry {
 
 enum class ListResult { Complete, CannotOpen, AccessDenied, Interrupted };
 
-/// Appends the direct entries of folder (never "." or "..") in the file system's
-/// order. Interrupted: an error stopped the listing after the entries appended.
+/// Appends the direct entries of folder (never "." or ".."): on Windows in the file
+/// system's order (NTFS: by name), on Linux by name. Interrupted: an error stopped
+/// the listing after the entries appended.
 ListResult ListFolder(const std::filesystem::path& folder, std::vector<FolderEntry>* entries);
 
 /// Windows: whether a listed entry with these attributes and reparse tag (the

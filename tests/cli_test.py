@@ -24,7 +24,7 @@ PROGRAM = None
 WINE = None  # [runner, prefix] under Wine
 PACKAGED = None  # Quillmar.exe taken out of the download zip
 
-HELP = (
+HELP_WINDOWS = (
     "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
     "不缩放分辨率, 不覆盖原图\n"
     "\n"
@@ -48,6 +48,29 @@ HELP = (
     "    _1 / _2 ... 后缀, 绝不会覆盖任何已有文件(包括原始图片)。\n"
     "  * 退出码: 0 = 全部成功, 1 = 存在失败项, 2 = 参数或路径错误。\n"
 ).encode()
+# The Linux program has no dialog and no icon: its help names it and leaves those out.
+HELP_LINUX = (
+    "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
+    "不缩放分辨率, 不覆盖原图\n"
+    "\n"
+    "命令行用法:\n"
+    "  quillmar <输入路径...> [选项]\n"
+    "\n"
+    "  输入路径: 一个或多个图片文件或文件夹;\n"
+    "            文件夹会自动收集其中所有 .jpg / .jpeg / .png 图片\n"
+    "\n"
+    "选项:\n"
+    "  -q, --quality <0~100>  压缩质量, 默认 80。\n"
+    "  -o, --out <目录>       输出文件夹, 默认 ./compressed, 自动创建。\n"
+    "  -r, --recursive        递归遍历输入文件夹的子目录。\n"
+    "  -h, --help             显示本帮助。\n"
+    "\n"
+    "说明:\n"
+    "  * 输出文件与源文件同名; 若输出目录中已有同名文件, 自动追加\n"
+    "    _1 / _2 ... 后缀, 绝不会覆盖任何已有文件(包括原始图片)。\n"
+    "  * 退出码: 0 = 全部成功, 1 = 存在失败项, 2 = 参数或路径错误。\n"
+).encode()
+HELP = None  # the help of the program under test
 RULE = "=" * 40 + "\n"
 PROMPT = "\n按任意键退出..."
 
@@ -490,6 +513,7 @@ if __name__ == "__main__":
     PROGRAM = os.path.abspath(options.program)
     PACKAGED = take_exe_out_of(options.packaged) if options.packaged else None
     WINE = [os.path.abspath(options.wine[0]), os.path.abspath(options.wine[1])] if options.wine else None
+    HELP = HELP_WINDOWS if WINE else HELP_LINUX
     # Without a zip the download's tests have nothing to compare: they run only
     # when named (and fail then), never by default.
     everything_but_the_download = [

@@ -16,7 +16,7 @@ class CollectTest : public TempDirTest {
     fs::create_directories((dir_ / relative).parent_path());
     WriteBytes(dir_ / relative, "x");
   }
-  // Names relative to dir_, sorted: listing order is the file system's own.
+  // Names relative to dir_, sorted: on Windows the listing order is the file system's own.
   std::vector<std::string> Collect(const fs::path& folder, bool recursive) {
     ImageList list;
     size_t added = CollectImages(folder, recursive, &list);
@@ -87,7 +87,13 @@ TEST_F(CollectTest, RecursionEntersEachSubfolderWhereItIsListed) {
   bool fileAfterFolder = false;
   std::function<void(const fs::path&)> walk = [&](const fs::path& folder) {
     bool folderSeen = false;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    std::vector<fs::directory_entry> listing{fs::directory_iterator(folder), {}};
+#if !defined(_WIN32)
+    std::sort(listing.begin(), listing.end(), [](const auto& a, const auto& b) {
+      return a.path().filename().native() < b.path().filename().native();  // Linux lists by name
+    });
+#endif
+    for (const fs::directory_entry& entry : listing) {
       if (entry.is_directory()) {
         folderSeen = true;
         walk(entry.path());
@@ -103,6 +109,24 @@ TEST_F(CollectTest, RecursionEntersEachSubfolderWhereItIsListed) {
   CollectImages(dir_, true, &list);
   EXPECT_EQ(list, expected);
 }
+
+#if !defined(_WIN32)
+// Windows lists an NTFS folder by name; Linux lists a folder in whatever order its
+// file system keeps (by hash, by creation, newest first), so the same folder would
+// give its report lines in another order. Names are made in a scrambled order, and
+// the list must come in the byte order of their UTF-8 names.
+TEST_F(CollectTest, FilesOfAFolderComeInTheOrderOfTheirNames) {
+  std::vector<std::string> names{"B.jpg", "a.jpg", "_x.png", "照片.jpg", "Z.jpeg"};
+  for (int i = 100; i < 140; ++i) names.push_back("img-" + std::to_string(i) + ".png");
+  for (std::size_t i = 0; i < names.size(); ++i) Touch(U8(names[i * 17 % names.size()]));
+  std::sort(names.begin(), names.end());  // std::string compares bytes as unsigned
+  ImageList expected;
+  for (const std::string& name : names) expected.push_back(dir_ / U8(name));
+  ImageList list;
+  CollectImages(dir_, false, &list);
+  EXPECT_EQ(list, expected);
+}
+#endif
 
 TEST_F(CollectTest, AppendsAfterExistingEntriesAndCountsOnlyNewOnes) {
   Touch("a.png");

@@ -420,7 +420,7 @@ class Reliability(Batch):
 
     def test_a_flat_png_holds_its_own_bytes_not_its_worst_case(self):
         # 3000x3000 RGBA: 36 MB of pixels and 36 MB of filtered rows make a file of
-        # a few hundred KB, once its block no longer takes the 64 MiB of the worst.
+        # a few hundred KB, whose block must hold that, not the 64 MiB of the worst case.
         if SANITIZED:
             self.skipTest("the sanitizers' shadow memory does not fit an address-space limit")
         import resource

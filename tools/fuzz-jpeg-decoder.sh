@@ -7,8 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-1800}"
-corpus_dir="${QUILLMAR_CORPUS:-../shared/corpus}"
-[ -d tests/corpus ] && corpus_dir=tests/corpus
+corpus_dir="${QUILLMAR_CORPUS:-tests/corpus}"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target jpeg_decoder_fuzzer
 work=build/fuzz
