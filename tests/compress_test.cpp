@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "engine/compress_batch.h"
@@ -555,12 +556,28 @@ TEST_F(CompressTest, AFileWhoseBytesNoBudgetAdmitsFailsAloneUnread) {
   const std::uint64_t budget = fs::file_size(dir_ / "small.png") + 1;
   ASSERT_GT(fs::file_size(dir_ / "big.png"), budget);
   std::vector<std::string> seen;
+  BatchStats stats;
   for (unsigned workers : {1u, 2u}) {
     CompressBatch({dir_ / "big.png", dir_ / "small.png"}, out_, 80,
                   [&](std::size_t, CompressResult& r) {
                     seen.push_back(r.success ? "written" : r.errorText);
                   },
-                  {workers, budget});
+                  {workers, budget}, &stats);
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"Out of memory", "written", "Out of memory", "written"}));
+  // Refused before it was read, it is its own failure: the others don't go alone.
+  EXPECT_FALSE(stats.wentAlone);
+}
+
+// A file is read to the size it had when it was opened: what is appended once
+// its head is read is never read, and the size reported is what was read.
+TEST_F(CompressTest, AFileIsReadToTheSizeItHadWhenOpened) {
+  MakeJpeg(dir_ / "photo.jpg", 64, 48, 3);
+  const std::string photo = ReadBytes(dir_ / "photo.jpg") + std::string(3 << 20, '\0');
+  WriteBytes(dir_ / "photo.jpg", photo);  // past the head: the file stays open after it
+  PreparedImage prepared;
+  ASSERT_TRUE(ReadInputHead(dir_ / "photo.jpg", std::uint64_t{1} << 30, &prepared));
+  std::ofstream(dir_ / "photo.jpg", std::ios::binary | std::ios::app) << std::string(8 << 20, 'x');
+  ASSERT_TRUE(PrepareReadImage(80, &prepared)) << prepared.result.errorText;
+  EXPECT_EQ(prepared.result.inputBytes, photo.size());
 }

@@ -418,6 +418,32 @@ class Reliability(Batch):
             os.environ["QUILLMAR_TEST_ALLOCATION_LIMIT"] = str(limit)
         self.assert_memory_limited_runs_equal(inputs, range(3 << 10, 6 << 10, 256), allocation_limit)
 
+    def test_files_refused_from_their_head_let_their_handle_go_at_once(self):
+        # Junk named .jpg, larger than the head the program reads first (so each
+        # stays open after it), refused from that head; then the photos. With
+        # few descriptors allowed, the photos still open on two processors as
+        # on one: a refused file holds no handle once it has failed.
+        import resource
+        if len(os.sched_getaffinity(0)) < 2:
+            self.skipTest("one processor only")
+        inputs = []
+        for i in range(40):
+            inputs.append(os.path.join("in", "junk%02d.jpg" % i))
+            with open(os.path.join(self.root, inputs[-1]), "wb") as f:
+                f.write(os.urandom(1536 << 10))
+        inputs += [os.path.join("in", n) for n in self.names]
+        reports = []
+        for processors in (1, 2):
+            def few_descriptors():
+                os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:processors])
+                resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24))
+            shutil.rmtree(self.out, ignore_errors=True)
+            done = subprocess.run([PROGRAM, "-o", "out"] + inputs, cwd=self.root,
+                                  capture_output=True, timeout=600, preexec_fn=few_descriptors)
+            reports.append(done.stdout.decode())
+        self.assertEqual(reports[0], reports[1])
+        self.assertIn("| 成功 10 | 失败 40 |", reports[1])
+
     def test_a_flat_png_holds_its_own_bytes_not_its_worst_case(self):
         # 3000x3000 RGBA: 36 MB of pixels and 36 MB of filtered rows make a file of
         # a few hundred KB, whose block must hold that, not the 64 MiB of the worst case.
