@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "engine/compress.h"
+#include "engine/file_system.h"
 #include "engine/machine.h"
 #include "engine/source_image.h"
 
@@ -207,8 +208,25 @@ void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDi
 
 }  // namespace
 
+namespace {
+
+void CompressAll(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
+                 const FileDoneFunc& done, const BatchSettings& settings, BatchStats* stats);
+
+}  // namespace
+
 void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
                    const FileDoneFunc& done, const BatchSettings& settings, BatchStats* stats) {
+  CompressAll(files, outputDir, quality, done, settings, stats);
+  // A batch that has ended has its outputs' names on the disk too: the front
+  // ends print the summary after this.
+  if (!files.empty()) FlushFolder(outputDir);
+}
+
+namespace {
+
+void CompressAll(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
+                 const FileDoneFunc& done, const BatchSettings& settings, BatchStats* stats) {
   unsigned workers = settings.workers ? settings.workers : UsableProcessorCount();
   workers = static_cast<unsigned>(std::min<std::size_t>(workers, files.size()));
   if (stats) *stats = BatchStats();
@@ -247,3 +265,5 @@ void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir
     stats->wentAlone = batch->wentAlone;
   }
 }
+
+}  // namespace

@@ -92,3 +92,8 @@ enum class NewFileStatus { Created, Exists, Failed };
 /// umask; 0 means 0600, private to the owner) are the new file's mode.
 NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned char* data,
                            std::size_t length, unsigned permissions);
+
+/// Waits until the names made in folder are on the disk (Linux: the folder's own
+/// fsync; Windows journals names as it makes them). Best effort: a failure
+/// changes nothing that was reported.
+void FlushFolder(const std::filesystem::path& folder);
