@@ -31,8 +31,18 @@ PathKind QueryPathKind(const fs::path& path, int* systemError) {
 
 namespace {
 
-std::int64_t LastWriteOf(const struct stat& st) {
-  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+std::int64_t Nanoseconds(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+FileStamp StampOf(const struct stat& st) {
+  FileStamp stamp;
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+  stamp.lastWrite = Nanoseconds(st.st_mtim);
+  stamp.volume = static_cast<std::uint64_t>(st.st_dev);
+  stamp.index = static_cast<std::uint64_t>(st.st_ino);
+  stamp.changed = Nanoseconds(st.st_ctim);
+  return stamp;
 }
 
 }  // namespace
@@ -64,7 +74,7 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
     *error = "Unable to open file";
     return false;
   }
-  opened.stamp = FileStamp{static_cast<std::uint64_t>(st.st_size), LastWriteOf(st)};
+  opened.stamp = StampOf(st);
   // Who else may read the photo follows the input; its owner can always manage
   // the new file, and an image is never made executable.
   opened.outputPermissions = static_cast<unsigned>((st.st_mode & 0066) | 0600);
@@ -96,7 +106,7 @@ bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool*
 bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  *stamp = FileStamp{static_cast<std::uint64_t>(st.st_size), LastWriteOf(st)};
+  *stamp = StampOf(st);
   return true;
 }
 

@@ -24,10 +24,15 @@ enum class PathKind { Missing, Folder, File, Other, Error };
 PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
 
 /// One version of a file's content as the system tells it apart: its size and
-/// its last write time (in the system's own units).
+/// its last write time (in the system's own units), and which file it is: its
+/// volume and its number there (device and inode; volume serial and file
+/// index) with the time its entry last changed, which a copy that kept the
+/// old write time (cp -p) and was moved into the name still changes.
 struct FileStamp {
   std::uint64_t size = 0;
   std::int64_t lastWrite = 0;
+  std::uint64_t volume = 0, index = 0;
+  std::int64_t changed = 0;
   bool operator==(const FileStamp&) const = default;
 };
 
