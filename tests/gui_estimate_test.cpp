@@ -207,8 +207,8 @@ TEST_F(EstimatePreviewTest, AnAnswerIsShownOnlyForTheRequestItAnswers) {
 }
 
 // The selected file's decoded image is kept: after the first figure a slider move
-// encodes the kept pixels and reads nothing. The file's bytes, replaced under the
-// same size and time, are never looked at again.
+// encodes the kept pixels and reads nothing: the file, held open by another with
+// no sharing, can't be read, yet the figure comes.
 TEST_F(EstimatePreviewTest, ASliderMoveReusesTheDecodedImage) {
   const fs::path file = dir_ / L"a.jpg";
   MakePng(file, 64, 48, 3);
@@ -218,8 +218,12 @@ TEST_F(EstimatePreviewTest, ASliderMoveReusesTheDecodedImage) {
   Queue({file});
   SelectRow(0);
   ASSERT_TRUE(WaitForText(ExpectedText(file, 80)));
-  WriteBytes(file, std::string(fs::file_size(file), 'x'));
-  fs::last_write_time(file, time);
+  // Held open here with no sharing: the file is the same one, but another read
+  // of it would fail. Asking which file it is needs no sharing.
+  const HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
   MoveQuality(30);
   EXPECT_TRUE(WaitForText(at30)) << WideToUtf8ForTest(Text(IDC_ESTIMATE));
+  CloseHandle(held);
 }
