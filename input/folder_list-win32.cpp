@@ -10,6 +10,18 @@ bool IsDotOrDotDot(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
+// The listing's attributes say what an entry is; only a reparse point's own
+// attributes say nothing about what it leads to. Asking again about every entry
+// would lose the ones a Win32 path can't reach or that the system can't answer
+// for a moment (a share reconnecting).
+PathKind KindOfListed(const fs::path& path, DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    int systemError = 0;
+    return QueryPathKind(path, &systemError);
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
+}
+
 }  // namespace
 
 bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag) {
@@ -34,8 +46,9 @@ ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries)
   }
   do {
     if (IsDotOrDotDot(data.cFileName)) continue;
-    entries->push_back({folder / data.cFileName,
-                        IsFolderToEnter(data.dwFileAttributes, data.dwReserved0)});
+    const fs::path path = folder / data.cFileName;
+    entries->push_back({path, IsFolderToEnter(data.dwFileAttributes, data.dwReserved0),
+                        KindOfListed(path, data.dwFileAttributes)});
   } while (FindNextFileW(find, &data));
   DWORD error = GetLastError();
   FindClose(find);

@@ -5,9 +5,16 @@
 #include <filesystem>
 #include <vector>
 
+#include "engine/file_system.h"
+
 struct FolderEntry {
   std::filesystem::path path;  // the folder as given, joined with the entry's name
   bool enterable;              // a folder of its own: not a symbolic link or junction
+  /// What the listing says the entry is, following a link (asked again only for
+  /// a link: the listing tells about the link itself). Missing for a dangling
+  /// link; Error, with the reason left to the file's own turn, when the system
+  /// could not say.
+  PathKind kind;
 };
 
 enum class ListResult { Complete, CannotOpen, AccessDenied, Interrupted };

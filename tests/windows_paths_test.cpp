@@ -19,6 +19,19 @@ class WindowsPathTest : public TempDirTest {
   }
 };
 
+// A name as it is spelled, past Win32's normalisation: to a usual path "nul.jpg"
+// is the NUL device (Windows 10, and Wine) and "dir." is "dir".
+std::wstring Verbatim(const fs::path& absolute) { return L"\\\\?\\" + absolute.native(); }
+
+void WriteVerbatim(const fs::path& absolute, const std::string& bytes) {
+  HANDLE h = CreateFileW(Verbatim(absolute).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << WideToUtf8ForTest(absolute.native());
+  DWORD written = 0;
+  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(h);
+}
+
 std::wstring WithSlashes(std::wstring path) {
   for (wchar_t& c : path)
     if (c == L'\\') c = L'/';
@@ -110,6 +123,16 @@ TEST_F(WindowsPathTest, APathWithoutUtf8FormFailsThatFileOnly) {
   CompressResult r = Compress(dir_ / name, dir_);
   EXPECT_FALSE(r.success);
   EXPECT_FALSE(r.errorText.empty());
+}
+
+TEST_F(WindowsPathTest, EveryListedImageIsKeptWhateverItsName) {
+  // The listing says these are files; asking again through a Win32 path, which
+  // takes "nul.jpg" and "aux.jpg" for devices, dropped them without a line.
+  const std::vector<std::wstring> names{L"nul.jpg", L"aux.jpg", L"ok.jpg"};
+  for (const std::wstring& name : names) WriteVerbatim(dir_ / name, "x");
+  ImageList list;
+  EXPECT_EQ(CollectImages(dir_, false, &list), 3u);
+  for (const std::wstring& name : names) DeleteFileW(Verbatim(dir_ / name).c_str());
 }
 
 // Wine cannot make a junction or a cloud placeholder, so the walk's rule is
