@@ -30,6 +30,85 @@ PathKind FromError(DWORD error, int* systemError) {
   return MeansMissing(error) ? PathKind::Missing : PathKind::Error;
 }
 
+bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+// The full form of a path's root alone: "C:" is drive C's current folder, "\"
+// the current drive's root, "" the current folder. A root holds no name that
+// Win32's normalisation could change.
+std::wstring FullPathOfRoot(const fs::path& root) {
+  const std::wstring asked = root.empty() ? L"." : root.native();
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetFullPathNameW(asked.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                                     nullptr);
+    if (n == 0) return asked;
+    if (n < full.size()) {
+      full.resize(n);
+      return full;
+    }
+    full.resize(n);
+  }
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The names of a relative path, in order, between its separators.
+std::vector<std::wstring> NamesIn(const std::wstring& text) {
+  std::vector<std::wstring> names;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && !IsSeparator(text[i])) continue;
+    if (i > begin) names.push_back(text.substr(begin, i - begin));
+    begin = i + 1;
+  }
+  return names;
+}
+
+// How much of a full path is its root, which ".." never leaves: "C:\" or
+// "\\server\share\".
+std::size_t RootLength(const std::wstring& full) {
+  if (full.size() >= 3 && full[1] == L':') return 3;
+  if (!StartsWith(full, L"\\\\")) return 0;
+  const std::size_t server = full.find(L'\\', 2);
+  const std::size_t share = server == std::wstring::npos ? server : full.find(L'\\', server + 1);
+  return share == std::wstring::npos ? full.size() : share + 1;
+}
+
+void DropLastName(std::wstring* full, std::size_t rootLength) {
+  if (full->size() <= rootLength) return;
+  const std::size_t cut = full->find_last_of(L'\\');
+  full->resize(cut == std::wstring::npos || cut < rootLength ? rootLength : cut);
+}
+
+}  // namespace
+
+fs::path ExtendedLengthPath(const fs::path& path) {
+  const std::wstring& text = path.native();
+  if (text.empty() || StartsWith(text, L"\\\\?\\") || StartsWith(text, L"\\\\.\\")) return path;
+  // The standard path takes "\\nas" for a folder name: a share is its first two names.
+  const bool share = IsSeparator(text[0]) && text.size() > 2 && IsSeparator(text[1]) &&
+                     !IsSeparator(text[2]);
+  std::wstring full = share ? L"\\\\" : FullPathOfRoot(path.root_path());
+  std::size_t rootLength = RootLength(full);
+  int shareNames = share ? 2 : 0;
+  for (const std::wstring& name : NamesIn(share ? text : path.relative_path().native())) {
+    if (name == L".") continue;
+    if (name == L"..") {
+      DropLastName(&full, rootLength);
+      continue;
+    }
+    if (full.back() != L'\\') full += L'\\';
+    full += name;  // as spelled: no trailing dot or space trimmed, no device name
+    if (shareNames > 0 && --shareNames == 0) rootLength = full.size();
+  }
+  if (share) return fs::path(L"\\\\?\\UNC\\" + full.substr(2));
+  return fs::path(L"\\\\?\\" + full);
+}
+
+namespace {
+
 // The image library converts file names into a buffer of 1024 UTF-16 units; our
 // own writes keep the same limit so both routes accept the same paths.
 constexpr size_t kLibraryPathUnits = 1024;
@@ -45,8 +124,9 @@ std::int64_t TimeOf(const FILETIME& time) {
 // asked: a dangling link fails as missing.
 bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD* error,
              FILETIME* written = nullptr) {
+  const fs::path system = ExtendedLengthPath(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+  if (!GetFileAttributesExW(system.c_str(), GetFileExInfoStandard, &data)) {
     *error = GetLastError();
     return false;
   }
@@ -54,7 +134,7 @@ bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD
   *size = Join(data.nFileSizeHigh, data.nFileSizeLow);
   if (written) *written = data.ftLastWriteTime;
   if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
-  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE h = CreateFileW(system.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
@@ -109,8 +189,9 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   // The sharing the C runtime's fopen grants; the path limit the library had.
   OpenedFile opened;
   if (path.native().size() + 1 <= kLibraryPathUnits) {
-    const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) opened.handle = reinterpret_cast<std::intptr_t>(h);
   }
   // Only a file on a disk has an end to read to; a pipe or a device may have none.
@@ -165,7 +246,7 @@ bool IsRootFolder(const fs::path& path) {
 }
 
 bool MakeFolder(const fs::path& path, std::error_code* error) {
-  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+  if (CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr)) return true;
   *error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
   return false;
 }
@@ -177,8 +258,8 @@ namespace {
 // denied" to every question about it, yet its entry is still there.
 bool NameIsListed(const fs::path& path) {
   WIN32_FIND_DATAW found;
-  HANDLE h = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                              nullptr, 0);
+  HANDLE h = FindFirstFileExW(ExtendedLengthPath(path).c_str(), FindExInfoBasic, &found,
+                              FindExSearchNameMatch, nullptr, 0);
   if (h == INVALID_HANDLE_VALUE) return false;
   FindClose(h);
   return true;
@@ -194,7 +275,8 @@ bool MeansOccupiedIfListed(DWORD error) {
 NameState QueryNameState(const fs::path& path, int* systemError) {
   // The attributes of the name itself: a link is there even when its target is not.
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return NameState::Taken;
+  if (GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
+    return NameState::Taken;
   const DWORD error = GetLastError();
   *systemError = static_cast<int>(error);
   if (MeansMissing(error)) return NameState::Free;
@@ -202,7 +284,6 @@ NameState QueryNameState(const fs::path& path, int* systemError) {
 }
 
 std::size_t MaxFileNameUnits() { return 255; }
-
 
 namespace {
 
@@ -223,12 +304,20 @@ bool WriteAll(HANDLE h, const unsigned char* data, std::size_t length) {
   return true;
 }
 
+// "a.txt:x.jpg" names a stream of the file a.txt: written there, the photo would
+// hide inside another file (and create it), never be a file of its own.
+bool HoldsStreamName(const fs::path& path) {
+  return path.filename().native().find(L':') != std::wstring::npos;
+}
+
 }  // namespace
 
 NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std::size_t length,
                            unsigned) {
-  if (path.native().size() + 1 > kLibraryPathUnits) return NewFileStatus::Failed;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+  if (path.native().size() + 1 > kLibraryPathUnits || HoldsStreamName(path))
+    return NewFileStatus::Failed;
+  const fs::path system = ExtendedLengthPath(path);
+  HANDLE h = CreateFileW(system.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
@@ -245,7 +334,7 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
   if (kept && marked) kept = SetDeleteOnClose(h, false);
   if (!marked && !kept) {
     CloseHandle(h);
-    DeleteFileW(path.c_str());
+    DeleteFileW(system.c_str());
     return NewFileStatus::Failed;
   }
   // With the mark still set the close removes the file: nothing half-written stays.

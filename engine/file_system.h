@@ -23,6 +23,14 @@ enum class PathKind { Missing, Folder, File, Other, Error };
 /// share root ("\\nas\photos"), which are folders here like any other.
 PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
 
+/// Windows: the form in which every file call of the program gets a path:
+/// absolute, behind "\\?\", so the system takes each name exactly as it is
+/// spelled, as the folder listing gave it: "dir." is not "dir", "nul.jpg" is a
+/// file and not the NUL device, and 260 units are no limit. Only "." and ".."
+/// and the separators are resolved, a relative path against the current folder
+/// (of its drive, for "C:sub"). Paths kept and shown stay in their usual form.
+std::filesystem::path ExtendedLengthPath(const std::filesystem::path& path);
+
 /// One version of a file's content as the system tells it apart: its size and
 /// its last write time (in the system's own units).
 struct FileStamp {
@@ -92,3 +100,4 @@ enum class NewFileStatus { Created, Exists, Failed };
 /// umask; 0 means 0600, private to the owner) are the new file's mode.
 NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned char* data,
                            std::size_t length, unsigned permissions);
+

@@ -36,7 +36,10 @@ bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag) {
 // link without end under Wine); FindFirstFileExW reports them in the attributes.
 ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries) {
   WIN32_FIND_DATAW data;
-  fs::path pattern = folder / L"*";
+  // Listed through its exact name: "dir." would otherwise list "dir".
+  std::wstring pattern = ExtendedLengthPath(folder).native();
+  if (pattern.empty()) return ListResult::CannotOpen;
+  pattern += pattern.back() == L'\\' ? L"*" : L"\\*";
   HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                  nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) {

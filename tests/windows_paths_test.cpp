@@ -135,6 +135,36 @@ TEST_F(WindowsPathTest, EveryListedImageIsKeptWhateverItsName) {
   for (const std::wstring& name : names) DeleteFileW(Verbatim(dir_ / name).c_str());
 }
 
+TEST_F(WindowsPathTest, AFolderNamedWithATrailingDotIsItsOwnFolder) {
+  // Such folders come from WSL, a NAS or an unzip tool; a Win32 path trims the
+  // dot, so "dir." was read as "dir": its own images never, dir's twice.
+  fs::create_directories(dir_ / L"in" / L"dir");
+  ASSERT_TRUE(CreateDirectoryW(Verbatim(dir_ / L"in" / L"dir.").c_str(), nullptr));
+  MakePng(dir_ / L"in" / L"dir" / L"a.png", 8, 8, 3);
+  MakePng(dir_ / L"b.png", 9, 9, 3);
+  ASSERT_TRUE(MoveFileW(Verbatim(dir_ / L"b.png").c_str(),
+                        Verbatim(dir_ / L"in" / L"dir." / L"b.png").c_str()));
+  ImageList list;
+  EXPECT_EQ(CollectImages(dir_ / L"in", true, &list), 2u);
+  fs::create_directories(dir_ / L"out");
+  for (const fs::path& image : list) {
+    CompressResult r = Compress(image, dir_ / L"out");
+    EXPECT_TRUE(r.success) << r.errorText;
+    EXPECT_EQ(r.outputPath.filename(), image.filename());
+    EXPECT_EQ(r.width, image.filename() == L"a.png" ? 8 : 9);
+  }
+  DeleteFileW(Verbatim(dir_ / L"in" / L"dir." / L"b.png").c_str());
+  RemoveDirectoryW(Verbatim(dir_ / L"in" / L"dir.").c_str());
+}
+
+TEST_F(WindowsPathTest, AnOutputNameHoldingAColonIsRefused) {
+  // On NTFS "a.txt:x.jpg" is a stream of the file a.txt: the photo would hide
+  // inside another file, made for it. (Wine makes a file of that name instead.)
+  const unsigned char bytes[] = {1, 2, 3};
+  EXPECT_EQ(WriteNewFile(dir_ / L"a.txt:x.jpg", bytes, sizeof bytes, 0), NewFileStatus::Failed);
+  EXPECT_TRUE(fs::is_empty(dir_));
+}
+
 // Wine cannot make a junction or a cloud placeholder, so the walk's rule is
 // checked on the attributes and tags Windows lists them with.
 TEST(IsFolderToEnter, OnlyNameSurrogatesAreNotEntered) {
@@ -150,6 +180,27 @@ TEST(IsFolderToEnter, OnlyNameSurrogatesAreNotEntered) {
 }
 
 // Wine has no network shares: what is never made is checked on the path forms.
+// The form every file call gets. Windows 10's devices ("nul.jpg") and its
+// other normalisations can't all be shown under Wine: the path built is.
+TEST(ExtendedLengthPath, KeepsEveryNameAsSpelled) {
+  const std::wstring cwd = fs::current_path().native();
+  const std::wstring drive = cwd.substr(0, 2);
+  const std::wstring parent = fs::current_path().parent_path().native();
+  const std::vector<std::pair<std::wstring, std::wstring>> cases{
+      {L"C:\\photos\\nul.jpg", L"\\\\?\\C:\\photos\\nul.jpg"},
+      {L"C:/photos/./dir./x/../a .jpg", L"\\\\?\\C:\\photos\\dir.\\a .jpg"},
+      {L"C:\\..\\photos\\", L"\\\\?\\C:\\photos"},
+      {L"\\\\nas\\photos\\aux.png", L"\\\\?\\UNC\\nas\\photos\\aux.png"},
+      {L"\\\\?\\C:\\kept\\..", L"\\\\?\\C:\\kept\\.."},
+      {L"sub\\a.png", L"\\\\?\\" + cwd + L"\\sub\\a.png"},
+      {L"..\\a.png", L"\\\\?\\" + parent + L"\\a.png"},
+      {drive + L"a.png", L"\\\\?\\" + cwd + L"\\a.png"},
+      {L"\\a.png", L"\\\\?\\" + drive + L"\\a.png"},
+  };
+  for (const auto& [given, expected] : cases)
+    EXPECT_EQ(ExtendedLengthPath(given).native(), expected) << WideToUtf8ForTest(given);
+}
+
 TEST(IsRootFolder, DrivesSharesAndServersAreNeverMade) {
   for (const wchar_t* root : {L"C:", L"C:\\", L"\\", L"\\\\nas\\photos", L"//nas/photos", L"\\\\nas"})
     EXPECT_TRUE(IsRootFolder(root)) << WideToUtf8ForTest(root);
