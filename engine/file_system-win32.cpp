@@ -1,7 +1,9 @@
 #include "engine/file_system.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <utility>
@@ -310,33 +312,97 @@ bool HoldsStreamName(const fs::path& path) {
   return path.filename().native().find(L':') != std::wstring::npos;
 }
 
+// Whether a create or rename found the name occupied. A file whose delete is
+// pending answers "access denied" (Wine: "file exists"), yet is still listed.
+bool NameTaken(DWORD error, const fs::path& path) {
+  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return true;
+  return error == ERROR_ACCESS_DENIED && NameIsListed(path);
+}
+
+std::atomic<unsigned> temporary_count{0};
+
+// Named like no output (never an image extension), so no run takes it for a photo.
+fs::path TemporaryNameIn(const fs::path& folder) {
+  return folder / (L".quillmar-unfinished-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                   std::to_wstring(temporary_count++) + L".tmp");
+}
+
+// A hidden temporary file in folder, created exclusively and marked for deletion
+// straight away: if the process dies before the mark is cleared (killed, signed
+// out), the system removes the file with the handle. Only a death between the
+// two calls can leave one, empty. *error: why none could be made.
+HANDLE CreateTemporary(const fs::path& folder, fs::path* temporary, bool* marked, DWORD* error) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *temporary = TemporaryNameIn(folder);
+    const HANDLE h = CreateFileW(ExtendedLengthPath(*temporary).c_str(), GENERIC_WRITE | DELETE, 0,
+                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      *marked = SetDeleteOnClose(h, true);
+      return h;
+    }
+    *error = GetLastError();
+    // A name left by a run that died with the same process id: the next one.
+    if (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS) break;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// The temporary goes: by its mark when the handle closes, else by its name.
+void DiscardTemporary(HANDLE h, const fs::path& temporary) {
+  const bool marked = SetDeleteOnClose(h, true);
+  CloseHandle(h);
+  if (!marked) DeleteFileW(ExtendedLengthPath(temporary).c_str());
+}
+
+// An output is an ordinary visible file, whatever the temporary was.
+bool ShowAsOrdinaryFile(HANDLE h) {
+  FILE_BASIC_INFO basic = {};  // times of 0: left as they are
+  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Gives the open file the name path, failing rather than replacing anything there.
+bool RenameWithoutReplacing(HANDLE h, const fs::path& path, DWORD* error) {
+  const std::wstring target = ExtendedLengthPath(path).native();
+  const std::size_t bytes = target.size() * sizeof(wchar_t);
+  // Room for the name and its terminating NUL (FileName[1] holds one unit).
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes, 0);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(rename->FileName, target.data(), bytes);
+  if (SetFileInformationByHandle(h, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+    return true;
+  *error = GetLastError();
+  return false;
+}
+
 }  // namespace
 
 NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std::size_t length,
                            unsigned) {
   if (path.native().size() + 1 > kLibraryPathUnits || HoldsStreamName(path))
     return NewFileStatus::Failed;
-  const fs::path system = ExtendedLengthPath(path);
-  HANDLE h = CreateFileW(system.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return NewFileStatus::Exists;
-    // A pending delete (another run writing this name) answers "access denied".
-    return error == ERROR_ACCESS_DENIED && NameIsListed(path) ? NewFileStatus::Exists
-                                                              : NewFileStatus::Failed;
-  }
-  // Marked for deletion from the start: if the process dies before the mark is
-  // cleared (killed, signed out), the system removes the file when it closes the
-  // handle, so no part of an output stays under its name.
-  const bool marked = SetDeleteOnClose(h, true);
-  bool kept = WriteAll(h, data, length);
-  if (kept && marked) kept = SetDeleteOnClose(h, false);
-  if (!marked && !kept) {
-    CloseHandle(h);
-    DeleteFileW(system.c_str());
+  fs::path temporary;
+  bool marked = false;
+  DWORD error = 0;
+  const HANDLE h = CreateTemporary(path.parent_path(), &temporary, &marked, &error);
+  if (h == INVALID_HANDLE_VALUE) return NewFileStatus::Failed;
+  // Every byte on the disk before the file has its name: NTFS journals names and
+  // sizes, not data, so a power cut could otherwise leave a named file cut or
+  // zero-filled. The mark is cleared before the rename, which then needs no rule
+  // about renaming a file whose delete is pending; a death between the two leaves
+  // a whole temporary file, never anything under an output name.
+  if (!WriteAll(h, data, length) || !ShowAsOrdinaryFile(h) || !FlushFileBuffers(h) ||
+      (marked && !SetDeleteOnClose(h, false))) {
+    DiscardTemporary(h, temporary);
     return NewFileStatus::Failed;
   }
-  // With the mark still set the close removes the file: nothing half-written stays.
-  return CloseHandle(h) && kept ? NewFileStatus::Created : NewFileStatus::Failed;
+  if (RenameWithoutReplacing(h, path, &error)) {
+    CloseHandle(h);
+    return NewFileStatus::Created;
+  }
+  DiscardTemporary(h, temporary);
+  return NameTaken(error, path) ? NewFileStatus::Exists : NewFileStatus::Failed;
 }
