@@ -388,7 +388,10 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
   bool marked = false;
   DWORD error = 0;
   const HANDLE h = CreateTemporary(path.parent_path(), &temporary, &marked, &error);
-  if (h == INVALID_HANDLE_VALUE) return NewFileStatus::Failed;
+  // Refused DELETE, a file can't be renamed (or marked): in place is the way left.
+  if (h == INVALID_HANDLE_VALUE)
+    return error == ERROR_ACCESS_DENIED ? WriteNewFileInPlace(path, data, length)
+                                        : NewFileStatus::Failed;
   // Every byte on the disk before the file has its name: NTFS journals names and
   // sizes, not data, so a power cut could otherwise leave a named file cut or
   // zero-filled. The mark is cleared before the rename, which then needs no rule
@@ -405,4 +408,19 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
   }
   DiscardTemporary(h, temporary);
   return NameTaken(error, path) ? NewFileStatus::Exists : NewFileStatus::Failed;
+}
+
+NewFileStatus WriteNewFileInPlace(const fs::path& path, const unsigned char* data,
+                                  std::size_t length) {
+  const fs::path system = ExtendedLengthPath(path);
+  const HANDLE h = CreateFileW(system.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return NameTaken(GetLastError(), path) ? NewFileStatus::Exists : NewFileStatus::Failed;
+  const bool written = WriteAll(h, data, length) && FlushFileBuffers(h);
+  if (CloseHandle(h) && written) return NewFileStatus::Created;
+  // Where the folder refuses this too, the cut file stays: the one thing this way
+  // can't promise.
+  DeleteFileW(system.c_str());
+  return NewFileStatus::Failed;
 }

@@ -101,3 +101,11 @@ enum class NewFileStatus { Created, Exists, Failed };
 NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned char* data,
                            std::size_t length, unsigned permissions);
 
+
+/// Windows: WriteNewFile's way for an output folder that lets files be made in it
+/// but refuses them DELETE (a drop box granting "Write" without "Modify"): no
+/// temporary file can be renamed there, so the file is created exclusively under
+/// its name and written in place, flushed, and removed again if the write fails
+/// and the folder allows it. A run killed meanwhile can leave a cut file.
+NewFileStatus WriteNewFileInPlace(const std::filesystem::path& path, const unsigned char* data,
+                                  std::size_t length);

@@ -291,3 +291,20 @@ TEST_F(WindowsPathTest, AnOutputTakesItsNameOnlyWhenWhole) {
   EXPECT_EQ(GetFileAttributesW((dir_ / L"a.png").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no temporary left
 }
+
+TEST_F(WindowsPathTest, WhereDeleteIsRefusedTheOutputIsWrittenInPlace) {
+  // A folder granting "Write" but not "Modify" (a drop box) refuses DELETE on the
+  // files made in it, so no temporary file can be renamed there. Wine enforces no
+  // such rights: the way WriteNewFile then takes is forced here.
+  const unsigned char bytes[] = {1, 2, 3};
+  EXPECT_EQ(WriteNewFileInPlace(dir_ / L"a.png", bytes, sizeof bytes), NewFileStatus::Created);
+  EXPECT_EQ(WriteNewFileInPlace(dir_ / L"a.png", bytes, 1), NewFileStatus::Exists);
+  EXPECT_EQ(ReadBytes(dir_ / L"a.png"), std::string("\1\2\3", 3));
+  // A write that fails (here from memory it may not read) takes its file away.
+  void* unreadable = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(unreadable, nullptr);
+  EXPECT_EQ(WriteNewFileInPlace(dir_ / L"b.png", static_cast<unsigned char*>(unreadable), 4096),
+            NewFileStatus::Failed);
+  VirtualFree(unreadable, 0, MEM_RELEASE);
+  EXPECT_FALSE(fs::exists(dir_ / L"b.png"));
+}
