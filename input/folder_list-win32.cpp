@@ -26,6 +26,10 @@ PathKind KindOfListed(const fs::path& path, DWORD attributes) {
 
 bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag) {
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  // Hidden and system both: the system's own ($RECYCLE.BIN, with the photos
+  // deleted from a camera card; System Volume Information). Explorer hides them.
+  const std::uint32_t systemOwn = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if ((attributes & systemOwn) == systemOwn) return false;
   if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
   // Wine lists a Unix link to a folder as a reparse point with tag 0, a value no
   // real reparse point has: an unknown tag is taken for a link.

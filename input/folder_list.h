@@ -27,5 +27,6 @@ ListResult ListFolder(const std::filesystem::path& folder, std::vector<FolderEnt
 /// Windows: whether a listed entry with these attributes and reparse tag (the
 /// find data's dwReserved0) is a folder to walk into. Only name surrogates
 /// (symbolic links, junctions) lead elsewhere; other reparse points, such as the
-/// placeholders of a cloud-synced folder, are the folder itself.
+/// placeholders of a cloud-synced folder, are the folder itself. A folder both
+/// hidden and system is the system's own and is not walked.
 bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag);

@@ -308,3 +308,22 @@ TEST_F(WindowsPathTest, WhereDeleteIsRefusedTheOutputIsWrittenInPlace) {
   VirtualFree(unreadable, 0, MEM_RELEASE);
   EXPECT_FALSE(fs::exists(dir_ / L"b.png"));
 }
+
+TEST_F(WindowsPathTest, RecursionSkipsFoldersBothHiddenAndSystem) {
+  // "-r E:\" on a camera card must not compress the photos in its recycle bin.
+  for (const wchar_t* folder : {L"$RECYCLE.BIN", L"hidden", L"system"})
+    fs::create_directories(dir_ / folder);
+  WriteBytes(dir_ / L"$RECYCLE.BIN" / L"deleted.jpg", "x");
+  WriteBytes(dir_ / L"hidden" / L"a.jpg", "x");
+  WriteBytes(dir_ / L"system" / L"b.jpg", "x");
+  ASSERT_TRUE(SetFileAttributesW((dir_ / L"$RECYCLE.BIN").c_str(),
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(SetFileAttributesW((dir_ / L"hidden").c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(SetFileAttributesW((dir_ / L"system").c_str(), FILE_ATTRIBUTE_SYSTEM));
+  ImageList list;
+  CollectImages(dir_, true, &list);
+  std::vector<fs::path> names;
+  for (const fs::path& image : list) names.push_back(image.filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<fs::path>{L"a.jpg", L"b.jpg"}));
+}
