@@ -14,6 +14,14 @@ unsigned UsableProcessorCount();
 /// 0 when the system says nothing.
 std::uint64_t AvailableMemoryBytes();
 
+/// Windows: what GlobalMemoryStatusEx's figures leave the process: the least of
+/// the physical memory available, what the system can still commit (its commit
+/// limit less its commit charge: ullAvailPageFile) and the free address space.
+/// Memory can be free while nothing more can be committed (a small page file,
+/// other programs' commitments), and then every allocation fails.
+std::uint64_t RoomInMemoryStatus(std::uint64_t availablePhysical, std::uint64_t availableCommit,
+                                 std::uint64_t availableAddressSpace);
+
 /// Whether the process's address space or data segment has a limit (POSIX
 /// ulimit -v or -d). Every thread then takes room of its own that the files would
 /// otherwise have, even after it ends: its stack and a heap arena the C library

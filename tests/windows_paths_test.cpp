@@ -6,6 +6,7 @@
 
 #include "engine/compress.h"
 #include "engine/file_system.h"
+#include "engine/machine.h"
 #include "engine/utf8.h"
 #include "input/collect.h"
 #include "input/folder_list.h"
@@ -326,4 +327,13 @@ TEST_F(WindowsPathTest, RecursionSkipsFoldersBothHiddenAndSystem) {
   for (const fs::path& image : list) names.push_back(image.filename());
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<fs::path>{L"a.jpg", L"b.jpg"}));
+}
+
+// Wine reports as much room to commit as physical memory available; Windows
+// can have far less (a small page file), so the rule is checked on its figures.
+TEST(RoomInMemoryStatus, TheLeastOfPhysicalCommitAndAddressSpace) {
+  const std::uint64_t GiB = std::uint64_t{1} << 30;
+  EXPECT_EQ(RoomInMemoryStatus(8 * GiB, 1 * GiB, 131072 * GiB), 1 * GiB);
+  EXPECT_EQ(RoomInMemoryStatus(2 * GiB, 6 * GiB, 131072 * GiB), 2 * GiB);
+  EXPECT_EQ(RoomInMemoryStatus(8 * GiB, 6 * GiB, 3 * GiB), 3 * GiB);
 }
