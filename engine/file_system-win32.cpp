@@ -105,7 +105,8 @@ fs::path ExtendedLengthPath(const fs::path& path) {
     full += name;  // as spelled: no trailing dot or space trimmed, no device name
     if (shareNames > 0 && --shareNames == 0) rootLength = full.size();
   }
-  if (share) return fs::path(L"\\\\?\\UNC\\" + full.substr(2));
+  // A share, also when the current folder is on one.
+  if (StartsWith(full, L"\\\\")) return fs::path(L"\\\\?\\UNC\\" + full.substr(2));
   return fs::path(L"\\\\?\\" + full);
 }
 
@@ -354,10 +355,11 @@ void DiscardTemporary(HANDLE h, const fs::path& temporary) {
   if (!marked) DeleteFileW(ExtendedLengthPath(temporary).c_str());
 }
 
-// An output is an ordinary visible file, whatever the temporary was.
+// An output is an ordinary visible file, as new files are: not hidden, and
+// marked for the next backup (the archive attribute).
 bool ShowAsOrdinaryFile(HANDLE h) {
   FILE_BASIC_INFO basic = {};  // times of 0: left as they are
-  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE;
   return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
 }
 
