@@ -121,6 +121,14 @@ void FailOutOfMemory(PreparedImage* prepared) {
   prepared->source = SourceImage();
   prepared->output = EncodedFile();
   prepared->result.errorText = kOutOfMemoryText;
+  prepared->memoryShort = true;
+}
+
+// A file that failed lets its open handle and the bytes read go at once: a
+// batch may hold the record of thousands of failed files.
+bool Failed(PreparedImage* prepared) {
+  prepared->source = SourceImage();
+  return false;
 }
 
 bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressResult* result,
@@ -145,7 +153,7 @@ bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressRe
 bool ReadInputHead(const fs::path& inputPath, std::uint64_t memoryBudget,
                    PreparedImage* prepared) {
   try {
-    return ReadHeadChecked(inputPath, memoryBudget, prepared);
+    return ReadHeadChecked(inputPath, memoryBudget, prepared) || Failed(prepared);
   } catch (const std::bad_alloc&) {
     FailOutOfMemory(prepared);
     return false;
@@ -154,7 +162,10 @@ bool ReadInputHead(const fs::path& inputPath, std::uint64_t memoryBudget,
 
 bool PrepareReadImage(int quality, PreparedImage* prepared, const MemoryAsk& ask) {
   try {
-    return PrepareChecked(quality, prepared, ask);
+    if (PrepareChecked(quality, prepared, ask)) return true;
+    // Whatever ran short here may have been held by other files.
+    prepared->memoryShort = prepared->result.errorText == kOutOfMemoryText;
+    return Failed(prepared);
   } catch (const std::bad_alloc&) {
     FailOutOfMemory(prepared);
     return false;

@@ -29,8 +29,13 @@ struct PreparedImage {
   CompressResult result;            // width, height, channels, inputBytes or errorText so far
   std::filesystem::path fileName;   // the input's name, which the output takes
   unsigned permissions = 0;         // the output's mode bits (POSIX), from the open input
-  SourceImage source;               // the input as read; released once decoded
+  SourceImage source;               // the input as read; released once decoded or failed
   EncodedFile output;
+  // Memory ran short once the file was being read, decoded or encoded: perhaps
+  // only because other files held it, so a batch prepares it again alone. A
+  // file refused before that ("Out of memory" for a file larger than any
+  // budget) is that file's own failure.
+  bool memoryShort = false;
 };
 
 /// The expensive half of CompressImageFile: ReadInputHead, then

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "engine/compress.h"
+#include "engine/file_system.h"
 #include "engine/machine.h"
 #include "engine/source_image.h"
 
@@ -40,6 +41,7 @@ struct Batch {
   std::size_t inFlight = 0, mostInFlight = 0;
   std::uint64_t bytesInFlight = 0;
   bool stopping = false;
+  bool wentAlone = false;
 };
 
 // The next file, once it is within the window; false when none is left.
@@ -119,7 +121,7 @@ void Work(Batch* b) {
 }
 
 bool RanOutOfMemory(const PreparedImage& prepared) {
-  return prepared.stage == PreparedStage::Failed && prepared.result.errorText == kOutOfMemoryText;
+  return prepared.stage == PreparedStage::Failed && prepared.memoryShort;
 }
 
 // Stops and joins the workers however the writer leaves, even by an exception
@@ -169,6 +171,7 @@ void WriteInOrder(Batch& b, Workers& pool, const fs::path& outputDir, const File
   for (std::size_t i = 0; i < b.slots.size(); ++i) {
     PreparedImage* prepared = &PreparedFile(b, pool, i);
     if (RanOutOfMemory(*prepared) && !pool.threads.empty()) {
+      b.wentAlone = true;
       GoOnAlone(b, pool, i);
       prepared = &PreparedFile(b, pool, i);
     }
@@ -180,6 +183,7 @@ void WriteInOrder(Batch& b, Workers& pool, const fs::path& outputDir, const File
       b.bytesInFlight -= b.slots[i].reserved;
     }
     b.workerWake.notify_all();
+    *prepared = PreparedImage();  // nothing of a handed-over file stays
     done(i, result);
     {
       std::lock_guard<std::mutex> lock(b.mutex);
@@ -204,8 +208,25 @@ void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDi
 
 }  // namespace
 
+namespace {
+
+void CompressAll(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
+                 const FileDoneFunc& done, const BatchSettings& settings, BatchStats* stats);
+
+}  // namespace
+
 void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
                    const FileDoneFunc& done, const BatchSettings& settings, BatchStats* stats) {
+  CompressAll(files, outputDir, quality, done, settings, stats);
+  // A batch that has ended has its outputs' names on the disk too: the front
+  // ends print the summary after this.
+  if (!files.empty()) FlushFolder(outputDir);
+}
+
+namespace {
+
+void CompressAll(const std::vector<fs::path>& files, const fs::path& outputDir, int quality,
+                 const FileDoneFunc& done, const BatchSettings& settings, BatchStats* stats) {
   unsigned workers = settings.workers ? settings.workers : UsableProcessorCount();
   workers = static_cast<unsigned>(std::min<std::size_t>(workers, files.size()));
   if (stats) *stats = BatchStats();
@@ -239,5 +260,10 @@ void CompressBatch(const std::vector<fs::path>& files, const fs::path& outputDir
     }
   }
   if (!ran) return CompressInTurn(files, outputDir, quality, budget, done, stats);
-  if (stats) stats->mostInFlight = batch->mostInFlight;
+  if (stats) {
+    stats->mostInFlight = batch->mostInFlight;
+    stats->wentAlone = batch->wentAlone;
+  }
 }
+
+}  // namespace

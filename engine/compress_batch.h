@@ -24,6 +24,7 @@ struct BatchSettings {
 struct BatchStats {
   unsigned workers = 0;           // threads that prepared files; 0 when the caller's thread did all
   std::size_t mostInFlight = 0;   // most files admitted and not yet written at one time
+  bool wentAlone = false;         // memory ran short among others: the rest went one at a time
 };
 
 /// Compresses files into outputDir (which must exist) at quality. Files are read,

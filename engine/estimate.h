@@ -7,7 +7,7 @@
 #include "engine/image_codec.h"
 
 /// What the preview keeps of the one file it shows between estimates: the decoded
-/// pixels, known by path, size and last write time, and the sizes found so far (by
+/// pixels, known by path and stamp (size, write time, which file it is), and the sizes found so far (by
 /// JPEG quality, or by PNG deflate level, which many qualities share). Used by one
 /// estimate at a time.
 struct EstimateCache {

@@ -45,8 +45,13 @@ FileBlock* BlockWithRoom(FileBytes* bytes, std::size_t expected) {
 BlockReadStatus ReadFileBlocks(const std::function<long long(unsigned char*, std::size_t)>& read,
                                std::size_t expected, std::size_t until, FileBytes* bytes) {
   while (bytes->size < until || bytes->blocks.empty()) {
+    // The file ends where it ended when it was opened: what was appended since
+    // is not read (it could be anything, of any size, and was never booked).
+    if (bytes->size >= expected && !bytes->blocks.empty()) return BlockReadStatus::Ended;
     FileBlock* last = BlockWithRoom(bytes, expected);
-    const long long n = read(last->data.get() + last->length, CapacityOf(*last) - last->length);
+    if (bytes->size >= expected) return BlockReadStatus::Ended;
+    const std::size_t room = std::min(CapacityOf(*last) - last->length, expected - bytes->size);
+    const long long n = read(last->data.get() + last->length, room);
     if (n < 0) return BlockReadStatus::Failed;
     if (n == 0) return BlockReadStatus::Ended;
     last->length += static_cast<std::size_t>(n);

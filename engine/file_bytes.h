@@ -34,8 +34,9 @@ enum class BlockReadStatus { Paused, Ended, Failed };
 /// Reads on into *bytes from read (which returns the bytes it put at out, at most
 /// `wanted`, 0 at the end and -1 on an error) until they hold at least `until`
 /// bytes (Paused: more may follow) or the file ends (Ended). expected is the size
-/// the file had, so that a small file takes one block of its own size. Failed on
-/// a read error. Throws std::bad_alloc when a block can't be had.
+/// the file had when it was opened: a small file takes one block of its own
+/// size, and no more than that is ever read (a file that grew since ends
+/// there). Failed on a read error. Throws std::bad_alloc when a block can't be had.
 BlockReadStatus ReadFileBlocks(
     const std::function<long long(unsigned char* out, std::size_t wanted)>& read,
     std::size_t expected, std::size_t until, FileBytes* bytes);

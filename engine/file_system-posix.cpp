@@ -31,8 +31,18 @@ PathKind QueryPathKind(const fs::path& path, int* systemError) {
 
 namespace {
 
-std::int64_t LastWriteOf(const struct stat& st) {
-  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+std::int64_t Nanoseconds(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+FileStamp StampOf(const struct stat& st) {
+  FileStamp stamp;
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+  stamp.lastWrite = Nanoseconds(st.st_mtim);
+  stamp.volume = static_cast<std::uint64_t>(st.st_dev);
+  stamp.index = static_cast<std::uint64_t>(st.st_ino);
+  stamp.changed = Nanoseconds(st.st_ctim);
+  return stamp;
 }
 
 }  // namespace
@@ -64,7 +74,7 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
     *error = "Unable to open file";
     return false;
   }
-  opened.stamp = FileStamp{static_cast<std::uint64_t>(st.st_size), LastWriteOf(st)};
+  opened.stamp = StampOf(st);
   // Who else may read the photo follows the input; its owner can always manage
   // the new file, and an image is never made executable.
   opened.outputPermissions = static_cast<unsigned>((st.st_mode & 0066) | 0600);
@@ -96,7 +106,7 @@ bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool*
 bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  *stamp = FileStamp{static_cast<std::uint64_t>(st.st_size), LastWriteOf(st)};
+  *stamp = StampOf(st);
   return true;
 }
 
@@ -119,6 +129,10 @@ std::size_t MaxFileNameUnits() { return NAME_MAX; }
 
 namespace {
 
+// Writes every byte and waits until they are on the disk: the file gets its
+// name only after this, so a power cut (or a system crash) that comes after a
+// name appears never leaves a name on an empty or cut photo. A user may delete
+// the originals once the report says 成功.
 bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
   while (length > 0) {
     const ssize_t n = write(fd, data, std::min<std::size_t>(length, std::size_t{1} << 30));
@@ -127,7 +141,7 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
     data += n;
     length -= static_cast<std::size_t>(n);
   }
-  return true;
+  return fdatasync(fd) == 0;
 }
 
 fs::path FolderOf(const fs::path& path) {
@@ -234,4 +248,12 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
     return NewFileStatus::Failed;
   }
   return CommitThroughTemporary(path, data, length, mode);
+}
+
+void FlushFolder(const fs::path& folder) {
+  // The names given in a folder are lasting once the folder itself is flushed.
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
 }

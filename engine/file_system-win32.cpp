@@ -188,6 +188,25 @@ OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
 
 OpenedFile::~OpenedFile() { CloseOpened(this); }
 
+namespace {
+
+// A file's stamp from its open handle: size, write time, volume serial and file
+// index, and the change time of its entry (FILE_BASIC_INFO; 0 where the file
+// system keeps none).
+FileStamp StampOf(HANDLE h, const BY_HANDLE_FILE_INFORMATION& info) {
+  FileStamp stamp;
+  stamp.size = Join(info.nFileSizeHigh, info.nFileSizeLow);
+  stamp.lastWrite = TimeOf(info.ftLastWriteTime);
+  stamp.volume = info.dwVolumeSerialNumber;
+  stamp.index = Join(info.nFileIndexHigh, info.nFileIndexLow);
+  FILE_BASIC_INFO basic = {};
+  if (GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+    stamp.changed = basic.ChangeTime.QuadPart;
+  return stamp;
+}
+
+}  // namespace
+
 bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   // The sharing the C runtime's fopen grants; the path limit the library had.
   OpenedFile opened;
@@ -204,8 +223,7 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
     *error = "Unable to open file";
     return false;
   }
-  opened.stamp = FileStamp{Join(info.nFileSizeHigh, info.nFileSizeLow),
-                           TimeOf(info.ftLastWriteTime)};
+  opened.stamp = StampOf(HandleOf(opened), info);
   opened.outputPermissions = 0;  // an output takes its folder's access rules
   *file = std::move(opened);
   return true;
@@ -228,14 +246,18 @@ bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool*
 }
 
 bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
-  DWORD attributes = 0, error = 0;
-  std::uint64_t size = 0;
-  FILETIME written = {};
-  if (!Examine(path, &attributes, &size, &error, &written) ||
-      (attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return false;
-  *stamp = FileStamp{size, TimeOf(written)};
-  return true;
+  // Opened for its attributes only, shared every way: which file a name holds
+  // is told by the open file, not by the name.
+  const HANDLE h = CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info) &&
+                  !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (ok) *stamp = StampOf(h, info);
+  CloseHandle(h);
+  return ok;
 }
 
 bool IsRootFolder(const fs::path& path) {
@@ -426,3 +448,7 @@ NewFileStatus WriteNewFileInPlace(const fs::path& path, const unsigned char* dat
   DeleteFileW(system.c_str());
   return NewFileStatus::Failed;
 }
+
+// NTFS journals a name with the file system's metadata as it is made; the
+// files' own data is flushed before each gets its name.
+void FlushFolder(const fs::path&) {}

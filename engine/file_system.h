@@ -32,10 +32,15 @@ PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
 std::filesystem::path ExtendedLengthPath(const std::filesystem::path& path);
 
 /// One version of a file's content as the system tells it apart: its size and
-/// its last write time (in the system's own units).
+/// its last write time (in the system's own units), and which file it is: its
+/// volume and its number there (device and inode; volume serial and file
+/// index) with the time its entry last changed, which a copy that kept the
+/// old write time (cp -p) and was moved into the name still changes.
 struct FileStamp {
   std::uint64_t size = 0;
   std::int64_t lastWrite = 0;
+  std::uint64_t volume = 0, index = 0;
+  std::int64_t changed = 0;
   bool operator==(const FileStamp&) const = default;
 };
 
@@ -101,6 +106,10 @@ enum class NewFileStatus { Created, Exists, Failed };
 NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned char* data,
                            std::size_t length, unsigned permissions);
 
+/// Waits until the names made in folder are on the disk (Linux: the folder's own
+/// fsync; Windows journals names as it makes them). Best effort: a failure
+/// changes nothing that was reported.
+void FlushFolder(const std::filesystem::path& folder);
 
 /// Windows: WriteNewFile's way for an output folder that lets files be made in it
 /// but refuses them DELETE (a drop box granting "Write" without "Modify"): no

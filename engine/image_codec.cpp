@@ -88,8 +88,12 @@ struct JpegInput {
       gathered = FileBlock{std::unique_ptr<unsigned char, BlockFree>(
                                static_cast<unsigned char*>(pages), BlockFree{bytes->size}),
                            bytes->size};
-      CopyFileBytes(*bytes, 0, gathered.data.get(), bytes->size);
-      LetGo();
+      // A block at a time, each let go once copied: the file is held about once,
+      // not twice, while it is gathered.
+      for (std::size_t at = 0; at < bytes->size; at += kFileBlockBytes) {
+        CopyFileBytes(*bytes, at, gathered.data.get() + at, kFileBlockBytes);
+        ReleaseFileBytesBefore(bytes, at + kFileBlockBytes);
+      }
     }
   }
   unsigned char* Data() const {

@@ -31,7 +31,7 @@ unsigned UsableProcessorCount() {
 
 namespace {
 
-constexpr std::uint64_t kUnlimited = ~std::uint64_t{0};
+constexpr std::uint64_t kUnlimited = kMemoryUnknown;
 
 std::uint64_t RoomUnder(std::uint64_t limit, std::uint64_t used) {
   return limit > used ? limit - used : 0;
@@ -69,25 +69,43 @@ std::uint64_t RoomUnderProcessLimits() {
   return room;
 }
 
+// The group's page cache that the kernel can drop at once: its inactive file
+// pages (v1 counts them for the group and those below it as "total_").
+std::uint64_t DroppableCache(const std::filesystem::path& dir, bool v1) {
+  std::ifstream stat(dir / "memory.stat");
+  std::string key;
+  std::uint64_t value = 0, own = 0;
+  while (stat >> key >> value) {
+    if (key == (v1 ? "total_inactive_file" : "inactive_file")) return value;
+    if (key == "inactive_file") own = value;
+  }
+  return own;
+}
+
 // Room under the memory limit of a control group and each group above it, as
 // far as their files can be read. Inside a container the group's own folder is
 // usually mounted as the root, so the walk up ends there.
 std::uint64_t RoomUnderGroup(const std::string& root, const std::string& group,
-                             const char* limitName, const char* usageName) {
+                             const char* limitName, const char* usageName, bool v1) {
   std::uint64_t room = kUnlimited;
   for (std::filesystem::path dir = root + group;; dir = dir.parent_path()) {
     std::ifstream limitFile(dir / limitName), usageFile(dir / usageName);
     std::uint64_t limit = 0, usage = 0;  // "max" (no limit) does not read as a number
-    if (limitFile >> limit && usageFile >> usage) room = std::min(room, RoomUnder(limit, usage));
+    if (limitFile >> limit && usageFile >> usage) {
+      usage -= std::min(usage, DroppableCache(dir, v1));
+      room = std::min(room, RoomUnder(limit, usage));
+    }
     if (dir.native().size() <= root.size()) break;
   }
   return room;
 }
 
+}  // namespace
+
 // The process's memory control group: memory.max of cgroup v2, or
 // memory.limit_in_bytes of the v1 memory controller.
-std::uint64_t RoomUnderControlGroup() {
-  std::ifstream self("/proc/self/cgroup");
+std::uint64_t RoomUnderControlGroups(const std::string& root) {
+  std::ifstream self(root + "proc/self/cgroup");
   std::string line;
   std::uint64_t room = kUnlimited;
   while (std::getline(self, line)) {
@@ -96,28 +114,36 @@ std::uint64_t RoomUnderControlGroup() {
     const std::string controllers = line.substr(first + 1, second - first - 1);
     const std::string group = line.substr(second + 1);
     if (line.rfind("0::", 0) == 0)
-      room = std::min(room, RoomUnderGroup("/sys/fs/cgroup", group, "memory.max",
-                                           "memory.current"));
+      room = std::min(room, RoomUnderGroup(root + "sys/fs/cgroup", group, "memory.max",
+                                           "memory.current", false));
     else if (("," + controllers + ",").find(",memory,") != std::string::npos)
-      room = std::min(room, RoomUnderGroup("/sys/fs/cgroup/memory", group,
-                                           "memory.limit_in_bytes", "memory.usage_in_bytes"));
+      room = std::min(room, RoomUnderGroup(root + "sys/fs/cgroup/memory", group,
+                                           "memory.limit_in_bytes", "memory.usage_in_bytes", true));
   }
   return room;
+}
+
+namespace {
+
+// Linux in strict overcommit ("2" in overcommit_memory) refuses to commit
+// more than it has, as Windows does.
+bool StrictOvercommit() {
+  std::ifstream mode("/proc/sys/vm/overcommit_memory");
+  int value = 0;
+  return mode >> value && value == 2;
 }
 
 }  // namespace
 
 std::uint64_t AvailableMemoryBytes() {
-  const std::uint64_t room =
-      std::min({AvailableNow(), RoomUnderProcessLimits(), RoomUnderControlGroup()});
-  return room == kUnlimited ? 0 : room;
+  return std::min({AvailableNow(), RoomUnderProcessLimits(), RoomUnderControlGroups("/")});
 }
 
 bool AddressSpaceIsLimited() {
   struct rlimit limit;
   for (int resource : {RLIMIT_AS, RLIMIT_DATA})
     if (getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) return true;
-  return false;
+  return StrictOvercommit();
 }
 
 void* AllocatePages(std::size_t bytes) {

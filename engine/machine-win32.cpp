@@ -79,7 +79,7 @@ std::uint64_t AvailableMemoryBytes() {
   // Memory available now, not installed: other programs hold the rest.
   MEMORYSTATUSEX status = {};
   status.dwLength = sizeof(status);
-  if (!GlobalMemoryStatusEx(&status)) return 0;
+  if (!GlobalMemoryStatusEx(&status)) return kMemoryUnknown;
   return RoomUnderJobLimits(
       RoomInMemoryStatus(status.ullAvailPhys, status.ullAvailPageFile, status.ullAvailVirtual));
 }

@@ -68,7 +68,8 @@ bool ReadRestOfSourceImage(SourceImage* source, FileStamp* stamp, std::string* e
   }
   // The input's size is that of the file as read: a file that grew or shrank
   // meanwhile still reports what was compressed.
-  *stamp = FileStamp{source->bytes.size, opened.lastWrite};
+  *stamp = opened;
+  stamp->size = source->bytes.size;
   if (!readWhole) ParseSourceImage(source);
   return true;
 }
@@ -81,6 +82,6 @@ bool ReadSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudg
 
 std::uint64_t DefaultMemoryBudget() {
   const std::uint64_t available = AvailableMemoryBytes();
-  if (available == 0) return std::uint64_t{1} << 30;
+  if (available == kMemoryUnknown) return std::uint64_t{1} << 30;
   return std::min(available / 2, std::uint64_t{2} << 30);
 }

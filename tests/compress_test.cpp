@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "engine/compress_batch.h"
 #include "engine/file_system.h"
 #include "engine/image_codec.h"
+#include "engine/machine.h"
 #include "engine/source_image.h"
 #include "engine/utf8.h"
 #include "tests/reference/stb_write_reference.h"
@@ -555,12 +557,65 @@ TEST_F(CompressTest, AFileWhoseBytesNoBudgetAdmitsFailsAloneUnread) {
   const std::uint64_t budget = fs::file_size(dir_ / "small.png") + 1;
   ASSERT_GT(fs::file_size(dir_ / "big.png"), budget);
   std::vector<std::string> seen;
+  BatchStats stats;
   for (unsigned workers : {1u, 2u}) {
     CompressBatch({dir_ / "big.png", dir_ / "small.png"}, out_, 80,
                   [&](std::size_t, CompressResult& r) {
                     seen.push_back(r.success ? "written" : r.errorText);
                   },
-                  {workers, budget});
+                  {workers, budget}, &stats);
   }
   EXPECT_EQ(seen, (std::vector<std::string>{"Out of memory", "written", "Out of memory", "written"}));
+  // Refused before it was read, it is its own failure: the others don't go alone.
+  EXPECT_FALSE(stats.wentAlone);
+}
+
+#if !defined(_WIN32)
+// The room a memory control group leaves, from files laid out as each version
+// of the kernel's groups lays them out: its limit less its usage, of which the
+// page cache the kernel can drop at once is no part; a group at its limit
+// leaves none, which is not "unknown".
+TEST_F(CompressTest, AControlGroupsRoomLeavesOutItsDroppableCache) {
+  const std::uint64_t limit = 512u << 20, used = 490u << 20, dropped = 470u << 20;
+  auto layOut = [&](const std::string& name, const std::string& self, const std::string& group,
+                    const char* limitFile, const char* usageFile, const std::string& stat,
+                    std::uint64_t usage) {
+    const fs::path root = dir_ / name;
+    fs::create_directories(root / "proc/self");
+    fs::create_directories(root / group);
+    WriteBytes(root / "proc/self/cgroup", self);
+    WriteBytes(root / group / limitFile, std::to_string(limit) + "\n");
+    WriteBytes(root / group / usageFile, std::to_string(usage) + "\n");
+    WriteBytes(root / group / "memory.stat", stat);
+    return root.string() + "/";
+  };
+  const std::string v2Stat = "anon 20971520\nfile 492830720\nactive_file 20971520\ninactive_file " +
+                             std::to_string(dropped) + "\nslab 0\n";
+  const std::string v1Stat = "cache 492830720\ninactive_file 1024\ntotal_cache 492830720\n"
+                             "total_inactive_file " + std::to_string(dropped) + "\n";
+  const std::string v2 = layOut("v2", "0::/photos\n", "sys/fs/cgroup/photos", "memory.max",
+                                "memory.current", v2Stat, used);
+  const std::string v1 = layOut("v1", "12:pids:/photos\n4:memory:/photos\n0::/photos\n",
+                                "sys/fs/cgroup/memory/photos", "memory.limit_in_bytes",
+                                "memory.usage_in_bytes", v1Stat, used);
+  EXPECT_EQ(RoomUnderControlGroups(v2), limit - (used - dropped));
+  EXPECT_EQ(RoomUnderControlGroups(v1), limit - (used - dropped));
+  const std::string full = layOut("full", "0::/photos\n", "sys/fs/cgroup/photos", "memory.max",
+                                  "memory.current", "inactive_file 0\n", limit);
+  EXPECT_EQ(RoomUnderControlGroups(full), 0u);
+  EXPECT_EQ(RoomUnderControlGroups((dir_ / "none").string() + "/"), kMemoryUnknown);
+}
+#endif
+
+// A file is read to the size it had when it was opened: what is appended once
+// its head is read is never read, and the size reported is what was read.
+TEST_F(CompressTest, AFileIsReadToTheSizeItHadWhenOpened) {
+  MakeJpeg(dir_ / "photo.jpg", 64, 48, 3);
+  const std::string photo = ReadBytes(dir_ / "photo.jpg") + std::string(3 << 20, '\0');
+  WriteBytes(dir_ / "photo.jpg", photo);  // past the head: the file stays open after it
+  PreparedImage prepared;
+  ASSERT_TRUE(ReadInputHead(dir_ / "photo.jpg", std::uint64_t{1} << 30, &prepared));
+  std::ofstream(dir_ / "photo.jpg", std::ios::binary | std::ios::app) << std::string(8 << 20, 'x');
+  ASSERT_TRUE(PrepareReadImage(80, &prepared)) << prepared.result.errorText;
+  EXPECT_EQ(prepared.result.inputBytes, photo.size());
 }

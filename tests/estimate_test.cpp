@@ -138,4 +138,14 @@ TEST_F(EstimateTest, TheCacheDecodesAFileOnceUntilItChanges) {
   ASSERT_TRUE(EstimateCompressedSize(dir_ / "a.jpg", 30, &again, &cache));
   EXPECT_EQ(cache.decodes, 2u);
   EXPECT_EQ(again, Written(dir_ / "a.jpg", 30));
+  // Another photo of the same size and write time moved into the name (cp -p,
+  // then mv): another file all the same.
+  std::string other = ReadBytes(dir_ / "a.jpg");
+  other[other.size() / 2] ^= 0x55;  // a damaged pixel row: the same length
+  WriteBytes(dir_ / "b.jpg", other);
+  fs::last_write_time(dir_ / "b.jpg", fs::last_write_time(dir_ / "a.jpg"));
+  fs::rename(dir_ / "b.jpg", dir_ / "a.jpg");
+  std::uint64_t moved = 0;
+  EstimateCompressedSize(dir_ / "a.jpg", 30, &moved, &cache);
+  EXPECT_EQ(cache.decodes, 3u);
 }

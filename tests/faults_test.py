@@ -19,6 +19,7 @@ import fcntl
 import hashlib
 import json
 import os
+import re
 import shutil
 import stat
 import struct
@@ -417,6 +418,71 @@ class Reliability(Batch):
             os.environ["LD_PRELOAD"] = library
             os.environ["QUILLMAR_TEST_ALLOCATION_LIMIT"] = str(limit)
         self.assert_memory_limited_runs_equal(inputs, range(3 << 10, 6 << 10, 256), allocation_limit)
+
+    def test_outputs_reach_the_disk_before_their_names_and_the_summary(self):
+        # What a power cut leaves can't be shown here; the order of the calls can:
+        # each output's data is flushed before the file gets its name, and the
+        # output folder (its names) before the summary is printed.
+        strace = shutil.which("strace")
+        if not strace:
+            self.skipTest("traced with strace on Linux")
+        trace = os.path.join(self.root, "trace")
+        done = subprocess.run([strace, "-f", "-qq", "-s", "256", "-e",
+                               "trace=openat,fdatasync,fsync,linkat,close,write", "-o", trace,
+                               PROGRAM] + self.args, cwd=self.root, capture_output=True, timeout=600)
+        self.assertEqual(done.returncode, 0, done.stderr.decode()[-2000:])
+        # Calls of other threads may come between a call and its result
+        # ("<unfinished ...>", then "resumed"): a call is taken where it starts.
+        flushed, named, folder, folder_flushed, summaries = set(), 0, None, False, 0
+        with open(trace) as f:
+            for line in f:
+                call = line.split(" ", 1)[1].strip()
+                started = re.match(r"(\w+)\(([^,)<]*)", call)
+                if not started:
+                    continue
+                name, first = started.group(1), started.group(2).strip()
+                if name == "fdatasync":
+                    flushed.add(first)
+                elif name == "close":
+                    flushed.discard(first)
+                elif name == "linkat" and call.startswith('linkat(AT_FDCWD, "/proc/self/fd/'):
+                    fd = re.match(r'linkat\(AT_FDCWD, "/proc/self/fd/(\d+)"', call).group(1)
+                    self.assertIn(fd, flushed, "named before its data was flushed: " + call)
+                    named += 1
+                elif name == "openat" and ('"%s"' % self.out) in call and "O_DIRECTORY" in call:
+                    folder = call.rsplit("= ", 1)[1]
+                elif name == "fsync" and first == folder:
+                    folder_flushed = True
+                elif name == "write" and first == "1" and "\\345\\244\\204\\347\\220\\206" in call:
+                    self.assertTrue(folder_flushed, "the summary came before the folder's flush")
+                    summaries += 1
+        self.assertEqual((named, summaries), (10, 1))
+
+    def test_files_refused_from_their_head_let_their_handle_go_at_once(self):
+        # Junk named .jpg, larger than the head the program reads first (so each
+        # stays open after it), refused from that head; then the photos. With
+        # few descriptors allowed, the photos still open on two processors as
+        # on one: a refused file holds no handle once it has failed.
+        import resource
+        if len(os.sched_getaffinity(0)) < 2:
+            self.skipTest("one processor only")
+        inputs = []
+        for i in range(40):
+            inputs.append(os.path.join("in", "junk%02d.jpg" % i))
+            with open(os.path.join(self.root, inputs[-1]), "wb") as f:
+                f.write(os.urandom(1536 << 10))
+        inputs += [os.path.join("in", n) for n in self.names]
+        reports = []
+        for processors in (1, 2):
+            def few_descriptors():
+                os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:processors])
+                resource.setrlimit(resource.RLIMIT_NOFILE, (24, 24))
+            shutil.rmtree(self.out, ignore_errors=True)
+            done = subprocess.run([PROGRAM, "-o", "out"] + inputs, cwd=self.root,
+                                  capture_output=True, timeout=600, preexec_fn=few_descriptors)
+            reports.append(done.stdout.decode())
+        self.assertEqual(reports[0], reports[1])
+        self.assertIn("| 成功 10 | 失败 40 |", reports[1])
 
     def test_a_flat_png_holds_its_own_bytes_not_its_worst_case(self):
         # 3000x3000 RGBA: 36 MB of pixels and 36 MB of filtered rows make a file of
