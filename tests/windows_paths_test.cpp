@@ -130,8 +130,8 @@ TEST_F(WindowsPathTest, APathWithoutUtf8FormFailsThatFileOnly) {
 }
 
 TEST_F(WindowsPathTest, EveryListedImageIsKeptWhateverItsName) {
-  // The listing says these are files; asking again through a Win32 path, which
-  // takes "nul.jpg" and "aux.jpg" for devices, dropped them without a line.
+  // The listing says these are files. A Win32 path takes "nul.jpg" and "aux.jpg"
+  // for devices: asked about again that way, they would leave the list unseen.
   const std::vector<std::wstring> names{L"nul.jpg", L"aux.jpg", L"ok.jpg"};
   for (const std::wstring& name : names) WriteVerbatim(dir_ / name, "x");
   ImageList list;
@@ -140,8 +140,8 @@ TEST_F(WindowsPathTest, EveryListedImageIsKeptWhateverItsName) {
 }
 
 TEST_F(WindowsPathTest, AFolderNamedWithATrailingDotIsItsOwnFolder) {
-  // Such folders come from WSL, a NAS or an unzip tool; a Win32 path trims the
-  // dot, so "dir." was read as "dir": its own images never, dir's twice.
+  // Such folders come from WSL, a NAS or an unzip tool. A Win32 path trims the
+  // dot: read that way, "dir." is "dir", its own images never read, dir's twice.
   fs::create_directories(dir_ / L"in" / L"dir");
   ASSERT_TRUE(CreateDirectoryW(Verbatim(dir_ / L"in" / L"dir.").c_str(), nullptr));
   MakePng(dir_ / L"in" / L"dir" / L"a.png", 8, 8, 3);
