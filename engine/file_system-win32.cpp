@@ -1,7 +1,9 @@
 #include "engine/file_system.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <utility>
@@ -30,6 +32,86 @@ PathKind FromError(DWORD error, int* systemError) {
   return MeansMissing(error) ? PathKind::Missing : PathKind::Error;
 }
 
+bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
+  return text.compare(0, wcslen(prefix), prefix) == 0;
+}
+
+// The full form of a path's root alone: "C:" is drive C's current folder, "\"
+// the current drive's root, "" the current folder. A root holds no name that
+// Win32's normalisation could change.
+std::wstring FullPathOfRoot(const fs::path& root) {
+  const std::wstring asked = root.empty() ? L"." : root.native();
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetFullPathNameW(asked.c_str(), static_cast<DWORD>(full.size()), full.data(),
+                                     nullptr);
+    if (n == 0) return asked;
+    if (n < full.size()) {
+      full.resize(n);
+      return full;
+    }
+    full.resize(n);
+  }
+}
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The names of a relative path, in order, between its separators.
+std::vector<std::wstring> NamesIn(const std::wstring& text) {
+  std::vector<std::wstring> names;
+  std::size_t begin = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && !IsSeparator(text[i])) continue;
+    if (i > begin) names.push_back(text.substr(begin, i - begin));
+    begin = i + 1;
+  }
+  return names;
+}
+
+// How much of a full path is its root, which ".." never leaves: "C:\" or
+// "\\server\share\".
+std::size_t RootLength(const std::wstring& full) {
+  if (full.size() >= 3 && full[1] == L':') return 3;
+  if (!StartsWith(full, L"\\\\")) return 0;
+  const std::size_t server = full.find(L'\\', 2);
+  const std::size_t share = server == std::wstring::npos ? server : full.find(L'\\', server + 1);
+  return share == std::wstring::npos ? full.size() : share + 1;
+}
+
+void DropLastName(std::wstring* full, std::size_t rootLength) {
+  if (full->size() <= rootLength) return;
+  const std::size_t cut = full->find_last_of(L'\\');
+  full->resize(cut == std::wstring::npos || cut < rootLength ? rootLength : cut);
+}
+
+}  // namespace
+
+fs::path ExtendedLengthPath(const fs::path& path) {
+  const std::wstring& text = path.native();
+  if (text.empty() || StartsWith(text, L"\\\\?\\") || StartsWith(text, L"\\\\.\\")) return path;
+  // The standard path takes "\\nas" for a folder name: a share is its first two names.
+  const bool share = IsSeparator(text[0]) && text.size() > 2 && IsSeparator(text[1]) &&
+                     !IsSeparator(text[2]);
+  std::wstring full = share ? L"\\\\" : FullPathOfRoot(path.root_path());
+  std::size_t rootLength = RootLength(full);
+  int shareNames = share ? 2 : 0;
+  for (const std::wstring& name : NamesIn(share ? text : path.relative_path().native())) {
+    if (name == L".") continue;
+    if (name == L"..") {
+      DropLastName(&full, rootLength);
+      continue;
+    }
+    if (full.back() != L'\\') full += L'\\';
+    full += name;  // as spelled: no trailing dot or space trimmed, no device name
+    if (shareNames > 0 && --shareNames == 0) rootLength = full.size();
+  }
+  // A share, also when the current folder is on one.
+  if (StartsWith(full, L"\\\\")) return fs::path(L"\\\\?\\UNC\\" + full.substr(2));
+  return fs::path(L"\\\\?\\" + full);
+}
+
+namespace {
+
 // The image library converts file names into a buffer of 1024 UTF-16 units; our
 // own writes keep the same limit so both routes accept the same paths.
 constexpr size_t kLibraryPathUnits = 1024;
@@ -45,8 +127,9 @@ std::int64_t TimeOf(const FILETIME& time) {
 // asked: a dangling link fails as missing.
 bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD* error,
              FILETIME* written = nullptr) {
+  const fs::path system = ExtendedLengthPath(path);
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+  if (!GetFileAttributesExW(system.c_str(), GetFileExInfoStandard, &data)) {
     *error = GetLastError();
     return false;
   }
@@ -54,7 +137,7 @@ bool Examine(const fs::path& path, DWORD* attributes, std::uint64_t* size, DWORD
   *size = Join(data.nFileSizeHigh, data.nFileSizeLow);
   if (written) *written = data.ftLastWriteTime;
   if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
-  HANDLE h = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE h = CreateFileW(system.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
@@ -128,8 +211,9 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   // The sharing the C runtime's fopen grants; the path limit the library had.
   OpenedFile opened;
   if (path.native().size() + 1 <= kLibraryPathUnits) {
-    const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h = CreateFileW(ExtendedLengthPath(path).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) opened.handle = reinterpret_cast<std::intptr_t>(h);
   }
   // Only a file on a disk has an end to read to; a pipe or a device may have none.
@@ -164,7 +248,7 @@ bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool*
 bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
   // Opened for its attributes only, shared every way: which file a name holds
   // is told by the open file, not by the name.
-  const HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+  const HANDLE h = CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
@@ -187,7 +271,7 @@ bool IsRootFolder(const fs::path& path) {
 }
 
 bool MakeFolder(const fs::path& path, std::error_code* error) {
-  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+  if (CreateDirectoryW(ExtendedLengthPath(path).c_str(), nullptr)) return true;
   *error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
   return false;
 }
@@ -199,8 +283,8 @@ namespace {
 // denied" to every question about it, yet its entry is still there.
 bool NameIsListed(const fs::path& path) {
   WIN32_FIND_DATAW found;
-  HANDLE h = FindFirstFileExW(path.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                              nullptr, 0);
+  HANDLE h = FindFirstFileExW(ExtendedLengthPath(path).c_str(), FindExInfoBasic, &found,
+                              FindExSearchNameMatch, nullptr, 0);
   if (h == INVALID_HANDLE_VALUE) return false;
   FindClose(h);
   return true;
@@ -216,7 +300,8 @@ bool MeansOccupiedIfListed(DWORD error) {
 NameState QueryNameState(const fs::path& path, int* systemError) {
   // The attributes of the name itself: a link is there even when its target is not.
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return NameState::Taken;
+  if (GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
+    return NameState::Taken;
   const DWORD error = GetLastError();
   *systemError = static_cast<int>(error);
   if (MeansMissing(error)) return NameState::Free;
@@ -224,7 +309,6 @@ NameState QueryNameState(const fs::path& path, int* systemError) {
 }
 
 std::size_t MaxFileNameUnits() { return 255; }
-
 
 namespace {
 
@@ -245,33 +329,124 @@ bool WriteAll(HANDLE h, const unsigned char* data, std::size_t length) {
   return true;
 }
 
+// "a.txt:x.jpg" names a stream of the file a.txt: written there, the photo would
+// hide inside another file (and create it), never be a file of its own.
+bool HoldsStreamName(const fs::path& path) {
+  return path.filename().native().find(L':') != std::wstring::npos;
+}
+
+// Whether a create or rename found the name occupied. A file whose delete is
+// pending answers "access denied" (Wine: "file exists"), yet is still listed.
+bool NameTaken(DWORD error, const fs::path& path) {
+  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return true;
+  return error == ERROR_ACCESS_DENIED && NameIsListed(path);
+}
+
+std::atomic<unsigned> temporary_count{0};
+
+// Named like no output (never an image extension), so no run takes it for a photo.
+fs::path TemporaryNameIn(const fs::path& folder) {
+  return folder / (L".quillmar-unfinished-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                   std::to_wstring(temporary_count++) + L".tmp");
+}
+
+// A hidden temporary file in folder, created exclusively and marked for deletion
+// straight away: if the process dies before the mark is cleared (killed, signed
+// out), the system removes the file with the handle. Only a death between the
+// two calls can leave one, empty. *error: why none could be made.
+HANDLE CreateTemporary(const fs::path& folder, fs::path* temporary, bool* marked, DWORD* error) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *temporary = TemporaryNameIn(folder);
+    const HANDLE h = CreateFileW(ExtendedLengthPath(*temporary).c_str(), GENERIC_WRITE | DELETE, 0,
+                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      *marked = SetDeleteOnClose(h, true);
+      return h;
+    }
+    *error = GetLastError();
+    // A name left by a run that died with the same process id: the next one.
+    if (*error != ERROR_FILE_EXISTS && *error != ERROR_ALREADY_EXISTS) break;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// The temporary goes: by its mark when the handle closes, else by its name.
+void DiscardTemporary(HANDLE h, const fs::path& temporary) {
+  const bool marked = SetDeleteOnClose(h, true);
+  CloseHandle(h);
+  if (!marked) DeleteFileW(ExtendedLengthPath(temporary).c_str());
+}
+
+// An output is an ordinary visible file, as new files are: not hidden, and
+// marked for the next backup (the archive attribute).
+bool ShowAsOrdinaryFile(HANDLE h) {
+  FILE_BASIC_INFO basic = {};  // times of 0: left as they are
+  basic.FileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+  return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Gives the open file the name path, failing rather than replacing anything there.
+bool RenameWithoutReplacing(HANDLE h, const fs::path& path, DWORD* error) {
+  const std::wstring target = ExtendedLengthPath(path).native();
+  const std::size_t bytes = target.size() * sizeof(wchar_t);
+  // Room for the name and its terminating NUL (FileName[1] holds one unit).
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + bytes, 0);
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(bytes);
+  std::memcpy(rename->FileName, target.data(), bytes);
+  if (SetFileInformationByHandle(h, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+    return true;
+  *error = GetLastError();
+  return false;
+}
+
 }  // namespace
 
 NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std::size_t length,
                            unsigned) {
-  if (path.native().size() + 1 > kLibraryPathUnits) return NewFileStatus::Failed;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return NewFileStatus::Exists;
-    // A pending delete (another run writing this name) answers "access denied".
-    return error == ERROR_ACCESS_DENIED && NameIsListed(path) ? NewFileStatus::Exists
-                                                              : NewFileStatus::Failed;
-  }
-  // Marked for deletion from the start: if the process dies before the mark is
-  // cleared (killed, signed out), the system removes the file when it closes the
-  // handle, so no part of an output stays under its name.
-  const bool marked = SetDeleteOnClose(h, true);
-  bool kept = WriteAll(h, data, length);
-  if (kept && marked) kept = SetDeleteOnClose(h, false);
-  if (!marked && !kept) {
-    CloseHandle(h);
-    DeleteFileW(path.c_str());
+  if (path.native().size() + 1 > kLibraryPathUnits || HoldsStreamName(path))
+    return NewFileStatus::Failed;
+  fs::path temporary;
+  bool marked = false;
+  DWORD error = 0;
+  const HANDLE h = CreateTemporary(path.parent_path(), &temporary, &marked, &error);
+  // Refused DELETE, a file can't be renamed (or marked): in place is the way left.
+  if (h == INVALID_HANDLE_VALUE)
+    return error == ERROR_ACCESS_DENIED ? WriteNewFileInPlace(path, data, length)
+                                        : NewFileStatus::Failed;
+  // Every byte on the disk before the file has its name: NTFS journals names and
+  // sizes, not data, so a power cut could otherwise leave a named file cut or
+  // zero-filled. The mark is cleared before the rename, which then needs no rule
+  // about renaming a file whose delete is pending; a death between the two leaves
+  // a whole temporary file, never anything under an output name.
+  if (!WriteAll(h, data, length) || !ShowAsOrdinaryFile(h) || !FlushFileBuffers(h) ||
+      (marked && !SetDeleteOnClose(h, false))) {
+    DiscardTemporary(h, temporary);
     return NewFileStatus::Failed;
   }
-  // With the mark still set the close removes the file: nothing half-written stays.
-  return CloseHandle(h) && kept ? NewFileStatus::Created : NewFileStatus::Failed;
+  if (RenameWithoutReplacing(h, path, &error)) {
+    CloseHandle(h);
+    return NewFileStatus::Created;
+  }
+  DiscardTemporary(h, temporary);
+  return NameTaken(error, path) ? NewFileStatus::Exists : NewFileStatus::Failed;
+}
+
+NewFileStatus WriteNewFileInPlace(const fs::path& path, const unsigned char* data,
+                                  std::size_t length) {
+  const fs::path system = ExtendedLengthPath(path);
+  const HANDLE h = CreateFileW(system.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    return NameTaken(GetLastError(), path) ? NewFileStatus::Exists : NewFileStatus::Failed;
+  const bool written = WriteAll(h, data, length) && FlushFileBuffers(h);
+  if (CloseHandle(h) && written) return NewFileStatus::Created;
+  // Where the folder refuses this too, the cut file stays: the one thing this way
+  // can't promise.
+  DeleteFileW(system.c_str());
+  return NewFileStatus::Failed;
 }
 
 // NTFS journals a name with the file system's metadata as it is made; the

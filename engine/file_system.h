@@ -23,6 +23,14 @@ enum class PathKind { Missing, Folder, File, Other, Error };
 /// share root ("\\nas\photos"), which are folders here like any other.
 PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
 
+/// Windows: the form in which every file call of the program gets a path:
+/// absolute, behind "\\?\", so the system takes each name exactly as it is
+/// spelled, as the folder listing gave it: "dir." is not "dir", "nul.jpg" is a
+/// file and not the NUL device, and 260 units are no limit. Only "." and ".."
+/// and the separators are resolved, a relative path against the current folder
+/// (of its drive, for "C:sub"). Paths kept and shown stay in their usual form.
+std::filesystem::path ExtendedLengthPath(const std::filesystem::path& path);
+
 /// One version of a file's content as the system tells it apart: its size and
 /// its last write time (in the system's own units), and which file it is: its
 /// volume and its number there (device and inode; volume serial and file
@@ -102,3 +110,11 @@ NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned cha
 /// fsync; Windows journals names as it makes them). Best effort: a failure
 /// changes nothing that was reported.
 void FlushFolder(const std::filesystem::path& folder);
+
+/// Windows: WriteNewFile's way for an output folder that lets files be made in it
+/// but refuses them DELETE (a drop box granting "Write" without "Modify"): no
+/// temporary file can be renamed there, so the file is created exclusively under
+/// its name and written in place, flushed, and removed again if the write fails
+/// and the folder allows it. A run killed meanwhile can leave a cut file.
+NewFileStatus WriteNewFileInPlace(const std::filesystem::path& path, const unsigned char* data,
+                                  std::size_t length);

@@ -70,12 +70,18 @@ std::uint64_t RoomUnderJobLimits(std::uint64_t room) {
 
 }  // namespace
 
+std::uint64_t RoomInMemoryStatus(std::uint64_t availablePhysical, std::uint64_t availableCommit,
+                                 std::uint64_t availableAddressSpace) {
+  return std::min({availablePhysical, availableCommit, availableAddressSpace});
+}
+
 std::uint64_t AvailableMemoryBytes() {
   // Memory available now, not installed: other programs hold the rest.
   MEMORYSTATUSEX status = {};
   status.dwLength = sizeof(status);
   if (!GlobalMemoryStatusEx(&status)) return kMemoryUnknown;
-  return RoomUnderJobLimits(std::min(status.ullAvailPhys, status.ullAvailVirtual));
+  return RoomUnderJobLimits(
+      RoomInMemoryStatus(status.ullAvailPhys, status.ullAvailPageFile, status.ullAvailVirtual));
 }
 
 bool AddressSpaceIsLimited() { return false; }

@@ -16,6 +16,14 @@ unsigned UsableProcessorCount();
 inline constexpr std::uint64_t kMemoryUnknown = ~std::uint64_t{0};
 std::uint64_t AvailableMemoryBytes();
 
+/// Windows: what GlobalMemoryStatusEx's figures leave the process: the least of
+/// the physical memory available, what the system can still commit (its commit
+/// limit less its commit charge: ullAvailPageFile) and the free address space.
+/// Memory can be free while nothing more can be committed (a small page file,
+/// other programs' commitments), and then every allocation fails.
+std::uint64_t RoomInMemoryStatus(std::uint64_t availablePhysical, std::uint64_t availableCommit,
+                                 std::uint64_t availableAddressSpace);
+
 #if !defined(_WIN32)
 /// The room left under the memory limits of the process's control groups (v1
 /// and v2), read from the files under root ("/" but in the tests): each limit

@@ -8,9 +8,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool IsImageFile(const fs::path& path) {
-  int systemError = 0;
-  return IsSupportedImage(path) && QueryPathKind(path, &systemError) == PathKind::File;
+// Taken as the listing says it is. An image-named entry the system could not
+// examine stays in the list, to fail with its reason in its turn rather than
+// vanish from the report.
+bool IsImageEntry(const FolderEntry& entry) {
+  return IsSupportedImage(entry.path) &&
+         (entry.kind == PathKind::File || entry.kind == PathKind::Error);
 }
 
 // Depth first, pre-order. A folder that can't be opened or read to its end (no
@@ -21,7 +24,7 @@ void Walk(const fs::path& folder, bool recursive, ImageList* list) {
   std::vector<FolderEntry> entries;
   ListFolder(folder, &entries);
   for (const FolderEntry& entry : entries) {
-    if (IsImageFile(entry.path)) list->push_back(entry.path);
+    if (IsImageEntry(entry)) list->push_back(entry.path);
     if (recursive && entry.enterable) Walk(entry.path, recursive, list);
   }
 }

@@ -16,6 +16,26 @@ void SortByName(std::vector<FolderEntry>::iterator first, std::vector<FolderEntr
   });
 }
 
+// The listing tells what an entry is itself; only for a symbolic link is the
+// system asked again, about what it leads to.
+PathKind KindOfListed(const fs::directory_entry& entry, fs::file_type type,
+                      const std::error_code& error) {
+  if (error)
+    return error == std::errc::no_such_file_or_directory ? PathKind::Missing : PathKind::Error;
+  switch (type) {
+    case fs::file_type::regular:
+      return PathKind::File;
+    case fs::file_type::directory:
+      return PathKind::Folder;
+    case fs::file_type::symlink: {
+      int systemError = 0;
+      return QueryPathKind(entry.path(), &systemError);
+    }
+    default:
+      return PathKind::Other;
+  }
+}
+
 }  // namespace
 
 ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries) {
@@ -28,8 +48,9 @@ ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries)
     if (ec) break;
     std::error_code linkError;
     // symlink_status: a link to a folder is listed, never entered.
-    bool realFolder = it->symlink_status(linkError).type() == fs::file_type::directory;
-    entries->push_back({it->path(), realFolder});
+    const fs::file_type type = it->symlink_status(linkError).type();
+    entries->push_back({it->path(), type == fs::file_type::directory,
+                        KindOfListed(*it, type, linkError)});
   }
   SortByName(entries->begin() + before, entries->end());
   return ec ? ListResult::Interrupted : ListResult::Complete;

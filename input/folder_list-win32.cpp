@@ -10,10 +10,26 @@ bool IsDotOrDotDot(const wchar_t* name) {
   return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
+// The listing's attributes say what an entry is; only a reparse point's own
+// attributes say nothing about what it leads to. Asking again about every entry
+// would lose the ones a Win32 path can't reach or that the system can't answer
+// for a moment (a share reconnecting).
+PathKind KindOfListed(const fs::path& path, DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    int systemError = 0;
+    return QueryPathKind(path, &systemError);
+  }
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Folder : PathKind::File;
+}
+
 }  // namespace
 
 bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag) {
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  // Hidden and system both: the system's own ($RECYCLE.BIN, with the photos
+  // deleted from a camera card; System Volume Information). Explorer hides them.
+  const std::uint32_t systemOwn = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if ((attributes & systemOwn) == systemOwn) return false;
   if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
   // Wine lists a Unix link to a folder as a reparse point with tag 0, a value no
   // real reparse point has: an unknown tag is taken for a link.
@@ -24,7 +40,10 @@ bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag) {
 // link without end under Wine); FindFirstFileExW reports them in the attributes.
 ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries) {
   WIN32_FIND_DATAW data;
-  fs::path pattern = folder / L"*";
+  // Listed through its exact name: "dir." would otherwise list "dir".
+  std::wstring pattern = ExtendedLengthPath(folder).native();
+  if (pattern.empty()) return ListResult::CannotOpen;
+  pattern += pattern.back() == L'\\' ? L"*" : L"\\*";
   HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                  nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) {
@@ -34,8 +53,9 @@ ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries)
   }
   do {
     if (IsDotOrDotDot(data.cFileName)) continue;
-    entries->push_back({folder / data.cFileName,
-                        IsFolderToEnter(data.dwFileAttributes, data.dwReserved0)});
+    const fs::path path = folder / data.cFileName;
+    entries->push_back({path, IsFolderToEnter(data.dwFileAttributes, data.dwReserved0),
+                        KindOfListed(path, data.dwFileAttributes)});
   } while (FindNextFileW(find, &data));
   DWORD error = GetLastError();
   FindClose(find);

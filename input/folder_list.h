@@ -5,9 +5,16 @@
 #include <filesystem>
 #include <vector>
 
+#include "engine/file_system.h"
+
 struct FolderEntry {
   std::filesystem::path path;  // the folder as given, joined with the entry's name
   bool enterable;              // a folder of its own: not a symbolic link or junction
+  /// What the listing says the entry is, following a link (asked again only for
+  /// a link: the listing tells about the link itself). Missing for a dangling
+  /// link; Error, with the reason left to the file's own turn, when the system
+  /// could not say.
+  PathKind kind;
 };
 
 enum class ListResult { Complete, CannotOpen, AccessDenied, Interrupted };
@@ -20,5 +27,6 @@ ListResult ListFolder(const std::filesystem::path& folder, std::vector<FolderEnt
 /// Windows: whether a listed entry with these attributes and reparse tag (the
 /// find data's dwReserved0) is a folder to walk into. Only name surrogates
 /// (symbolic links, junctions) lead elsewhere; other reparse points, such as the
-/// placeholders of a cloud-synced folder, are the folder itself.
+/// placeholders of a cloud-synced folder, are the folder itself. A folder both
+/// hidden and system is the system's own and is not walked.
 bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag);

@@ -273,6 +273,20 @@ class Paths(CliTest):
         self.assertIn("输入图片: 2 张\n", self.run_program("in", "-r", "-o", "deep").report())
         self.assertEqual(sorted(os.listdir(self.path("deep"))), ["rgb.jpg", "rgba.png"])
 
+    def test_names_of_windows_devices_are_files_like_any_other(self):
+        # To a Win32 path on Windows 10, and to Wine, "nul.jpg" and "aux.jpg" are
+        # devices: read and written through them, nothing would be stored.
+        names = ["aux.jpg", "nul.jpg", "ok.jpg"]
+        for name in names:
+            self.copy("rgb.jpg", as_name=name, folder="in")
+        run = self.run_program("in", "-o", "out")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertIn("输入图片: 3 张\n", run.report())
+        self.assertEqual(sorted(os.listdir(self.path("out"))), names)
+        for name in names:
+            self.assertIn("成功  %s  80x60 RGB(3通道)" % name, run.report())
+            self.assertGreater(os.path.getsize(self.path("out", name)), 0)
+
 
 class Report(CliTest):
     def test_full_report_matches_the_files_written(self):

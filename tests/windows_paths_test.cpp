@@ -1,8 +1,12 @@
 // Windows path forms, run under Wine: separators, drives, letter case, length.
 #include <windows.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "engine/compress.h"
 #include "engine/file_system.h"
+#include "engine/machine.h"
 #include "engine/utf8.h"
 #include "input/collect.h"
 #include "input/folder_list.h"
@@ -18,6 +22,19 @@ class WindowsPathTest : public TempDirTest {
     return r;
   }
 };
+
+// A name as it is spelled, past Win32's normalisation: to a usual path "nul.jpg"
+// is the NUL device (Windows 10, and Wine) and "dir." is "dir".
+std::wstring Verbatim(const fs::path& absolute) { return L"\\\\?\\" + absolute.native(); }
+
+void WriteVerbatim(const fs::path& absolute, const std::string& bytes) {
+  HANDLE h = CreateFileW(Verbatim(absolute).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << WideToUtf8ForTest(absolute.native());
+  DWORD written = 0;
+  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(h);
+}
 
 std::wstring WithSlashes(std::wstring path) {
   for (wchar_t& c : path)
@@ -112,6 +129,46 @@ TEST_F(WindowsPathTest, APathWithoutUtf8FormFailsThatFileOnly) {
   EXPECT_FALSE(r.errorText.empty());
 }
 
+TEST_F(WindowsPathTest, EveryListedImageIsKeptWhateverItsName) {
+  // The listing says these are files. A Win32 path takes "nul.jpg" and "aux.jpg"
+  // for devices: asked about again that way, they would leave the list unseen.
+  const std::vector<std::wstring> names{L"nul.jpg", L"aux.jpg", L"ok.jpg"};
+  for (const std::wstring& name : names) WriteVerbatim(dir_ / name, "x");
+  ImageList list;
+  EXPECT_EQ(CollectImages(dir_, false, &list), 3u);
+  for (const std::wstring& name : names) DeleteFileW(Verbatim(dir_ / name).c_str());
+}
+
+TEST_F(WindowsPathTest, AFolderNamedWithATrailingDotIsItsOwnFolder) {
+  // Such folders come from WSL, a NAS or an unzip tool. A Win32 path trims the
+  // dot: read that way, "dir." is "dir", its own images never read, dir's twice.
+  fs::create_directories(dir_ / L"in" / L"dir");
+  ASSERT_TRUE(CreateDirectoryW(Verbatim(dir_ / L"in" / L"dir.").c_str(), nullptr));
+  MakePng(dir_ / L"in" / L"dir" / L"a.png", 8, 8, 3);
+  MakePng(dir_ / L"b.png", 9, 9, 3);
+  ASSERT_TRUE(MoveFileW(Verbatim(dir_ / L"b.png").c_str(),
+                        Verbatim(dir_ / L"in" / L"dir." / L"b.png").c_str()));
+  ImageList list;
+  EXPECT_EQ(CollectImages(dir_ / L"in", true, &list), 2u);
+  fs::create_directories(dir_ / L"out");
+  for (const fs::path& image : list) {
+    CompressResult r = Compress(image, dir_ / L"out");
+    EXPECT_TRUE(r.success) << r.errorText;
+    EXPECT_EQ(r.outputPath.filename(), image.filename());
+    EXPECT_EQ(r.width, image.filename() == L"a.png" ? 8 : 9);
+  }
+  DeleteFileW(Verbatim(dir_ / L"in" / L"dir." / L"b.png").c_str());
+  RemoveDirectoryW(Verbatim(dir_ / L"in" / L"dir.").c_str());
+}
+
+TEST_F(WindowsPathTest, AnOutputNameHoldingAColonIsRefused) {
+  // On NTFS "a.txt:x.jpg" is a stream of the file a.txt: the photo would hide
+  // inside another file, made for it. (Wine makes a file of that name instead.)
+  const unsigned char bytes[] = {1, 2, 3};
+  EXPECT_EQ(WriteNewFile(dir_ / L"a.txt:x.jpg", bytes, sizeof bytes, 0), NewFileStatus::Failed);
+  EXPECT_TRUE(fs::is_empty(dir_));
+}
+
 // Wine cannot make a junction or a cloud placeholder, so the walk's rule is
 // checked on the attributes and tags Windows lists them with.
 TEST(IsFolderToEnter, OnlyNameSurrogatesAreNotEntered) {
@@ -127,6 +184,27 @@ TEST(IsFolderToEnter, OnlyNameSurrogatesAreNotEntered) {
 }
 
 // Wine has no network shares: what is never made is checked on the path forms.
+// The form every file call gets. Windows 10's devices ("nul.jpg") and its
+// other normalisations can't all be shown under Wine: the path built is.
+TEST(ExtendedLengthPath, KeepsEveryNameAsSpelled) {
+  const std::wstring cwd = fs::current_path().native();
+  const std::wstring drive = cwd.substr(0, 2);
+  const std::wstring parent = fs::current_path().parent_path().native();
+  const std::vector<std::pair<std::wstring, std::wstring>> cases{
+      {L"C:\\photos\\nul.jpg", L"\\\\?\\C:\\photos\\nul.jpg"},
+      {L"C:/photos/./dir./x/../a .jpg", L"\\\\?\\C:\\photos\\dir.\\a .jpg"},
+      {L"C:\\..\\photos\\", L"\\\\?\\C:\\photos"},
+      {L"\\\\nas\\photos\\aux.png", L"\\\\?\\UNC\\nas\\photos\\aux.png"},
+      {L"\\\\?\\C:\\kept\\..", L"\\\\?\\C:\\kept\\.."},
+      {L"sub\\a.png", L"\\\\?\\" + cwd + L"\\sub\\a.png"},
+      {L"..\\a.png", L"\\\\?\\" + parent + L"\\a.png"},
+      {drive + L"a.png", L"\\\\?\\" + cwd + L"\\a.png"},
+      {L"\\a.png", L"\\\\?\\" + drive + L"\\a.png"},
+  };
+  for (const auto& [given, expected] : cases)
+    EXPECT_EQ(ExtendedLengthPath(given).native(), expected) << WideToUtf8ForTest(given);
+}
+
 TEST(IsRootFolder, DrivesSharesAndServersAreNeverMade) {
   for (const wchar_t* root : {L"C:", L"C:\\", L"\\", L"\\\\nas\\photos", L"//nas/photos", L"\\\\nas"})
     EXPECT_TRUE(IsRootFolder(root)) << WideToUtf8ForTest(root);
@@ -153,4 +231,109 @@ TEST_F(WindowsPathTest, AnOutputBeingWrittenTakesItsNameAndVanishesIfNeverFinish
   EXPECT_FALSE(fs::exists(dir_ / L"out.png"));
   EXPECT_EQ(WriteNewFile(dir_ / L"out.png", bytes, sizeof bytes, 0), NewFileStatus::Created);
   EXPECT_EQ(ReadBytes(dir_ / L"out.png"), std::string("\1\2\3", 3));
+}
+
+namespace {
+
+// The names and actions of one batch of the folder's change notifications.
+void ReadChanges(const unsigned char* at, std::vector<std::pair<DWORD, std::wstring>>* changes) {
+  for (;;) {
+    const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(at);
+    changes->emplace_back(change->Action, std::wstring(change->FileName,
+                                                       change->FileNameLength / sizeof(wchar_t)));
+    if (change->NextEntryOffset == 0) return;
+    at += change->NextEntryOffset;
+  }
+}
+
+}  // namespace
+
+TEST_F(WindowsPathTest, AnOutputTakesItsNameOnlyWhenWhole) {
+  // Wine can't cut the power or kill a run at the right moment; the folder's
+  // own notifications show how the name came: a hidden temporary file written,
+  // flushed and then renamed, never a file created under the output's name.
+  const HANDLE folder = CreateFileW(dir_.c_str(), FILE_LIST_DIRECTORY,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                                    nullptr);
+  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  alignas(DWORD) static unsigned char buffer[16384];
+  auto watch = [&] {
+    ResetEvent(overlapped.hEvent);
+    return ReadDirectoryChangesW(folder, buffer, sizeof buffer, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME,
+                                 nullptr, &overlapped, nullptr);
+  };
+  ASSERT_TRUE(watch());
+  const unsigned char bytes[] = {1, 2, 3};
+  ASSERT_EQ(WriteNewFile(dir_ / L"a.png", bytes, sizeof bytes, 0), NewFileStatus::Created);
+  std::vector<std::pair<DWORD, std::wstring>> changes;
+  auto named = [&] {
+    return std::find_if(changes.begin(), changes.end(),
+                        [](const auto& change) { return change.second == L"a.png"; });
+  };
+  while (named() == changes.end()) {
+    // A bound against hanging, not a measure: the notice comes at once.
+    ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, 60000), WAIT_OBJECT_0) << "no notice of a.png";
+    DWORD got = 0;
+    ASSERT_TRUE(GetOverlappedResult(folder, &overlapped, &got, FALSE));
+    ASSERT_GT(got, 0u) << "the notices overflowed the buffer";
+    ReadChanges(buffer, &changes);
+    if (named() == changes.end()) {
+      ASSERT_TRUE(watch());
+    }
+  }
+  CancelIo(folder);
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(folder);
+  EXPECT_EQ(named()->first, static_cast<DWORD>(FILE_ACTION_RENAMED_NEW_NAME));
+  EXPECT_EQ(ReadBytes(dir_ / L"a.png"), std::string("\1\2\3", 3));
+  EXPECT_EQ(GetFileAttributesW((dir_ / L"a.png").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);  // no temporary left
+}
+
+TEST_F(WindowsPathTest, WhereDeleteIsRefusedTheOutputIsWrittenInPlace) {
+  // A folder granting "Write" but not "Modify" (a drop box) refuses DELETE on the
+  // files made in it, so no temporary file can be renamed there. Wine enforces no
+  // such rights: the way WriteNewFile then takes is forced here.
+  const unsigned char bytes[] = {1, 2, 3};
+  EXPECT_EQ(WriteNewFileInPlace(dir_ / L"a.png", bytes, sizeof bytes), NewFileStatus::Created);
+  EXPECT_EQ(WriteNewFileInPlace(dir_ / L"a.png", bytes, 1), NewFileStatus::Exists);
+  EXPECT_EQ(ReadBytes(dir_ / L"a.png"), std::string("\1\2\3", 3));
+  // A write that fails (here from memory it may not read) takes its file away.
+  void* unreadable = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(unreadable, nullptr);
+  EXPECT_EQ(WriteNewFileInPlace(dir_ / L"b.png", static_cast<unsigned char*>(unreadable), 4096),
+            NewFileStatus::Failed);
+  VirtualFree(unreadable, 0, MEM_RELEASE);
+  EXPECT_FALSE(fs::exists(dir_ / L"b.png"));
+}
+
+TEST_F(WindowsPathTest, RecursionSkipsFoldersBothHiddenAndSystem) {
+  // "-r E:\" on a camera card must not compress the photos in its recycle bin.
+  for (const wchar_t* folder : {L"$RECYCLE.BIN", L"hidden", L"system"})
+    fs::create_directories(dir_ / folder);
+  WriteBytes(dir_ / L"$RECYCLE.BIN" / L"deleted.jpg", "x");
+  WriteBytes(dir_ / L"hidden" / L"a.jpg", "x");
+  WriteBytes(dir_ / L"system" / L"b.jpg", "x");
+  ASSERT_TRUE(SetFileAttributesW((dir_ / L"$RECYCLE.BIN").c_str(),
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_TRUE(SetFileAttributesW((dir_ / L"hidden").c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(SetFileAttributesW((dir_ / L"system").c_str(), FILE_ATTRIBUTE_SYSTEM));
+  ImageList list;
+  CollectImages(dir_, true, &list);
+  std::vector<fs::path> names;
+  for (const fs::path& image : list) names.push_back(image.filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<fs::path>{L"a.jpg", L"b.jpg"}));
+}
+
+// Wine reports as much room to commit as physical memory available; Windows
+// can have far less (a small page file), so the rule is checked on its figures.
+TEST(RoomInMemoryStatus, TheLeastOfPhysicalCommitAndAddressSpace) {
+  const std::uint64_t GiB = std::uint64_t{1} << 30;
+  EXPECT_EQ(RoomInMemoryStatus(8 * GiB, 1 * GiB, 131072 * GiB), 1 * GiB);
+  EXPECT_EQ(RoomInMemoryStatus(2 * GiB, 6 * GiB, 131072 * GiB), 2 * GiB);
+  EXPECT_EQ(RoomInMemoryStatus(8 * GiB, 6 * GiB, 3 * GiB), 3 * GiB);
 }
