@@ -82,7 +82,7 @@ void ConvertRow(const unsigned char* line, int width, int components, std::size_
   // PixelWords reads 32 bytes from the first pixel, or 4 from each.
   const std::size_t reach = c >= 3 ? 32 : 7 * c + 4;
   std::size_t col = 0;
-  for (; col * c + reach <= w * c; col += 8)
+  for (; col < paddedWidth && col * c + reach <= w * c; col += 8)
     StoreColour(PixelWords(line + col * c, components), components, y + col, u + col, v + col);
   for (; col < paddedWidth; col += 8) {
     unsigned char tail[8 * 4 + 32] = {};

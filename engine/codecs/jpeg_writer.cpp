@@ -116,49 +116,66 @@ inline int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const 
   return du[0];
 }
 
-// One row of MCUs (8 or 16 pixel rows) on its way to the stream. The planes are
-// padded to whole MCUs with the last column and row, as the reference repeats them.
+// One row of MCUs (8 or 16 pixel rows) on its way to the stream, a chunk of
+// 64 pixels across at a time: converted, transformed and coded while its floats
+// and coefficients are still in the first-level cache. Rows and columns past
+// the image repeat the last ones, as the reference pads its blocks.
+constexpr std::size_t kChunkWidth = 64;  // 4 MCUs of 16 pixels or 8 of 8
+
 struct Strip {
-  int mcuSize = 8;            // 16 when the colour is subsampled
-  std::size_t mcus = 0;       // per strip
-  std::size_t width = 0;      // padded plane width
-  float *y, *u, *v;           // mcuSize rows of `width`
-  float *subU, *subV;         // 8 rows of width / 2 (subsampled colour only)
-  std::int16_t* coefficients; // per MCU: its Y blocks, then U, then V
+  int mcuSize = 8;                 // 16 when the colour is subsampled
+  std::size_t mcus = 0;            // across the image
+  std::size_t chunkMcus = 0;       // in a whole chunk
+  const unsigned char* lines[16];  // the strip's image rows
+  unsigned char* copies;           // the rows of a source that doesn't keep them, else null
+  float *y, *u, *v;                // mcuSize rows of kChunkWidth
+  float *subU, *subV;              // 8 rows of kChunkWidth / 2 (subsampled colour only)
+  std::int16_t* coefficients;      // per MCU of the chunk: its Y blocks, then U, then V
   std::unique_ptr<void, FreeDeleter> memory;
 };
 
-bool MakeStrip(int width, bool subsample, Strip* s) {
+bool MakeStrip(int width, int components, bool subsample, bool keepsRows, Strip* s) {
   s->mcuSize = subsample ? 16 : 8;
   s->mcus = (static_cast<std::size_t>(width) + s->mcuSize - 1) / s->mcuSize;
-  s->width = s->mcus * s->mcuSize;
-  const std::size_t plane = s->width * s->mcuSize;
-  const std::size_t floats = 3 * plane + (subsample ? s->width * 8 : 0);
-  const std::size_t blocks = s->mcus * (subsample ? 6 : 3);
-  const std::size_t bytes = floats * sizeof(float) + blocks * 64 * sizeof(std::int16_t);
-  if (s->width > (static_cast<std::size_t>(-1) >> 8) / 64) return false;  // no such block
-  s->memory.reset(std::malloc(bytes));
+  s->chunkMcus = kChunkWidth / s->mcuSize;
+  const std::size_t plane = kChunkWidth * s->mcuSize;
+  const std::size_t floats = 3 * plane + (subsample ? kChunkWidth * 8 : 0);
+  const std::size_t blocks = s->chunkMcus * (subsample ? 6 : 3);
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(components);
+  const std::size_t copies = keepsRows ? 0 : s->mcuSize * rowBytes;
+  s->memory.reset(std::malloc(floats * sizeof(float) + blocks * 64 * sizeof(std::int16_t) + copies));
   if (!s->memory) return false;
   float* f = static_cast<float*>(s->memory.get());
   s->y = f, s->u = f + plane, s->v = f + 2 * plane, f += 3 * plane;
-  s->subU = f, s->subV = f + (subsample ? s->width * 4 : 0), f += subsample ? s->width * 8 : 0;
+  s->subU = f, s->subV = f + (subsample ? kChunkWidth * 4 : 0), f += subsample ? kChunkWidth * 8 : 0;
   s->coefficients = reinterpret_cast<std::int16_t*>(f);
+  s->copies = keepsRows ? nullptr : reinterpret_cast<unsigned char*>(s->coefficients + blocks * 64);
   return true;
 }
 
-// Y, U and V of the strip's rows from the image rows at y0 on (the last row
-// repeated below the image).
-// Y, U and V of the strip's rows from the image rows at y0 on (the last row
-// repeated below the image). False when the source has no row to give.
-bool ConvertColour(const JpegKernels& k, const JpegRowSource& rows, int width, int height,
-                   int components, int y0, Strip& s) {
+// The strip's rows from the image rows at y0 on (the last row repeated below
+// the image), copied when the source gives each only until the next. False
+// when the source has no row to give.
+bool GatherRows(const JpegRowSource& rows, std::size_t rowBytes, int height, int y0, Strip& s) {
   const unsigned char* line = nullptr;
   for (int row = 0; row < s.mcuSize; ++row) {
-    if (y0 + row < height && !(line = rows.row(rows.user, y0 + row))) return false;
-    const std::size_t at = row * s.width;
-    k.convertRow(line, width, components, s.width, s.y + at, s.u + at, s.v + at);
+    if (y0 + row < height) {
+      if (!(line = rows.row(rows.user, y0 + row))) return false;
+      if (s.copies) line = static_cast<unsigned char*>(std::memcpy(s.copies + row * rowBytes, line, rowBytes));
+    }
+    s.lines[row] = line;
   }
   return true;
+}
+
+// Y, U and V of the chunk starting at image column x0.
+void ConvertChunk(const JpegKernels& k, int width, int components, std::size_t x0, Strip& s) {
+  const std::size_t offset = x0 * static_cast<std::size_t>(components);
+  for (int row = 0; row < s.mcuSize; ++row) {
+    const std::size_t at = row * kChunkWidth;
+    k.convertRow(s.lines[row] + offset, width - static_cast<int>(x0), components, kChunkWidth,
+                 s.y + at, s.u + at, s.v + at);
+  }
 }
 
 struct WholeImage {
@@ -206,31 +223,33 @@ void QuantisePlane(const JpegKernels& k, std::size_t count, std::size_t stride,
   }
 }
 
-void QuantiseStrip(const JpegKernels& k, Strip& s, bool subsample, const Quantisation& q) {
+// The chunk's `mcus` MCUs transformed and quantised. U and V share the
+// chroma factors and stride, so their blocks go through the kernels together.
+void QuantiseChunk(const JpegKernels& k, Strip& s, std::size_t mcus, bool subsample,
+                   const Quantisation& q) {
   const std::size_t perMcu = subsample ? 6 : 3, lumaBlocks = subsample ? 4 : 1;
   std::int16_t* const du = s.coefficients;
   if (subsample) {
     // The four luma blocks of an MCU: top left, top right, bottom left, bottom right.
     QuantisePlane(
-        k, s.mcus * 4, s.width, q.lumaFactor,
-        [&](std::size_t n) { return s.y + (n / 4) * 16 + (n & 1) * 8 + ((n >> 1) & 1) * 8 * s.width; },
+        k, mcus * 4, kChunkWidth, q.lumaFactor,
+        [&](std::size_t n) { return s.y + (n / 4) * 16 + (n & 1) * 8 + ((n >> 1) & 1) * 8 * kChunkWidth; },
         [&](std::size_t n) { return du + ((n / 4) * perMcu + (n & 3)) * 64; });
-    k.subsample(s.u, s.width, s.subU);
-    k.subsample(s.v, s.width, s.subV);
+    k.subsample(s.u, kChunkWidth, s.subU);
+    k.subsample(s.v, kChunkWidth, s.subV);
   } else {
     QuantisePlane(
-        k, s.mcus, s.width, q.lumaFactor, [&](std::size_t n) { return s.y + n * 8; },
+        k, mcus, kChunkWidth, q.lumaFactor, [&](std::size_t n) { return s.y + n * 8; },
         [&](std::size_t n) { return du + n * perMcu * 64; });
   }
   const float* u = subsample ? s.subU : s.u;
   const float* v = subsample ? s.subV : s.v;
-  const std::size_t chromaStride = subsample ? s.width / 2 : s.width;
   QuantisePlane(
-      k, s.mcus, chromaStride, q.chromaFactor, [&](std::size_t n) { return u + n * 8; },
-      [&](std::size_t n) { return du + (n * perMcu + lumaBlocks) * 64; });
-  QuantisePlane(
-      k, s.mcus, chromaStride, q.chromaFactor, [&](std::size_t n) { return v + n * 8; },
-      [&](std::size_t n) { return du + (n * perMcu + lumaBlocks + 1) * 64; });
+      k, 2 * mcus, subsample ? kChunkWidth / 2 : kChunkWidth, q.chromaFactor,
+      [&](std::size_t n) { return n < mcus ? u + n * 8 : v + (n - mcus) * 8; },
+      [&](std::size_t n) {
+        return du + ((n < mcus ? n : n - mcus) * perMcu + lumaBlocks + (n < mcus ? 0 : 1)) * 64;
+      });
 }
 
 // The kernels the writer runs: the widest the processor has unless a test or
@@ -254,16 +273,11 @@ constexpr std::size_t kMaxBlockBytes = 512;
 
 }  // namespace
 
-WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int components,
-                      int quality, ByteBuffer* out) {
-  if (!pixels) return WriteStatus::Refused;
-  WholeImage image{pixels, static_cast<std::size_t>(width) * static_cast<std::size_t>(components)};
-  return WriteJpegRows(JpegRowSource{RowOfWholeImage, &image}, width, height, components, quality,
-                       out);
-}
+namespace {
 
-WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
-                          int quality, ByteBuffer* out) {
+// keepsRows: each row the source gives stays valid for the whole write.
+WriteStatus WriteRows(const JpegRowSource& rows, bool keepsRows, int width, int height,
+                      int components, int quality, ByteBuffer* out) {
   if (width <= 0 || height <= 0 || components < 1 || components > 4) return WriteStatus::Refused;
   quality = quality ? quality : 90;
   const bool subsample = quality <= 90;
@@ -273,27 +287,32 @@ WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int 
 
   Strip strip;
   const std::size_t start = out->length;
-  if (!MakeStrip(width, subsample, &strip) || !ReserveBytes(out, 1024))
+  if (!MakeStrip(width, components, subsample, keepsRows, &strip) || !ReserveBytes(out, 1024))
     return WriteStatus::OutOfMemory;
   jpeg_writer::AppendHeaders(out, width, height, subsample, q);
 
   const HuffmanTables& t = jpeg_writer::StandardTables();
   const JpegKernels& k = ChosenKernels();
   const std::size_t lumaBlocks = subsample ? 4 : 1, perMcu = lumaBlocks + 2;
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(components);
   int dc[3] = {0, 0, 0};
   BitWriter bits;
   for (int y0 = 0; y0 < height; y0 += strip.mcuSize) {
-    if (!ConvertColour(k, rows, width, height, components, y0, strip)) {
+    if (!GatherRows(rows, rowBytes, height, y0, strip)) {
       out->length = start;
       return WriteStatus::Refused;
     }
-    QuantiseStrip(k, strip, subsample, q);
     if (!ReserveBytes(out, strip.mcus * perMcu * kMaxBlockBytes + 16)) {
       out->length = start;
       return WriteStatus::OutOfMemory;
     }
     bits.out = out->data + out->length;
-    PutStrip(bits, strip.coefficients, strip.mcus, lumaBlocks, dc, t);
+    for (std::size_t m0 = 0; m0 < strip.mcus; m0 += strip.chunkMcus) {
+      const std::size_t mcus = m0 + strip.chunkMcus < strip.mcus ? strip.chunkMcus : strip.mcus - m0;
+      ConvertChunk(k, width, components, m0 * strip.mcuSize, strip);
+      QuantiseChunk(k, strip, mcus, subsample, q);
+      PutStrip(bits, strip.coefficients, mcus, lumaBlocks, dc, t);
+    }
     out->length = static_cast<std::size_t>(bits.out - out->data);
   }
   bits.out = out->data + out->length;
@@ -302,6 +321,21 @@ WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int 
   *bits.out++ = 0xD9;
   out->length = static_cast<std::size_t>(bits.out - out->data);
   return WriteStatus::Done;
+}
+
+}  // namespace
+
+WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int components,
+                      int quality, ByteBuffer* out) {
+  if (!pixels) return WriteStatus::Refused;
+  WholeImage image{pixels, static_cast<std::size_t>(width) * static_cast<std::size_t>(components)};
+  return WriteRows(JpegRowSource{RowOfWholeImage, &image}, true, width, height, components, quality,
+                   out);
+}
+
+WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
+                          int quality, ByteBuffer* out) {
+  return WriteRows(rows, false, width, height, components, quality, out);
 }
 
 bool JpegKernelsAreAvx2() { return &ChosenKernels() == kAvx2JpegKernels; }
