@@ -1,120 +1,20 @@
 #include "engine/codecs/jpeg_writer.h"
 
 #include <atomic>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
-#include "engine/codecs/float_lanes.h"
 #include "engine/codecs/jpeg_kernels.h"
+#include "engine/codecs/jpeg_writer_entropy.h"
 #include "engine/codecs/jpeg_writer_tables.h"
 
 namespace {
 
-using jpeg_writer::HuffmanCode;
-using jpeg_writer::HuffmanTable;
+using jpeg_writer::BitWriter;
 using jpeg_writer::HuffmanTables;
+using jpeg_writer::kMaxBlockBytes;
 using jpeg_writer::Quantisation;
-
-// The entropy-coded segment, most significant bit first, a zero byte stuffed
-// after each 0xFF. Whole 32-bit words go out at once when none of their bytes
-// is 0xFF.
-struct BitWriter {
-  std::uint64_t pending = 0;  // the low `count` bits are not out yet
-  int count = 0;
-  unsigned char* out = nullptr;
-};
-
-inline void EmitByte(BitWriter& w, unsigned byte) {
-  *w.out++ = static_cast<unsigned char>(byte);
-  if (byte == 0xFF) *w.out++ = 0;
-}
-
-// Codes of up to 27 bits (a Huffman code and its extra bits) at a time.
-inline void PutBits(BitWriter& w, std::uint32_t bits, int length) {
-  w.pending = (w.pending << length) | bits;
-  w.count += length;
-  if (w.count < 32) return;
-  w.count -= 32;
-  const std::uint32_t word = static_cast<std::uint32_t>(w.pending >> w.count);
-  if (((~word - 0x01010101u) & word & 0x80808080u) == 0) {  // no byte is 0xFF
-    w.out[0] = static_cast<unsigned char>(word >> 24);
-    w.out[1] = static_cast<unsigned char>(word >> 16);
-    w.out[2] = static_cast<unsigned char>(word >> 8);
-    w.out[3] = static_cast<unsigned char>(word);
-    w.out += 4;
-  } else {
-    for (int shift = 24; shift >= 0; shift -= 8) EmitByte(w, (word >> shift) & 0xFF);
-  }
-}
-
-// The last bits padded with ones to a byte; a part byte left over is dropped.
-void FinishBits(BitWriter& w) {
-  PutBits(w, 0x7F, 7);
-  for (; w.count >= 8; w.count -= 8) EmitByte(w, (w.pending >> (w.count - 8)) & 0xFF);
-}
-
-// A non-zero value's magnitude category (the low byte) and the bits that stand
-// for it (above it).
-constexpr std::uint32_t WorkOutValueCode(int value) {
-  const unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
-  const int category = std::bit_width(magnitude);
-  const unsigned bits = static_cast<unsigned>(value < 0 ? value - 1 : value) & ((1u << category) - 1);
-  return bits << 8 | static_cast<std::uint32_t>(category);
-}
-
-// Looked up for the values a quantised block of 8-bit samples holds (and its DC
-// differences), worked out for any other: one load instead of a chain of steps
-// for each coefficient.
-constexpr int kTabledValues = 2048;
-struct ValueCodes {
-  std::uint32_t code[2 * kTabledValues];
-};
-constexpr ValueCodes MakeValueCodes() {
-  ValueCodes table{};
-  for (int value = -kTabledValues; value < kTabledValues; ++value)
-    table.code[value + kTabledValues] = value ? WorkOutValueCode(value) : 0;
-  return table;
-}
-constexpr ValueCodes kValueCodes = MakeValueCodes();
-
-inline std::uint32_t ValueCode(int value) {
-  const unsigned index = static_cast<unsigned>(value + kTabledValues);
-  return index < 2 * kTabledValues ? kValueCodes.code[index] : WorkOutValueCode(value);
-}
-
-// A Huffman code followed by a value's bits.
-inline void PutValue(BitWriter& w, const HuffmanCode& code, std::uint32_t valueCode) {
-  const int category = static_cast<int>(valueCode & 0xFF);
-  PutBits(w, (static_cast<std::uint32_t>(code.bits) << category) | (valueCode >> 8),
-          code.length + category);
-}
-
-// One quantised block in zigzag order; returns its DC for the next block's difference.
-inline int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const HuffmanTable& dc,
-             const HuffmanTable& ac) {
-  const int diff = du[0] - previousDc;
-  if (diff == 0) {
-    PutBits(w, dc.code[0].bits, dc.code[0].length);
-  } else {
-    const std::uint32_t valueCode = ValueCode(diff);
-    PutValue(w, dc.code[valueCode & 0xFF], valueCode);
-  }
-  std::uint64_t nonZero = NonZeroMask64(du) & ~std::uint64_t{1};
-  int last = 0;
-  while (nonZero) {
-    const int position = std::countr_zero(nonZero);
-    nonZero &= nonZero - 1;
-    int zeros = position - last - 1;
-    for (; zeros >= 16; zeros -= 16) PutBits(w, ac.code[0xF0].bits, ac.code[0xF0].length);
-    const std::uint32_t valueCode = ValueCode(du[position]);
-    PutValue(w, ac.code[(zeros << 4) + (valueCode & 0xFF)], valueCode);
-    last = position;
-  }
-  if (last != 63) PutBits(w, ac.code[0].bits, ac.code[0].length);
-  return du[0];
-}
 
 // One row of MCUs (8 or 16 pixel rows) on its way to the stream, a chunk of
 // 64 pixels across at a time: converted, transformed and coded while its floats
@@ -190,21 +90,6 @@ const unsigned char* RowOfWholeImage(void* user, int y) {
 
 constexpr int kMaxLanes = 8;
 
-// The strip's MCUs into the stream: each one's luma blocks, then U, then V, each
-// coded against the previous DC of its component (dc: Y, U, V). The writer works
-// on a local copy: the bytes it stores can't touch a local, so its fields stay
-// in registers instead of being read again after each byte.
-void PutStrip(BitWriter& writer, const std::int16_t* du, std::size_t mcus, std::size_t lumaBlocks,
-              int dc[3], const HuffmanTables& t) {
-  BitWriter w = writer;
-  for (std::size_t m = 0; m < mcus; ++m)
-    for (std::size_t b = 0; b < lumaBlocks + 2; ++b, du += 64) {
-      const std::size_t c = b < lumaBlocks ? 0 : b - lumaBlocks + 1;
-      dc[c] = PutBlock(w, du, dc[c], c ? t.chromaDc : t.lumaDc, c ? t.chromaAc : t.lumaAc);
-    }
-  writer = w;
-}
-
 // The blocks 0, 1, ... count - 1 of a plane, as many at a time as the kernels
 // take (the last group repeats its last block); block n starts at origin(n).
 template <typename Origin, typename Destination>
@@ -267,10 +152,6 @@ const JpegKernels& ChosenKernels() {
   return k ? *k : *BestKernels();
 }
 
-// A block's entropy code never reaches 512 bytes: 64 codes of at most 27 bits,
-// each byte possibly stuffed.
-constexpr std::size_t kMaxBlockBytes = 512;
-
 }  // namespace
 
 namespace {
@@ -311,12 +192,12 @@ WriteStatus WriteRows(const JpegRowSource& rows, bool keepsRows, int width, int 
       const std::size_t mcus = m0 + strip.chunkMcus < strip.mcus ? strip.chunkMcus : strip.mcus - m0;
       ConvertChunk(k, width, components, m0 * strip.mcuSize, strip);
       QuantiseChunk(k, strip, mcus, subsample, q);
-      PutStrip(bits, strip.coefficients, mcus, lumaBlocks, dc, t);
+      jpeg_writer::PutMcus(bits, strip.coefficients, mcus, lumaBlocks, dc, t);
     }
     out->length = static_cast<std::size_t>(bits.out - out->data);
   }
   bits.out = out->data + out->length;
-  FinishBits(bits);
+  jpeg_writer::FinishBits(bits);
   *bits.out++ = 0xFF;
   *bits.out++ = 0xD9;
   out->length = static_cast<std::size_t>(bits.out - out->data);
