@@ -44,7 +44,8 @@ inline void Transpose8(__m256& r0, __m256& r1, __m256& r2, __m256& r3, __m256& r
   r3 = _mm256_permute2f128_ps(s3, s7, 0x20), r7 = _mm256_permute2f128_ps(s3, s7, 0x31);
 }
 
-void StoreColour(__m256i words, int components, float* y, float* u, float* v) {
+[[gnu::always_inline]] inline void StoreColour(__m256i words, int components, float* y, float* u,
+                                              float* v) {
   const __m256i byte = _mm256_set1_epi32(0xFF);
   const __m256 r = _mm256_cvtepi32_ps(_mm256_and_si256(words, byte));
   const bool colour = components > 2;
@@ -61,7 +62,7 @@ void StoreColour(__m256i words, int components, float* y, float* u, float* v) {
 // Eight pixels as one 32-bit word each, red in the low byte: 24 bytes of RGB
 // spread over two 128-bit halves, then shuffled; RGBA as it is; other layouts
 // word by word (each pixel's first 4 bytes).
-__m256i PixelWords(const unsigned char* p, int components) {
+[[gnu::always_inline]] inline __m256i PixelWords(const unsigned char* p, int components) {
   if (components == 3) {
     const __m256i bytes = _mm256_permutevar8x32_epi32(
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0));
@@ -76,11 +77,14 @@ __m256i PixelWords(const unsigned char* p, int components) {
                                 1);
 }
 
-void ConvertRow(const unsigned char* line, int width, int components, std::size_t paddedWidth,
-                float* y, float* u, float* v) {
-  const std::size_t c = static_cast<std::size_t>(components), w = static_cast<std::size_t>(width);
+// One copy of the row loop for each layout, so that the layout's choices are
+// made once a row and the colour steps sit in the loop itself.
+template <int components>
+void ConvertRowOf(const unsigned char* line, std::size_t w, std::size_t paddedWidth, float* y,
+                  float* u, float* v) {
+  constexpr std::size_t c = components;
   // PixelWords reads 32 bytes from the first pixel, or 4 from each.
-  const std::size_t reach = c >= 3 ? 32 : 7 * c + 4;
+  constexpr std::size_t reach = c >= 3 ? 32 : 7 * c + 4;
   std::size_t col = 0;
   for (; col < paddedWidth && col * c + reach <= w * c; col += 8)
     StoreColour(PixelWords(line + col * c, components), components, y + col, u + col, v + col);
@@ -91,6 +95,17 @@ void ConvertRow(const unsigned char* line, int width, int components, std::size_
       for (std::size_t i = 0; i < c; ++i) tail[k * c + i] = p[i];
     }
     StoreColour(PixelWords(tail, components), components, y + col, u + col, v + col);
+  }
+}
+
+void ConvertRow(const unsigned char* line, int width, int components, std::size_t paddedWidth,
+                float* y, float* u, float* v) {
+  const std::size_t w = static_cast<std::size_t>(width);
+  switch (components) {
+    case 1: return ConvertRowOf<1>(line, w, paddedWidth, y, u, v);
+    case 2: return ConvertRowOf<2>(line, w, paddedWidth, y, u, v);
+    case 3: return ConvertRowOf<3>(line, w, paddedWidth, y, u, v);
+    default: return ConvertRowOf<4>(line, w, paddedWidth, y, u, v);
   }
 }
 
