@@ -63,24 +63,23 @@ inline void PutValue(BitWriter& w, const HuffmanCode* codes, int symbolBase, int
 inline void PutCode(BitWriter& w, const HuffmanCode& code) { PutBits(w, code.bits, code.length); }
 
 // One quantised block in zigzag order; returns its DC for the next block's
-// difference. The zero runs between values are counted from the block's mask
-// of non-zero coefficients.
+// difference. The mask of the non-zero coefficients after the last one coded
+// is shifted along with it, so its trailing zeros are the next zero run.
 inline int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const HuffmanTable& dc,
                     const HuffmanTable& ac) {
   const int diff = du[0] - previousDc;
   if (diff == 0) PutCode(w, dc.code[0]);
   else PutValue(w, dc.code, 0, diff);
-  std::uint64_t nonZero = NonZeroMask64(du) & ~std::uint64_t{1};
-  int last = 0;
-  while (nonZero) {
-    const int position = std::countr_zero(nonZero);
-    nonZero &= nonZero - 1;
-    int zeros = position - last - 1;
+  std::uint64_t ahead = NonZeroMask64(du) >> 1;  // bit i: coefficient at + i
+  const std::int16_t* at = du + 1;
+  while (ahead) {
+    unsigned zeros = static_cast<unsigned>(std::countr_zero(ahead));
+    at += zeros;
+    ahead = (ahead >> zeros) >> 1;
     for (; zeros >= 16; zeros -= 16) PutCode(w, ac.code[0xF0]);
-    PutValue(w, ac.code, zeros << 4, du[position]);
-    last = position;
+    PutValue(w, ac.code, static_cast<int>(zeros << 4), *at++);
   }
-  if (last != 63) PutCode(w, ac.code[0]);
+  if (at != du + 64) PutCode(w, ac.code[0]);
   return du[0];
 }
 
