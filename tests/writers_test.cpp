@@ -153,7 +153,8 @@ TEST_P(JpegWriterPath, WritesTheReferenceBytesForEveryImageAndQuality) {
                                    auto* h = static_cast<Handed*>(user);
                                    const std::size_t bytes = h->image->width * h->image->channels;
                                    h->row.assign(bytes, 0);  // the previous row overwritten
-                                   std::copy_n(h->image->pixels.data() + y * bytes, bytes, h->row.data());
+                                   const unsigned char* row = h->image->pixels.data() + y * bytes;
+                                   std::copy_n(row, bytes, h->row.data());
                                    return h->row.data();
                                  },
                                  &handed};

@@ -61,7 +61,8 @@ bool GatherRows(const JpegRowSource& rows, std::size_t rowBytes, int height, int
   for (int row = 0; row < s.mcuSize; ++row) {
     if (y0 + row < height) {
       if (!(line = rows.row(rows.user, y0 + row))) return false;
-      if (s.copies) line = static_cast<unsigned char*>(std::memcpy(s.copies + row * rowBytes, line, rowBytes));
+      if (s.copies)
+        line = static_cast<unsigned char*>(std::memcpy(s.copies + row * rowBytes, line, rowBytes));
     }
     s.lines[row] = line;
   }
