@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
       EncodeOutputFile(!png, pixels, w, h, c, quality, &file);
     });
     total[png][0] += reference, total[png][1] += ours;
-    std::printf("%-40s %5dx%-5d x%d  reference %7.3f s  ours %7.3f s  %5.2fx\n",
+    std::printf("%-40s %5dx%-5d x%d  reference %7.4f s  ours %7.4f s  %5.2fx\n",
                 BaseName(input).c_str(), w, h, c, reference, ours,
                 reference / ours);
     stbi_image_free(pixels);

@@ -28,7 +28,7 @@ void ConvertRow(const unsigned char* line, int width, int components, std::size_
   const std::size_t reach = static_cast<std::size_t>(PixelLanesReach(components));
   std::size_t col = 0;
   FloatLanes r, g, b;
-  for (; col * c + reach <= w * c; col += 4) {
+  for (; col < paddedWidth && col * c + reach <= w * c; col += 4) {
     LoadPixelLanes(line + col * c, components, r, g, b);
     StoreColour(r, g, b, y + col, u + col, v + col);
   }

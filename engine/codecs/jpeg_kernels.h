@@ -8,8 +8,9 @@
 
 struct JpegKernels {
   int lanes;  // blocks transformed together
-  /// One image row (`components` bytes a pixel, 1..4) as Y, U and V, the last
-  /// pixel repeated up to `paddedWidth` (a multiple of 8).
+  /// The first `paddedWidth` pixels (a multiple of 8) of an image row of `width`
+  /// (`components` bytes a pixel, 1..4) as Y, U and V, the last pixel repeated
+  /// past the row's end.
   void (*convertRow)(const unsigned char* line, int width, int components,
                      std::size_t paddedWidth, float* y, float* u, float* v);
   /// Transforms and quantises `lanes` 8x8 blocks (`stride` floats a row), each

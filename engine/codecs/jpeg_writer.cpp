@@ -1,164 +1,82 @@
 #include "engine/codecs/jpeg_writer.h"
 
 #include <atomic>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
-#include "engine/codecs/float_lanes.h"
 #include "engine/codecs/jpeg_kernels.h"
+#include "engine/codecs/jpeg_writer_entropy.h"
 #include "engine/codecs/jpeg_writer_tables.h"
 
 namespace {
 
-using jpeg_writer::HuffmanCode;
-using jpeg_writer::HuffmanTable;
+using jpeg_writer::BitWriter;
 using jpeg_writer::HuffmanTables;
+using jpeg_writer::kMaxBlockBytes;
 using jpeg_writer::Quantisation;
 
-// The entropy-coded segment, most significant bit first, a zero byte stuffed
-// after each 0xFF. Whole 32-bit words go out at once when none of their bytes
-// is 0xFF.
-struct BitWriter {
-  std::uint64_t pending = 0;  // the low `count` bits are not out yet
-  int count = 0;
-  unsigned char* out = nullptr;
-};
+// One row of MCUs (8 or 16 pixel rows) on its way to the stream, a chunk of
+// 64 pixels across at a time: converted, transformed and coded while its floats
+// and coefficients are still in the first-level cache. Rows and columns past
+// the image repeat the last ones, as the reference pads its blocks.
+constexpr std::size_t kChunkWidth = 64;  // 4 MCUs of 16 pixels or 8 of 8
 
-inline void EmitByte(BitWriter& w, unsigned byte) {
-  *w.out++ = static_cast<unsigned char>(byte);
-  if (byte == 0xFF) *w.out++ = 0;
-}
-
-// Codes of up to 27 bits (a Huffman code and its extra bits) at a time.
-inline void PutBits(BitWriter& w, std::uint32_t bits, int length) {
-  w.pending = (w.pending << length) | bits;
-  w.count += length;
-  if (w.count < 32) return;
-  w.count -= 32;
-  const std::uint32_t word = static_cast<std::uint32_t>(w.pending >> w.count);
-  if (((~word - 0x01010101u) & word & 0x80808080u) == 0) {  // no byte is 0xFF
-    w.out[0] = static_cast<unsigned char>(word >> 24);
-    w.out[1] = static_cast<unsigned char>(word >> 16);
-    w.out[2] = static_cast<unsigned char>(word >> 8);
-    w.out[3] = static_cast<unsigned char>(word);
-    w.out += 4;
-  } else {
-    for (int shift = 24; shift >= 0; shift -= 8) EmitByte(w, (word >> shift) & 0xFF);
-  }
-}
-
-// The last bits padded with ones to a byte; a part byte left over is dropped.
-void FinishBits(BitWriter& w) {
-  PutBits(w, 0x7F, 7);
-  for (; w.count >= 8; w.count -= 8) EmitByte(w, (w.pending >> (w.count - 8)) & 0xFF);
-}
-
-// A non-zero value's magnitude category (the low byte) and the bits that stand
-// for it (above it).
-constexpr std::uint32_t WorkOutValueCode(int value) {
-  const unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
-  const int category = std::bit_width(magnitude);
-  const unsigned bits = static_cast<unsigned>(value < 0 ? value - 1 : value) & ((1u << category) - 1);
-  return bits << 8 | static_cast<std::uint32_t>(category);
-}
-
-// Looked up for the values a quantised block of 8-bit samples holds (and its DC
-// differences), worked out for any other: one load instead of a chain of steps
-// for each coefficient.
-constexpr int kTabledValues = 2048;
-struct ValueCodes {
-  std::uint32_t code[2 * kTabledValues];
-};
-constexpr ValueCodes MakeValueCodes() {
-  ValueCodes table{};
-  for (int value = -kTabledValues; value < kTabledValues; ++value)
-    table.code[value + kTabledValues] = value ? WorkOutValueCode(value) : 0;
-  return table;
-}
-constexpr ValueCodes kValueCodes = MakeValueCodes();
-
-inline std::uint32_t ValueCode(int value) {
-  const unsigned index = static_cast<unsigned>(value + kTabledValues);
-  return index < 2 * kTabledValues ? kValueCodes.code[index] : WorkOutValueCode(value);
-}
-
-// A Huffman code followed by a value's bits.
-inline void PutValue(BitWriter& w, const HuffmanCode& code, std::uint32_t valueCode) {
-  const int category = static_cast<int>(valueCode & 0xFF);
-  PutBits(w, (static_cast<std::uint32_t>(code.bits) << category) | (valueCode >> 8),
-          code.length + category);
-}
-
-// One quantised block in zigzag order; returns its DC for the next block's difference.
-inline int PutBlock(BitWriter& w, const std::int16_t* du, int previousDc, const HuffmanTable& dc,
-             const HuffmanTable& ac) {
-  const int diff = du[0] - previousDc;
-  if (diff == 0) {
-    PutBits(w, dc.code[0].bits, dc.code[0].length);
-  } else {
-    const std::uint32_t valueCode = ValueCode(diff);
-    PutValue(w, dc.code[valueCode & 0xFF], valueCode);
-  }
-  std::uint64_t nonZero = NonZeroMask64(du) & ~std::uint64_t{1};
-  int last = 0;
-  while (nonZero) {
-    const int position = std::countr_zero(nonZero);
-    nonZero &= nonZero - 1;
-    int zeros = position - last - 1;
-    for (; zeros >= 16; zeros -= 16) PutBits(w, ac.code[0xF0].bits, ac.code[0xF0].length);
-    const std::uint32_t valueCode = ValueCode(du[position]);
-    PutValue(w, ac.code[(zeros << 4) + (valueCode & 0xFF)], valueCode);
-    last = position;
-  }
-  if (last != 63) PutBits(w, ac.code[0].bits, ac.code[0].length);
-  return du[0];
-}
-
-// One row of MCUs (8 or 16 pixel rows) on its way to the stream. The planes are
-// padded to whole MCUs with the last column and row, as the reference repeats them.
 struct Strip {
-  int mcuSize = 8;            // 16 when the colour is subsampled
-  std::size_t mcus = 0;       // per strip
-  std::size_t width = 0;      // padded plane width
-  float *y, *u, *v;           // mcuSize rows of `width`
-  float *subU, *subV;         // 8 rows of width / 2 (subsampled colour only)
-  std::int16_t* coefficients; // per MCU: its Y blocks, then U, then V
+  int mcuSize = 8;                 // 16 when the colour is subsampled
+  std::size_t mcus = 0;            // across the image
+  std::size_t chunkMcus = 0;       // in a whole chunk
+  const unsigned char* lines[16];  // the strip's image rows
+  unsigned char* copies;           // the rows of a source that doesn't keep them, else null
+  float *y, *u, *v;                // mcuSize rows of kChunkWidth
+  float *subU, *subV;              // 8 rows of kChunkWidth / 2 (subsampled colour only)
+  std::int16_t* coefficients;      // per MCU of the chunk: its Y blocks, then U, then V
   std::unique_ptr<void, FreeDeleter> memory;
 };
 
-bool MakeStrip(int width, bool subsample, Strip* s) {
+bool MakeStrip(int width, int components, bool subsample, bool keepsRows, Strip* s) {
   s->mcuSize = subsample ? 16 : 8;
   s->mcus = (static_cast<std::size_t>(width) + s->mcuSize - 1) / s->mcuSize;
-  s->width = s->mcus * s->mcuSize;
-  const std::size_t plane = s->width * s->mcuSize;
-  const std::size_t floats = 3 * plane + (subsample ? s->width * 8 : 0);
-  const std::size_t blocks = s->mcus * (subsample ? 6 : 3);
-  const std::size_t bytes = floats * sizeof(float) + blocks * 64 * sizeof(std::int16_t);
-  if (s->width > (static_cast<std::size_t>(-1) >> 8) / 64) return false;  // no such block
-  s->memory.reset(std::malloc(bytes));
+  s->chunkMcus = kChunkWidth / s->mcuSize;
+  const std::size_t plane = kChunkWidth * s->mcuSize;
+  const std::size_t floats = 3 * plane + (subsample ? kChunkWidth * 8 : 0);
+  const std::size_t blocks = s->chunkMcus * (subsample ? 6 : 3);
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(components);
+  const std::size_t copies = keepsRows ? 0 : s->mcuSize * rowBytes;
+  s->memory.reset(std::malloc(floats * sizeof(float) + blocks * 64 * sizeof(std::int16_t) + copies));
   if (!s->memory) return false;
   float* f = static_cast<float*>(s->memory.get());
   s->y = f, s->u = f + plane, s->v = f + 2 * plane, f += 3 * plane;
-  s->subU = f, s->subV = f + (subsample ? s->width * 4 : 0), f += subsample ? s->width * 8 : 0;
+  s->subU = f, s->subV = f + (subsample ? kChunkWidth * 4 : 0), f += subsample ? kChunkWidth * 8 : 0;
   s->coefficients = reinterpret_cast<std::int16_t*>(f);
+  s->copies = keepsRows ? nullptr : reinterpret_cast<unsigned char*>(s->coefficients + blocks * 64);
   return true;
 }
 
-// Y, U and V of the strip's rows from the image rows at y0 on (the last row
-// repeated below the image).
-// Y, U and V of the strip's rows from the image rows at y0 on (the last row
-// repeated below the image). False when the source has no row to give.
-bool ConvertColour(const JpegKernels& k, const JpegRowSource& rows, int width, int height,
-                   int components, int y0, Strip& s) {
+// The strip's rows from the image rows at y0 on (the last row repeated below
+// the image), copied when the source gives each only until the next. False
+// when the source has no row to give.
+bool GatherRows(const JpegRowSource& rows, std::size_t rowBytes, int height, int y0, Strip& s) {
   const unsigned char* line = nullptr;
   for (int row = 0; row < s.mcuSize; ++row) {
-    if (y0 + row < height && !(line = rows.row(rows.user, y0 + row))) return false;
-    const std::size_t at = row * s.width;
-    k.convertRow(line, width, components, s.width, s.y + at, s.u + at, s.v + at);
+    if (y0 + row < height) {
+      if (!(line = rows.row(rows.user, y0 + row))) return false;
+      if (s.copies)
+        line = static_cast<unsigned char*>(std::memcpy(s.copies + row * rowBytes, line, rowBytes));
+    }
+    s.lines[row] = line;
   }
   return true;
+}
+
+// Y, U and V of the chunk starting at image column x0.
+void ConvertChunk(const JpegKernels& k, int width, int components, std::size_t x0, Strip& s) {
+  const std::size_t offset = x0 * static_cast<std::size_t>(components);
+  for (int row = 0; row < s.mcuSize; ++row) {
+    const std::size_t at = row * kChunkWidth;
+    k.convertRow(s.lines[row] + offset, width - static_cast<int>(x0), components, kChunkWidth,
+                 s.y + at, s.u + at, s.v + at);
+  }
 }
 
 struct WholeImage {
@@ -172,21 +90,6 @@ const unsigned char* RowOfWholeImage(void* user, int y) {
 }
 
 constexpr int kMaxLanes = 8;
-
-// The strip's MCUs into the stream: each one's luma blocks, then U, then V, each
-// coded against the previous DC of its component (dc: Y, U, V). The writer works
-// on a local copy: the bytes it stores can't touch a local, so its fields stay
-// in registers instead of being read again after each byte.
-void PutStrip(BitWriter& writer, const std::int16_t* du, std::size_t mcus, std::size_t lumaBlocks,
-              int dc[3], const HuffmanTables& t) {
-  BitWriter w = writer;
-  for (std::size_t m = 0; m < mcus; ++m)
-    for (std::size_t b = 0; b < lumaBlocks + 2; ++b, du += 64) {
-      const std::size_t c = b < lumaBlocks ? 0 : b - lumaBlocks + 1;
-      dc[c] = PutBlock(w, du, dc[c], c ? t.chromaDc : t.lumaDc, c ? t.chromaAc : t.lumaAc);
-    }
-  writer = w;
-}
 
 // The blocks 0, 1, ... count - 1 of a plane, as many at a time as the kernels
 // take (the last group repeats its last block); block n starts at origin(n).
@@ -206,31 +109,33 @@ void QuantisePlane(const JpegKernels& k, std::size_t count, std::size_t stride,
   }
 }
 
-void QuantiseStrip(const JpegKernels& k, Strip& s, bool subsample, const Quantisation& q) {
+// The chunk's `mcus` MCUs transformed and quantised. U and V share the
+// chroma factors and stride, so their blocks go through the kernels together.
+void QuantiseChunk(const JpegKernels& k, Strip& s, std::size_t mcus, bool subsample,
+                   const Quantisation& q) {
   const std::size_t perMcu = subsample ? 6 : 3, lumaBlocks = subsample ? 4 : 1;
   std::int16_t* const du = s.coefficients;
   if (subsample) {
     // The four luma blocks of an MCU: top left, top right, bottom left, bottom right.
     QuantisePlane(
-        k, s.mcus * 4, s.width, q.lumaFactor,
-        [&](std::size_t n) { return s.y + (n / 4) * 16 + (n & 1) * 8 + ((n >> 1) & 1) * 8 * s.width; },
+        k, mcus * 4, kChunkWidth, q.lumaFactor,
+        [&](std::size_t n) { return s.y + (n / 4) * 16 + (n & 1) * 8 + ((n >> 1) & 1) * 8 * kChunkWidth; },
         [&](std::size_t n) { return du + ((n / 4) * perMcu + (n & 3)) * 64; });
-    k.subsample(s.u, s.width, s.subU);
-    k.subsample(s.v, s.width, s.subV);
+    k.subsample(s.u, kChunkWidth, s.subU);
+    k.subsample(s.v, kChunkWidth, s.subV);
   } else {
     QuantisePlane(
-        k, s.mcus, s.width, q.lumaFactor, [&](std::size_t n) { return s.y + n * 8; },
+        k, mcus, kChunkWidth, q.lumaFactor, [&](std::size_t n) { return s.y + n * 8; },
         [&](std::size_t n) { return du + n * perMcu * 64; });
   }
   const float* u = subsample ? s.subU : s.u;
   const float* v = subsample ? s.subV : s.v;
-  const std::size_t chromaStride = subsample ? s.width / 2 : s.width;
   QuantisePlane(
-      k, s.mcus, chromaStride, q.chromaFactor, [&](std::size_t n) { return u + n * 8; },
-      [&](std::size_t n) { return du + (n * perMcu + lumaBlocks) * 64; });
-  QuantisePlane(
-      k, s.mcus, chromaStride, q.chromaFactor, [&](std::size_t n) { return v + n * 8; },
-      [&](std::size_t n) { return du + (n * perMcu + lumaBlocks + 1) * 64; });
+      k, 2 * mcus, subsample ? kChunkWidth / 2 : kChunkWidth, q.chromaFactor,
+      [&](std::size_t n) { return n < mcus ? u + n * 8 : v + (n - mcus) * 8; },
+      [&](std::size_t n) {
+        return du + ((n < mcus ? n : n - mcus) * perMcu + lumaBlocks + (n < mcus ? 0 : 1)) * 64;
+      });
 }
 
 // The kernels the writer runs: the widest the processor has unless a test or
@@ -248,22 +153,13 @@ const JpegKernels& ChosenKernels() {
   return k ? *k : *BestKernels();
 }
 
-// A block's entropy code never reaches 512 bytes: 64 codes of at most 27 bits,
-// each byte possibly stuffed.
-constexpr std::size_t kMaxBlockBytes = 512;
-
 }  // namespace
 
-WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int components,
-                      int quality, ByteBuffer* out) {
-  if (!pixels) return WriteStatus::Refused;
-  WholeImage image{pixels, static_cast<std::size_t>(width) * static_cast<std::size_t>(components)};
-  return WriteJpegRows(JpegRowSource{RowOfWholeImage, &image}, width, height, components, quality,
-                       out);
-}
+namespace {
 
-WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
-                          int quality, ByteBuffer* out) {
+// keepsRows: each row the source gives stays valid for the whole write.
+WriteStatus WriteRows(const JpegRowSource& rows, bool keepsRows, int width, int height,
+                      int components, int quality, ByteBuffer* out) {
   if (width <= 0 || height <= 0 || components < 1 || components > 4) return WriteStatus::Refused;
   quality = quality ? quality : 90;
   const bool subsample = quality <= 90;
@@ -273,35 +169,55 @@ WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int 
 
   Strip strip;
   const std::size_t start = out->length;
-  if (!MakeStrip(width, subsample, &strip) || !ReserveBytes(out, 1024))
+  if (!MakeStrip(width, components, subsample, keepsRows, &strip) || !ReserveBytes(out, 1024))
     return WriteStatus::OutOfMemory;
   jpeg_writer::AppendHeaders(out, width, height, subsample, q);
 
   const HuffmanTables& t = jpeg_writer::StandardTables();
   const JpegKernels& k = ChosenKernels();
   const std::size_t lumaBlocks = subsample ? 4 : 1, perMcu = lumaBlocks + 2;
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(components);
   int dc[3] = {0, 0, 0};
   BitWriter bits;
   for (int y0 = 0; y0 < height; y0 += strip.mcuSize) {
-    if (!ConvertColour(k, rows, width, height, components, y0, strip)) {
+    if (!GatherRows(rows, rowBytes, height, y0, strip)) {
       out->length = start;
       return WriteStatus::Refused;
     }
-    QuantiseStrip(k, strip, subsample, q);
     if (!ReserveBytes(out, strip.mcus * perMcu * kMaxBlockBytes + 16)) {
       out->length = start;
       return WriteStatus::OutOfMemory;
     }
     bits.out = out->data + out->length;
-    PutStrip(bits, strip.coefficients, strip.mcus, lumaBlocks, dc, t);
+    for (std::size_t m0 = 0; m0 < strip.mcus; m0 += strip.chunkMcus) {
+      const std::size_t mcus = m0 + strip.chunkMcus < strip.mcus ? strip.chunkMcus : strip.mcus - m0;
+      ConvertChunk(k, width, components, m0 * strip.mcuSize, strip);
+      QuantiseChunk(k, strip, mcus, subsample, q);
+      jpeg_writer::PutMcus(bits, strip.coefficients, mcus, lumaBlocks, dc, t);
+    }
     out->length = static_cast<std::size_t>(bits.out - out->data);
   }
   bits.out = out->data + out->length;
-  FinishBits(bits);
+  jpeg_writer::FinishBits(bits);
   *bits.out++ = 0xFF;
   *bits.out++ = 0xD9;
   out->length = static_cast<std::size_t>(bits.out - out->data);
   return WriteStatus::Done;
+}
+
+}  // namespace
+
+WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int components,
+                      int quality, ByteBuffer* out) {
+  if (!pixels) return WriteStatus::Refused;
+  WholeImage image{pixels, static_cast<std::size_t>(width) * static_cast<std::size_t>(components)};
+  return WriteRows(JpegRowSource{RowOfWholeImage, &image}, true, width, height, components, quality,
+                   out);
+}
+
+WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
+                          int quality, ByteBuffer* out) {
+  return WriteRows(rows, false, width, height, components, quality, out);
 }
 
 bool JpegKernelsAreAvx2() { return &ChosenKernels() == kAvx2JpegKernels; }
