@@ -2,14 +2,12 @@
 // the walk over a scan's MCUs with its restart intervals (a progressive scan's
 // blocks are jpeg_progressive.cpp's).
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/codecs/jpeg_bits.h"
+#include "engine/codecs/jpeg_fast_block.h"
 #include "engine/codecs/jpeg_internal.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace jpeg {
 
@@ -80,6 +78,8 @@ void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h) {
 
 namespace {
 
+std::atomic<bool> fastBlocks{true};
+
 // Reads the segment's next window of entropy-coded bytes from the source, up
 // to the marker that ends them (or the input's end), as the library's reader
 // will meet them.
@@ -148,25 +148,6 @@ void Reset(Decoder* d) {
   ReadSegment(d);
 }
 
-// Clears a block's 64 coefficients: eight stores, written out, where a loop of
-// them becomes a string store or memset that costs more to start than to do.
-void ClearBlock(short* data) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  auto* v = reinterpret_cast<__m128i*>(data);
-  _mm_storeu_si128(v + 0, zero);
-  _mm_storeu_si128(v + 1, zero);
-  _mm_storeu_si128(v + 2, zero);
-  _mm_storeu_si128(v + 3, zero);
-  _mm_storeu_si128(v + 4, zero);
-  _mm_storeu_si128(v + 5, zero);
-  _mm_storeu_si128(v + 6, zero);
-  _mm_storeu_si128(v + 7, zero);
-#else
-  std::memset(data, 0, 64 * sizeof(short));
-#endif
-}
-
 // One baseline block, dequantized, in natural order. *acSeen: an AC code
 // other than the end of block was read (else only data[0] can be nonzero).
 bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
@@ -219,8 +200,14 @@ bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   bool acSeen = false;
   Bits b;  // a local copy stays in registers through the block
   CopyBits(b, state);
-  const bool ok = DecodeBlock(d, b, data, d->dc[c->hd], d->ac[c->ha], d->fastAc[c->ha], c,
-                              d->dequant[c->tq], &acSeen);
+  const HuffmanTable& hdc = d->dc[c->hd];
+  const HuffmanTable& hac = d->ac[c->ha];
+  const std::int16_t* fac = d->fastAc[c->ha];
+  const std::uint16_t* dequant = d->dequant[c->tq];
+  const bool ok =
+      (fastBlocks.load(std::memory_order_relaxed) && FastBlockFits(b) &&
+       DecodeBlockFast(b, data, hdc, hac, fac, c, dequant, &acSeen)) ||
+      DecodeBlock(d, b, data, hdc, hac, fac, c, dequant, &acSeen);
   CopyBits(state, b);
   if (!ok) return false;
   unsigned char* out = BlockRowSamples(*c, by) + bx * 8;
@@ -313,6 +300,8 @@ bool DecodeInterleavedRow(Decoder* d, int j, int* decoded, bool* more) {
 }
 
 }  // namespace
+
+void UseFastBlocks(bool on) { fastBlocks.store(on, std::memory_order_relaxed); }
 
 void StartScan(Decoder* d) {
   Reset(d);

@@ -212,6 +212,10 @@ bool DecodeScanRow(Decoder* d, int j, int* decoded, bool* more);
 void SyncSourceAfterScan(Decoder* d);
 /// Takes the segment's next window into the bit reader b.
 void NextWindow(Decoder* d, Bits& b);
+/// Whether later decodes (in any thread) take baseline blocks away from a
+/// window's end on the fast path (jpeg_fast_block.h), as by default, or all on
+/// the library's own steps: the tests and fuzz targets hold both to the library.
+void UseFastBlocks(bool on);
 
 // jpeg_progressive.cpp
 /// A DC scan's block of c (coefficient block `block`).
