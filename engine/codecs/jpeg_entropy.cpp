@@ -148,21 +148,11 @@ void Reset(Decoder* d) {
   ReadSegment(d);
 }
 
-// One baseline block, dequantized, in natural order. *acSeen: an AC code
-// other than the end of block was read (else only data[0] can be nonzero).
-bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
-                 const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
-                 bool* acSeen) {
-  if (b.count < 16) Grow(d, b);
-  const int t = DecodeSymbol(d, b, hdc);
-  if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
-  ClearBlock(data);
-  const int diff = t ? ReceiveExtend(d, b, t) : 0;
-  const int dc = WrapAdd(c->dcPred, diff);
-  c->dcPred = dc;
-  data[0] = WrapMul(dc, dequant[0]);
-  bool seen = false;
-  int k = 1;
+// A baseline block's AC coefficients from zigzag position k on. *acSeen: an
+// AC code other than the end of block was read (it comes in with those before k).
+bool DecodeAc(Decoder* d, Bits& b, short* data, const HuffmanTable& hac, const std::int16_t* fac,
+              const std::uint16_t* dequant, int k, bool* acSeen) {
+  bool seen = *acSeen;
   do {
     if (b.count < 16) Grow(d, b);
     const int r = PeekFastAc(b, fac);
@@ -192,6 +182,24 @@ bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, cons
   return true;
 }
 
+// One baseline block, dequantized, in natural order, on the library's steps.
+// *acSeen: an AC code other than the end of block was read (else only data[0]
+// can be nonzero).
+bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
+                 const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
+                 bool* acSeen) {
+  if (b.count < 16) Grow(d, b);
+  const int t = DecodeSymbol(d, b, hdc);
+  if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
+  ClearBlock(data);
+  const int diff = t ? ReceiveExtend(d, b, t) : 0;
+  const int dc = WrapAdd(c->dcPred, diff);
+  c->dcPred = dc;
+  data[0] = WrapMul(dc, dequant[0]);
+  *acSeen = false;
+  return DecodeAc(d, b, data, hac, fac, dequant, 1, acSeen);
+}
+
 void TransformWaitingBlock(Decoder* d);
 
 // Baseline: decodes one block of component c and writes its samples at (bx, by).
@@ -204,10 +212,16 @@ bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   const HuffmanTable& hac = d->ac[c->ha];
   const std::int16_t* fac = d->fastAc[c->ha];
   const std::uint16_t* dequant = d->dequant[c->tq];
-  const bool ok =
-      (fastBlocks.load(std::memory_order_relaxed) && FastBlockFits(b) &&
-       DecodeBlockFast(b, data, hdc, hac, fac, c, dequant, &acSeen)) ||
-      DecodeBlock(d, b, data, hdc, hac, fac, c, dequant, &acSeen);
+  bool ok;
+  if (fastBlocks.load(std::memory_order_relaxed)) {
+    // The fast path as far as it goes, then the library's steps from there.
+    const int k = DecodeBlockFast(b, data, hdc, hac, fac, c, dequant, &acSeen);
+    ok = k == kFastBlockDone ||
+         (k == 0 ? DecodeBlock(d, b, data, hdc, hac, fac, c, dequant, &acSeen)
+                 : DecodeAc(d, b, data, hac, fac, dequant, k, &acSeen));
+  } else {
+    ok = DecodeBlock(d, b, data, hdc, hac, fac, c, dequant, &acSeen);
+  }
   CopyBits(state, b);
   if (!ok) return false;
   unsigned char* out = BlockRowSamples(*c, by) + bx * 8;

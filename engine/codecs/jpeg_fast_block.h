@@ -1,7 +1,8 @@
 #pragma once
 // A baseline block decoded away from its window's end (jpeg_entropy.cpp): a
 // 64-bit buffer refilled by one load, with the library's bit count carried
-// beside it, so that the reader's state after the block is the library's.
+// beside it, so that where the fast path stops the reader's state is the
+// library's, and the library's steps (DecodeBlock, DecodeAc) go on from there.
 //
 // Why that state is exact. Between its data's start and the end of a
 // segment's window, the library's reader (jpeg_bits.h, as DecodeBlock calls
@@ -12,22 +13,23 @@
 // it takes is in the window. So with B the bits consumed and 8 * loaded the
 // bits taken in (window-local, B < 0 for bits held from the window before),
 // count = 8 * loaded - B, and after a growth count is the one value in 25..32
-// with 8 * loaded a multiple of 8: count + ((32 - count) & ~7). Which check
-// points grow follows from the count alone, which falls by exactly the bits
-// each code and magnitude takes, the same whatever buffer holds them. So
+// that keeps 8 * loaded a multiple of 8: count + ((32 - count) & ~7). Which
+// check points grow follows from the count alone, which falls by exactly the
+// bits each code and magnitude takes, the same whatever buffer holds them. So
 // following the count through the same check points (FastCheck) and the same
 // consumption gives the library's count, hence loaded = (B + count) / 8, and
 // its buffer: the count bits from B on, zeros below them (a consumption shifts
 // zeros in; a growth fills just the bytes it takes).
 //
-// The bits themselves are the same wherever they are read from while all the
-// library's bytes lie in the window: a block takes at most kBlockBitsMost
-// bits, the library then holds at most 32 more, and the 64-bit loads read at
-// most 8 bytes past those (the window keeps 8 zero bytes after its data), so
-// kFastBlockRoom bits left in the window before the block are enough.
-// Decoding never fails there but on a code not in its table or a DC size over
-// 15: then the caller decodes the block again on the exact path, from the state
-// before it (nothing but `data` has been touched).
+// The bits are the same wherever they are read from while all the library's
+// bytes lie in the window. Between two refills at most 63 bits are consumed
+// (a refill leaves at most 63; one comes whenever fewer than 31, a code and
+// its magnitude, are left), the library holds at most 32 bits past them, and
+// a load reads 8 bytes from where the bits held end (the window keeps 8 zero
+// bytes after its data). So the fast path refills only with kFastRoom bits
+// left in the window after the bits consumed, and hands over where fewer are.
+// A code not in its table or a DC size over 15 hands over too: the library's
+// steps then fail at the same code.
 #include <cstring>
 
 #include "engine/codecs/jpeg_bits.h"
@@ -57,21 +59,14 @@ inline void ClearBlock(short* data) {
 #endif
 }
 
-
-// A DC code and its bits, then 63 AC codes and theirs, at 16 + 15 bits each.
-inline constexpr int kBlockBitsMost = 64 * (16 + 15);
-inline constexpr long kFastBlockRoom = kBlockBitsMost + 64;
+inline constexpr long kFastRoom = 63 + 64;
+// What DecodeBlockFast gives for a block decoded to its end.
+inline constexpr int kFastBlockDone = 64;
 
 inline std::uint64_t LoadBigEndian64(const unsigned char* p) {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
   return __builtin_bswap64(v);
-}
-
-// Whether a block can be decoded on the fast path from reader state b.
-inline bool FastBlockFits(const Bits& b) {
-  const long consumed = 8 * static_cast<long>(b.loaded) - b.count;
-  return !b.noMore && 8 * static_cast<long>(b.available) - consumed >= kFastBlockRoom;
 }
 
 struct FastBits {
@@ -80,6 +75,12 @@ struct FastBits {
   int count;          // the library's count at this point
   std::size_t next;   // the window byte acc's next load starts at
 };
+
+// Whether the fast path may refill and go on: kFastRoom bits left (limit:
+// the window's bits less kFastRoom).
+inline bool FastRoom(const FastBits& f, long limit) {
+  return 8 * static_cast<long>(f.next) - f.have <= limit;
+}
 
 inline void FastRefill(FastBits& f, const unsigned char* bytes) {
   f.acc |= LoadBigEndian64(bytes + f.next) >> f.have;
@@ -98,6 +99,16 @@ inline void FastConsume(FastBits& f, int n) {
   f.acc <<= n;
   f.have -= n;
   f.count -= n;
+}
+
+// The library's state where the fast path stops (after a refill, which the
+// room checked before it keeps within the window).
+inline void FastToBits(FastBits& f, const unsigned char* bytes, Bits& b) {
+  FastRefill(f, bytes);  // at least 56 bits held: more than the library's count
+  const long consumed = 8 * static_cast<long>(f.next) - f.have;
+  b.loaded = static_cast<std::size_t>((consumed + f.count) >> 3);
+  b.count = f.count;
+  b.buffer = static_cast<std::uint32_t>((f.acc >> 32) & (0xFFFFFFFF00000000ull >> f.count));
 }
 
 // A symbol of table h from the top of acc and its code's length, or -1 where
@@ -123,23 +134,28 @@ inline int FastExtend(std::uint64_t acc, int n) {
 }
 
 // DecodeBlock's work on the fast path, with its check points in its order.
-// False, with b and c unchanged, where the exact path is to decode the block.
-inline bool DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
-                            const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
-                            bool* acSeen) {
+// Gives kFastBlockDone for a block decoded; 0 where the library's steps are to
+// decode it all (b, c and *acSeen unchanged); else the zigzag position k from
+// which DecodeAc is to go on, with the DC coefficient, *acSeen and b as the
+// library's are there.
+inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
+                           const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
+                           bool* acSeen) {
   const unsigned char* bytes = b.bytes;
+  const long limit = 8 * static_cast<long>(b.available) - kFastRoom;
   FastBits f;
   f.acc = (static_cast<std::uint64_t>(b.buffer) << 32) & (0xFFFFFFFF00000000ull << (32 - b.count));
   f.have = b.count;
   f.count = b.count;
   f.next = b.loaded;
-  ClearBlock(data);
+  if (b.noMore || !FastRoom(f, limit)) return 0;
   FastRefill(f, bytes);
   FastCheck(f, 16);  // the block's, then DecodeSymbol's (then a no-op)
   int len;
   const int t = FastSymbol(f.acc, hdc, &len);
-  if (t < 0 || t > 15) return false;
+  if (t < 0 || t > 15) return 0;
   FastConsume(f, len);
+  ClearBlock(data);
   int diff = 0;
   if (t) {
     FastCheck(f, t);
@@ -147,11 +163,15 @@ inline bool DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const
     FastConsume(f, t);
   }
   const int dc = WrapAdd(c->dcPred, diff);
+  c->dcPred = dc;
   data[0] = WrapMul(dc, dequant[0]);
   bool seen = false;
   int k = 1;
   do {
-    if (f.have < 16 + 15) FastRefill(f, bytes);
+    if (f.have < 16 + 15) {
+      if (!FastRoom(f, limit)) break;
+      FastRefill(f, bytes);
+    }
     FastCheck(f, 16);
     const int r = fac[f.acc >> (64 - kFastBits)];
     if (r) {
@@ -162,11 +182,14 @@ inline bool DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const
     } else {
       // DecodeSymbol's check point: a no-op after the one above
       const int rs = FastSymbol(f.acc, hac, &len);
-      if (rs < 0) return false;
+      if (rs < 0) break;
       FastConsume(f, len);
       const int s = rs & 15;
       if (s == 0) {
-        if (rs != 0xf0) break;
+        if (rs != 0xf0) {
+          k = kFastBlockDone;
+          break;
+        }
         k += 16;
       } else {
         k += rs >> 4;
@@ -178,14 +201,9 @@ inline bool DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const
     }
     seen = true;
   } while (k < 64);
-  c->dcPred = dc;
   *acSeen = seen;
-  FastRefill(f, bytes);  // holds at least 56 bits: more than the library's count
-  const long consumed = 8 * static_cast<long>(f.next) - f.have;
-  b.loaded = static_cast<std::size_t>((consumed + f.count) >> 3);
-  b.count = f.count;
-  b.buffer = static_cast<std::uint32_t>((f.acc >> 32) & (0xFFFFFFFF00000000ull >> f.count));
-  return true;
+  FastToBits(f, bytes, b);
+  return k < 64 ? k : kFastBlockDone;
 }
 
 }  // namespace jpeg
