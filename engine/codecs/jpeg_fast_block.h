@@ -16,7 +16,7 @@
 // that keeps 8 * loaded a multiple of 8: count + ((32 - count) & ~7). Which
 // check points grow follows from the count alone, which falls by exactly the
 // bits each code and magnitude takes, the same whatever buffer holds them. So
-// following the count through the same check points (FastCheck) and the same
+// following the count through the same check points (FastCheck, kCodeCounts) and the same
 // consumption gives the library's count, hence loaded = (B + count) / 8, and
 // its buffer: the count bits from B on, zeros below them (a consumption shifts
 // zeros in; a growth fills just the bytes it takes).
@@ -90,10 +90,27 @@ inline void FastRefill(FastBits& f, const unsigned char* bytes) {
 
 // One of the library's check points: where it would grow its buffer (count
 // below `need`), its count after the growth.
+// In arithmetic: a branch on it would be mispredicted time and again.
 inline void FastCheck(FastBits& f, int need) {
-  const int grown = f.count + ((32 - f.count) & ~7);
-  f.count = f.count < need ? grown : f.count;
+  const int grows = (f.count - need) >> 31;  // all ones where count < need (both in 0..32)
+  f.count += (32 - f.count) & ~7 & grows;
 }
+
+// The library's count after its check point before a code (count c: below 16
+// it grows) and the n (0..16) bits it then takes (a code, or where its 9-bit
+// look-up takes them at once, a code and its bits): one look-up for what
+// FastCheck and FastConsume do to the count.
+struct CodeCounts {
+  std::int8_t after[33][17];
+};
+constexpr CodeCounts MakeCodeCounts() {
+  CodeCounts t{};
+  for (int c = 0; c <= 32; ++c)
+    for (int n = 0; n <= 16; ++n)
+      t.after[c][n] = static_cast<std::int8_t>((c < 16 ? c + ((32 - c) & ~7) : c) - n);
+  return t;
+}
+inline constexpr CodeCounts kCodeCounts = MakeCodeCounts();
 
 inline void FastConsume(FastBits& f, int n) {
   f.acc <<= n;
@@ -127,10 +144,12 @@ inline int FastSymbol(std::uint64_t acc, const HuffmanTable& h, int* len) {
   return h.values[(static_cast<int>(acc >> (64 - l)) + h.delta[l]) & 255];
 }
 
-// n (1..15) bits at the top of acc as a signed coefficient.
+// n (1..15) bits at the top of acc as a signed coefficient (a leading 0 bit:
+// negative, less 2^n - 1), in arithmetic: the sign is a coin toss to a branch.
 inline int FastExtend(std::uint64_t acc, int n) {
   const int k = static_cast<int>(acc >> (64 - n));
-  return (acc >> 63) ? k : k + kBias[n];
+  const int negative = static_cast<int>(~acc >> 63);
+  return k - (negative << n) + negative;
 }
 
 // DecodeBlock's work on the fast path, with its check points in its order.
@@ -150,11 +169,13 @@ inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const 
   f.next = b.loaded;
   if (b.noMore || !FastRoom(f, limit)) return 0;
   FastRefill(f, bytes);
-  FastCheck(f, 16);  // the block's, then DecodeSymbol's (then a no-op)
+  // the block's check point, then DecodeSymbol's (a no-op after it), the code
   int len;
   const int t = FastSymbol(f.acc, hdc, &len);
   if (t < 0 || t > 15) return 0;
-  FastConsume(f, len);
+  f.acc <<= len;
+  f.have -= len;
+  f.count = kCodeCounts.after[f.count][len];
   ClearBlock(data);
   int diff = 0;
   if (t) {
@@ -172,18 +193,23 @@ inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const 
       if (!FastRoom(f, limit)) break;
       FastRefill(f, bytes);
     }
-    FastCheck(f, 16);
     const int r = fac[f.acc >> (64 - kFastBits)];
     if (r) {
+      // the check point before the code, and code and bits at once
       k += (r >> 4) & 15;
-      FastConsume(f, r & 15);
+      const int n = r & 15;
+      f.acc <<= n;
+      f.have -= n;
+      f.count = kCodeCounts.after[f.count][n];
       const int zig = kDezigzag[k++];
       data[zig] = WrapMul(r >> 8, dequant[zig]);
     } else {
-      // DecodeSymbol's check point: a no-op after the one above
+      // the check point before the code, DecodeSymbol's (a no-op), the code
       const int rs = FastSymbol(f.acc, hac, &len);
       if (rs < 0) break;
-      FastConsume(f, len);
+      f.acc <<= len;
+      f.have -= len;
+      f.count = kCodeCounts.after[f.count][len];
       const int s = rs & 15;
       if (s == 0) {
         if (rs != 0xf0) {
