@@ -16,10 +16,10 @@
 // that keeps 8 * loaded a multiple of 8: count + ((32 - count) & ~7). Which
 // check points grow follows from the count alone, which falls by exactly the
 // bits each code and magnitude takes, the same whatever buffer holds them. So
-// following the count through the same check points (FastCheck, kCodeCounts) and the same
-// consumption gives the library's count, hence loaded = (B + count) / 8, and
-// its buffer: the count bits from B on, zeros below them (a consumption shifts
-// zeros in; a growth fills just the bytes it takes).
+// following the count through the same check points (FastCheck, kCodeCounts)
+// and the same consumption gives the library's count, hence loaded =
+// (B + count) / 8, and its buffer: the count bits from B on, zeros below them
+// (a consumption shifts zeros in; a growth fills just the bytes it takes).
 //
 // The bits are the same wherever they are read from while all the library's
 // bytes lie in the window. Between two refills at most 63 bits are consumed
@@ -89,8 +89,8 @@ inline void FastRefill(FastBits& f, const unsigned char* bytes) {
 }
 
 // One of the library's check points: where it would grow its buffer (count
-// below `need`), its count after the growth.
-// In arithmetic: a branch on it would be mispredicted time and again.
+// below `need`), its count after the growth. In arithmetic: a branch on it
+// would be mispredicted time and again.
 inline void FastCheck(FastBits& f, int need) {
   const int grows = (f.count - need) >> 31;  // all ones where count < need (both in 0..32)
   f.count += (32 - f.count) & ~7 & grows;
