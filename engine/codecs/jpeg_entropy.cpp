@@ -76,6 +76,58 @@ void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h) {
   }
 }
 
+// A baseline block's AC coefficients from zigzag position k on. *acSeen: an
+// AC code other than the end of block was read (it comes in with those before k).
+bool DecodeAc(Decoder* d, Bits& b, short* data, const HuffmanTable& hac, const std::int16_t* fac,
+              const std::uint16_t* dequant, int k, bool* acSeen) {
+  bool seen = *acSeen;
+  do {
+    if (b.count < 16) Grow(d, b);
+    const int r = PeekFastAc(b, fac);
+    if (r) {
+      k += (r >> 4) & 15;
+      SkipBits(b, r & 15);
+      const int zig = kDezigzag[k++];
+      data[zig] = WrapMul(r >> 8, dequant[zig]);
+      seen = true;
+    } else {
+      const int rs = DecodeSymbol(d, b, hac);
+      if (rs < 0) return Fail(d, "Corrupt JPEG");
+      const int s = rs & 15;
+      const int run = rs >> 4;
+      if (s == 0) {
+        if (rs != 0xf0) break;
+        k += 16;
+      } else {
+        k += run;
+        const int zig = kDezigzag[k++];
+        data[zig] = WrapMul(ReceiveExtend(d, b, s), dequant[zig]);
+      }
+      seen = true;
+    }
+  } while (k < 64);
+  *acSeen = seen;
+  return true;
+}
+
+// One baseline block, dequantized, in natural order, on the library's steps.
+// *acSeen: an AC code other than the end of block was read (else only data[0]
+// can be nonzero).
+bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
+                 const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
+                 bool* acSeen) {
+  if (b.count < 16) Grow(d, b);
+  const int t = DecodeSymbol(d, b, hdc);
+  if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
+  ClearBlock(data);
+  const int diff = t ? ReceiveExtend(d, b, t) : 0;
+  const int dc = WrapAdd(c->dcPred, diff);
+  c->dcPred = dc;
+  data[0] = WrapMul(dc, dequant[0]);
+  *acSeen = false;
+  return DecodeAc(d, b, data, hac, fac, dequant, 1, acSeen);
+}
+
 namespace {
 
 std::atomic<bool> fastBlocks{true};
@@ -146,58 +198,6 @@ void Reset(Decoder* d) {
   d->todo = d->restartInterval ? d->restartInterval : 0x7fffffff;
   d->eobRun = 0;
   ReadSegment(d);
-}
-
-// A baseline block's AC coefficients from zigzag position k on. *acSeen: an
-// AC code other than the end of block was read (it comes in with those before k).
-bool DecodeAc(Decoder* d, Bits& b, short* data, const HuffmanTable& hac, const std::int16_t* fac,
-              const std::uint16_t* dequant, int k, bool* acSeen) {
-  bool seen = *acSeen;
-  do {
-    if (b.count < 16) Grow(d, b);
-    const int r = PeekFastAc(b, fac);
-    if (r) {
-      k += (r >> 4) & 15;
-      SkipBits(b, r & 15);
-      const int zig = kDezigzag[k++];
-      data[zig] = WrapMul(r >> 8, dequant[zig]);
-      seen = true;
-    } else {
-      const int rs = DecodeSymbol(d, b, hac);
-      if (rs < 0) return Fail(d, "Corrupt JPEG");
-      const int s = rs & 15;
-      const int run = rs >> 4;
-      if (s == 0) {
-        if (rs != 0xf0) break;
-        k += 16;
-      } else {
-        k += run;
-        const int zig = kDezigzag[k++];
-        data[zig] = WrapMul(ReceiveExtend(d, b, s), dequant[zig]);
-      }
-      seen = true;
-    }
-  } while (k < 64);
-  *acSeen = seen;
-  return true;
-}
-
-// One baseline block, dequantized, in natural order, on the library's steps.
-// *acSeen: an AC code other than the end of block was read (else only data[0]
-// can be nonzero).
-bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
-                 const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
-                 bool* acSeen) {
-  if (b.count < 16) Grow(d, b);
-  const int t = DecodeSymbol(d, b, hdc);
-  if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
-  ClearBlock(data);
-  const int diff = t ? ReceiveExtend(d, b, t) : 0;
-  const int dc = WrapAdd(c->dcPred, diff);
-  c->dcPred = dc;
-  data[0] = WrapMul(dc, dequant[0]);
-  *acSeen = false;
-  return DecodeAc(d, b, data, hac, fac, dequant, 1, acSeen);
 }
 
 void TransformWaitingBlock(Decoder* d);
