@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "engine/codecs/jpeg_decoder.h"
+#include "engine/codecs/jpeg_fast_block.h"
 #include "engine/codecs/jpeg_internal.h"
 #include "engine/image_codec.h"
 #include "engine/codecs/jpeg_tables.h"
@@ -121,26 +123,34 @@ Outcome Ours(const std::string& bytes) {
   return o;
 }
 
-// Compares one input; false (with a failure reported) when the decoders differ.
-// Tables the library would overrun are refused before decoding, so never compared.
+// Compares one input, decoded by ours with its fast blocks and without; false
+// (with a failure reported) when the decoders differ. Tables the library would
+// overrun are refused before decoding, so never compared.
 bool Same(const std::string& name, const std::string& bytes, int* compared) {
   if (!JpegHuffmanTablesFit(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()))
     return true;
   ++*compared;
   const Outcome want = Library(bytes);
-  const Outcome got = Ours(bytes);
-  EXPECT_EQ(got.ok, want.ok) << name << ": library says " << want.reason << ", ours " << got.reason;
-  EXPECT_EQ(got.reason, want.reason) << name;
-  EXPECT_EQ(got.width, want.width) << name;
-  EXPECT_EQ(got.height, want.height) << name;
-  EXPECT_EQ(got.channels, want.channels) << name;
-  if (got.pixels != want.pixels) {
-    std::size_t at = 0;
-    while (at < std::min(got.pixels.size(), want.pixels.size()) && got.pixels[at] == want.pixels[at]) ++at;
-    ADD_FAILURE() << name << ": pixels differ first at byte " << at;
+  bool same = true;
+  for (bool fast : {true, false}) {
+    jpeg::UseFastBlocks(fast);
+    const Outcome got = Ours(bytes);
+    jpeg::UseFastBlocks(true);
+    const std::string how = name + (fast ? "" : " (no fast blocks)");
+    EXPECT_EQ(got.ok, want.ok) << how << ": library says " << want.reason << ", ours " << got.reason;
+    EXPECT_EQ(got.reason, want.reason) << how;
+    EXPECT_EQ(got.width, want.width) << how;
+    EXPECT_EQ(got.height, want.height) << how;
+    EXPECT_EQ(got.channels, want.channels) << how;
+    if (got.pixels != want.pixels) {
+      std::size_t at = 0;
+      while (at < std::min(got.pixels.size(), want.pixels.size()) && got.pixels[at] == want.pixels[at]) ++at;
+      ADD_FAILURE() << how << ": pixels differ first at byte " << at;
+    }
+    same = same && got.ok == want.ok && got.reason == want.reason && got.pixels == want.pixels &&
+           got.width == want.width && got.height == want.height && got.channels == want.channels;
   }
-  return got.ok == want.ok && got.reason == want.reason && got.pixels == want.pixels &&
-         got.width == want.width && got.height == want.height && got.channels == want.channels;
+  return same;
 }
 
 // Changed copies of inputs whose header asks for more than this many pixels
@@ -291,6 +301,65 @@ TEST(JpegDecoder, GivesTheLibrarysResultForDamagedFiles) {
     }
   }
   std::printf("%d inputs compared\n", compared);
+}
+
+// Block by block through made files' scans, whole and with bytes changed: the
+// fast path (and the library's steps it hands over to) leaves the same
+// coefficients and the library's reader state exactly (bits held, bytes taken
+// in), wherever it stops.
+TEST(JpegDecoder, FastBlocksLeaveTheLibrarysReaderState) {
+  std::mt19937 random(11);
+  int blocks = 0;
+  std::vector<Input> inputs;
+  AddWrittenJpegs(&inputs);
+  for (const Input& input : inputs)
+    for (int round = 0; round < 20; ++round) {
+      std::string bytes = input.bytes;
+      const std::size_t sos = bytes.find("\xFF\xDA");
+      if (round > 0) bytes[sos + 14 + random() % (bytes.size() - sos - 16)] = static_cast<char>(random());
+      auto d = std::make_unique<jpeg::Decoder>();
+      d->src = {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 0};
+      ASSERT_TRUE(jpeg::ReadHeader(d.get()));
+      for (int m = jpeg::NextMarker(d.get()); m != 0xDA; m = jpeg::NextMarker(d.get()))
+        ASSERT_TRUE(jpeg::ReadMarkerSegment(d.get(), m)) << input.name;
+      ASSERT_TRUE(jpeg::ReadScanHeader(d.get()));
+      jpeg::StartScan(d.get());
+      // MCUs until the data meets its marker (or a made-up number of them)
+      bool ok = true;
+      for (int n = 0; ok && !d->bits.noMore && n < 2000; ++n) {
+        for (int k = 0; k < d->scanCount && ok; ++k) {
+          jpeg::Component* c = &d->comp[d->order[k]];
+          const jpeg::HuffmanTable &dc = d->dc[c->hd], &ac = d->ac[c->ha];
+          const std::int16_t* fac = d->fastAc[c->ha];
+          for (int i = 0; i < c->h * c->v && ok; ++i, ++blocks) {
+            jpeg::Bits exact = d->bits, fast = d->bits;
+            short want[64], got[64];
+            bool wantSeen = false, gotSeen = false;
+            const int pred = c->dcPred;
+            const jpeg::Segment window = d->segment;  // the exact decode may read the next
+            ok = jpeg::DecodeBlock(d.get(), exact, want, dc, ac, fac, c, d->dequant[c->tq], &wantSeen);
+            const int wantPred = c->dcPred;
+            c->dcPred = pred;
+            d->segment = window;
+            const int at = jpeg::DecodeBlockFast(fast, got, dc, ac, fac, c, d->dequant[c->tq], &gotSeen);
+            const bool gotOk = at == jpeg::kFastBlockDone ||
+                (at == 0 ? jpeg::DecodeBlock(d.get(), fast, got, dc, ac, fac, c, d->dequant[c->tq], &gotSeen)
+                         : jpeg::DecodeAc(d.get(), fast, got, ac, fac, d->dequant[c->tq], at, &gotSeen));
+            ASSERT_EQ(ok, gotOk) << input.name << " round " << round;
+            if (!ok) break;
+            ASSERT_EQ(0, std::memcmp(want, got, sizeof want)) << input.name << " round " << round;
+            ASSERT_EQ(wantSeen, gotSeen);
+            ASSERT_EQ(wantPred, c->dcPred);
+            ASSERT_EQ(exact.buffer, fast.buffer) << input.name << " round " << round;
+            ASSERT_EQ(exact.count, fast.count) << input.name << " round " << round;
+            ASSERT_EQ(exact.loaded, fast.loaded) << input.name << " round " << round;
+            ASSERT_EQ(exact.noMore, fast.noMore);
+            d->bits = exact;
+          }
+        }
+      }
+    }
+  EXPECT_GT(blocks, 10000);
 }
 
 // The inverse DCT the decoder runs (SSE2 on x86) against the plain model of

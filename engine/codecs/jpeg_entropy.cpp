@@ -2,14 +2,12 @@
 // the walk over a scan's MCUs with its restart intervals (a progressive scan's
 // blocks are jpeg_progressive.cpp's).
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/codecs/jpeg_bits.h"
+#include "engine/codecs/jpeg_fast_block.h"
 #include "engine/codecs/jpeg_internal.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace jpeg {
 
@@ -78,7 +76,61 @@ void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h) {
   }
 }
 
+// A baseline block's AC coefficients from zigzag position k on. *acSeen: an
+// AC code other than the end of block was read (it comes in with those before k).
+bool DecodeAc(Decoder* d, Bits& b, short* data, const HuffmanTable& hac, const std::int16_t* fac,
+              const std::uint16_t* dequant, int k, bool* acSeen) {
+  bool seen = *acSeen;
+  do {
+    if (b.count < 16) Grow(d, b);
+    const int r = PeekFastAc(b, fac);
+    if (r) {
+      k += (r >> 4) & 15;
+      SkipBits(b, r & 15);
+      const int zig = kDezigzag[k++];
+      data[zig] = WrapMul(r >> 8, dequant[zig]);
+      seen = true;
+    } else {
+      const int rs = DecodeSymbol(d, b, hac);
+      if (rs < 0) return Fail(d, "Corrupt JPEG");
+      const int s = rs & 15;
+      const int run = rs >> 4;
+      if (s == 0) {
+        if (rs != 0xf0) break;
+        k += 16;
+      } else {
+        k += run;
+        const int zig = kDezigzag[k++];
+        data[zig] = WrapMul(ReceiveExtend(d, b, s), dequant[zig]);
+      }
+      seen = true;
+    }
+  } while (k < 64);
+  *acSeen = seen;
+  return true;
+}
+
+// One baseline block, dequantized, in natural order, on the library's steps.
+// *acSeen: an AC code other than the end of block was read (else only data[0]
+// can be nonzero).
+bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
+                 const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
+                 bool* acSeen) {
+  if (b.count < 16) Grow(d, b);
+  const int t = DecodeSymbol(d, b, hdc);
+  if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
+  ClearBlock(data);
+  const int diff = t ? ReceiveExtend(d, b, t) : 0;
+  const int dc = WrapAdd(c->dcPred, diff);
+  c->dcPred = dc;
+  data[0] = WrapMul(dc, dequant[0]);
+  *acSeen = false;
+  return DecodeAc(d, b, data, hac, fac, dequant, 1, acSeen);
+}
+
 namespace {
+
+std::atomic<bool> fastBlocks{true};
 
 // Reads the segment's next window of entropy-coded bytes from the source, up
 // to the marker that ends them (or the input's end), as the library's reader
@@ -148,69 +200,6 @@ void Reset(Decoder* d) {
   ReadSegment(d);
 }
 
-// Clears a block's 64 coefficients: eight stores, written out, where a loop of
-// them becomes a string store or memset that costs more to start than to do.
-void ClearBlock(short* data) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  auto* v = reinterpret_cast<__m128i*>(data);
-  _mm_storeu_si128(v + 0, zero);
-  _mm_storeu_si128(v + 1, zero);
-  _mm_storeu_si128(v + 2, zero);
-  _mm_storeu_si128(v + 3, zero);
-  _mm_storeu_si128(v + 4, zero);
-  _mm_storeu_si128(v + 5, zero);
-  _mm_storeu_si128(v + 6, zero);
-  _mm_storeu_si128(v + 7, zero);
-#else
-  std::memset(data, 0, 64 * sizeof(short));
-#endif
-}
-
-// One baseline block, dequantized, in natural order. *acSeen: an AC code
-// other than the end of block was read (else only data[0] can be nonzero).
-bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
-                 const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
-                 bool* acSeen) {
-  if (b.count < 16) Grow(d, b);
-  const int t = DecodeSymbol(d, b, hdc);
-  if (t < 0 || t > 15) return Fail(d, "Corrupt JPEG");
-  ClearBlock(data);
-  const int diff = t ? ReceiveExtend(d, b, t) : 0;
-  const int dc = WrapAdd(c->dcPred, diff);
-  c->dcPred = dc;
-  data[0] = WrapMul(dc, dequant[0]);
-  bool seen = false;
-  int k = 1;
-  do {
-    if (b.count < 16) Grow(d, b);
-    const int r = PeekFastAc(b, fac);
-    if (r) {
-      k += (r >> 4) & 15;
-      SkipBits(b, r & 15);
-      const int zig = kDezigzag[k++];
-      data[zig] = WrapMul(r >> 8, dequant[zig]);
-      seen = true;
-    } else {
-      const int rs = DecodeSymbol(d, b, hac);
-      if (rs < 0) return Fail(d, "Corrupt JPEG");
-      const int s = rs & 15;
-      const int run = rs >> 4;
-      if (s == 0) {
-        if (rs != 0xf0) break;
-        k += 16;
-      } else {
-        k += run;
-        const int zig = kDezigzag[k++];
-        data[zig] = WrapMul(ReceiveExtend(d, b, s), dequant[zig]);
-      }
-      seen = true;
-    }
-  } while (k < 64);
-  *acSeen = seen;
-  return true;
-}
-
 void TransformWaitingBlock(Decoder* d);
 
 // Baseline: decodes one block of component c and writes its samples at (bx, by).
@@ -219,8 +208,20 @@ bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   bool acSeen = false;
   Bits b;  // a local copy stays in registers through the block
   CopyBits(b, state);
-  const bool ok = DecodeBlock(d, b, data, d->dc[c->hd], d->ac[c->ha], d->fastAc[c->ha], c,
-                              d->dequant[c->tq], &acSeen);
+  const HuffmanTable& hdc = d->dc[c->hd];
+  const HuffmanTable& hac = d->ac[c->ha];
+  const std::int16_t* fac = d->fastAc[c->ha];
+  const std::uint16_t* dequant = d->dequant[c->tq];
+  bool ok;
+  if (fastBlocks.load(std::memory_order_relaxed)) {
+    // The fast path as far as it goes, then the library's steps from there.
+    const int k = DecodeBlockFast(b, data, hdc, hac, fac, c, dequant, &acSeen);
+    ok = k == kFastBlockDone ||
+         (k == 0 ? DecodeBlock(d, b, data, hdc, hac, fac, c, dequant, &acSeen)
+                 : DecodeAc(d, b, data, hac, fac, dequant, k, &acSeen));
+  } else {
+    ok = DecodeBlock(d, b, data, hdc, hac, fac, c, dequant, &acSeen);
+  }
   CopyBits(state, b);
   if (!ok) return false;
   unsigned char* out = BlockRowSamples(*c, by) + bx * 8;
@@ -313,6 +314,8 @@ bool DecodeInterleavedRow(Decoder* d, int j, int* decoded, bool* more) {
 }
 
 }  // namespace
+
+void UseFastBlocks(bool on) { fastBlocks.store(on, std::memory_order_relaxed); }
 
 void StartScan(Decoder* d) {
   Reset(d);

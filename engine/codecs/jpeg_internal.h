@@ -212,6 +212,19 @@ bool DecodeScanRow(Decoder* d, int j, int* decoded, bool* more);
 void SyncSourceAfterScan(Decoder* d);
 /// Takes the segment's next window into the bit reader b.
 void NextWindow(Decoder* d, Bits& b);
+/// One baseline block, dequantized, in natural order, on the library's steps.
+/// *acSeen: an AC code other than the end of block was read (else only data[0]
+/// can be nonzero).
+bool DecodeBlock(Decoder* d, Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
+                 const std::int16_t* fac, Component* c, const std::uint16_t* dequant, bool* acSeen);
+/// A baseline block's AC coefficients from zigzag position k on, the same way
+/// (*acSeen comes in with those before k).
+bool DecodeAc(Decoder* d, Bits& b, short* data, const HuffmanTable& hac, const std::int16_t* fac,
+              const std::uint16_t* dequant, int k, bool* acSeen);
+/// Whether later decodes (in any thread) take baseline blocks away from a
+/// window's end on the fast path (jpeg_fast_block.h), as by default, or all on
+/// the library's own steps: the tests and fuzz targets hold both to the library.
+void UseFastBlocks(bool on);
 
 // jpeg_progressive.cpp
 /// A DC scan's block of c (coefficient block `block`).

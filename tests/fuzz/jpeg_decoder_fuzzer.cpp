@@ -2,7 +2,8 @@
 // (a JPEG: they start with FF D8, or are skipped). The first difference in size,
 // channels, pixels or failure reason, whole or a row at a time, aborts the run.
 // The whole decode runs on the widest kernels the processor has (AVX2 colour
-// conversion and IDCT here), the rows on the SSE2 ones.
+// conversion and IDCT here), the rows on the SSE2 ones; ours decodes the bytes
+// twice, with its fast baseline blocks and without.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "engine/codecs/jpeg_decoder.h"
+#include "engine/codecs/jpeg_internal.h"
 #include "engine/codecs/jpeg_writer.h"
 #include "engine/image_codec.h"
 #include "engine/codecs/jpeg_tables.h"
@@ -19,6 +21,45 @@ namespace {
 [[noreturn]] void Differ(const char* what, const char* library, const char* ours) {
   std::fprintf(stderr, "JPEG decoders differ in %s: library %s, ours %s\n", what, library, ours);
   std::abort();
+}
+
+// Ours on the same bytes against the library's outcome (pixels, or null and why).
+void CompareOurs(const std::uint8_t* data, std::size_t size, const unsigned char* library, int lw,
+                 int lh, int lc, const char* libraryWhy) {
+  UseJpegPath(JpegPath::Best);
+  int ow = 0, oh = 0, oc = 0;
+  const char* oursWhy = nullptr;
+  unsigned char* ours = DecodeJpegImage(data, size, &ow, &oh, &oc, &oursWhy);
+
+  if (!library != !ours) Differ("success", library ? "decoded" : libraryWhy, ours ? "decoded" : oursWhy);
+  UseJpegPath(JpegPath::Baseline);  // for the rows, until the next input
+  if (!library) {
+    if (std::strcmp(libraryWhy, oursWhy) != 0) Differ("reason", libraryWhy, oursWhy);
+    // Rows decoded as they are asked for fail at the start or at a row, for the same reason.
+    int rw = 0, rh = 0, rc = 0;
+    const char* rowsWhy = nullptr;
+    JpegRows rows = StartJpegRows(data, size, &rw, &rh, &rc, &rowsWhy);
+    for (int y = 0; rows && y < rh && NextJpegRow(rows.get()); ++y) {
+    }
+    if (rows) rowsWhy = JpegRowsFailure(rows.get());
+    if (!rowsWhy || std::strcmp(libraryWhy, rowsWhy) != 0) Differ("rows' reason", libraryWhy, rowsWhy ? rowsWhy : "decoded");
+    return;
+  }
+  if (lw != ow || lh != oh || lc != oc) Differ("size or channels", "", "");
+  const std::size_t rowBytes = static_cast<std::size_t>(lw) * lc;
+  if (std::memcmp(library, ours, rowBytes * lh) != 0) Differ("pixels", "", "");
+  // The decode a row at a time, as a JPEG that stays a JPEG is compressed.
+  int rw = 0, rh = 0, rc = 0;
+  const char* rowsWhy = nullptr;
+  JpegRows rows = StartJpegRows(data, size, &rw, &rh, &rc, &rowsWhy);
+  if (!rows) Differ("rows", "decoded", rowsWhy);
+  if (rw != lw || rh != lh || rc != lc) Differ("rows' size or channels", "", "");
+  for (int y = 0; y < rh; ++y) {
+    const unsigned char* row = NextJpegRow(rows.get());
+    if (!row) Differ("a row", "decoded", JpegRowsFailure(rows.get()));
+    if (std::memcmp(library + rowBytes * y, row, rowBytes) != 0) Differ("a row's pixels", "", "");
+  }
+  std::free(ours);
 }
 
 }  // namespace
@@ -40,39 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* libraryWhy = stbi_failure_reason();
   if (!library && (!libraryWhy || std::strcmp(libraryWhy, "Not a PNG") == 0)) libraryWhy = "Corrupt JPEG";
 
-  int ow = 0, oh = 0, oc = 0;
-  const char* oursWhy = nullptr;
-  unsigned char* ours = DecodeJpegImage(data, size, &ow, &oh, &oc, &oursWhy);
-
-  if (!library != !ours) Differ("success", library ? "decoded" : libraryWhy, ours ? "decoded" : oursWhy);
-  UseJpegPath(JpegPath::Baseline);  // for the rows, until the next input
-  if (!library) {
-    if (std::strcmp(libraryWhy, oursWhy) != 0) Differ("reason", libraryWhy, oursWhy);
-    // Rows decoded as they are asked for fail at the start or at a row, for the same reason.
-    int rw = 0, rh = 0, rc = 0;
-    const char* rowsWhy = nullptr;
-    JpegRows rows = StartJpegRows(data, size, &rw, &rh, &rc, &rowsWhy);
-    for (int y = 0; rows && y < rh && NextJpegRow(rows.get()); ++y) {
-    }
-    if (rows) rowsWhy = JpegRowsFailure(rows.get());
-    if (!rowsWhy || std::strcmp(libraryWhy, rowsWhy) != 0) Differ("rows' reason", libraryWhy, rowsWhy ? rowsWhy : "decoded");
-    return 0;
+  for (bool fast : {true, false}) {  // with our fast blocks and without
+    jpeg::UseFastBlocks(fast);
+    CompareOurs(data, size, library, lw, lh, lc, libraryWhy);
   }
-  if (lw != ow || lh != oh || lc != oc) Differ("size or channels", "", "");
-  const std::size_t rowBytes = static_cast<std::size_t>(lw) * lc;
-  if (std::memcmp(library, ours, rowBytes * lh) != 0) Differ("pixels", "", "");
-  // The decode a row at a time, as a JPEG that stays a JPEG is compressed.
-  int rw = 0, rh = 0, rc = 0;
-  const char* rowsWhy = nullptr;
-  JpegRows rows = StartJpegRows(data, size, &rw, &rh, &rc, &rowsWhy);
-  if (!rows) Differ("rows", "decoded", rowsWhy);
-  if (rw != lw || rh != lh || rc != lc) Differ("rows' size or channels", "", "");
-  for (int y = 0; y < rh; ++y) {
-    const unsigned char* row = NextJpegRow(rows.get());
-    if (!row) Differ("a row", "decoded", JpegRowsFailure(rows.get()));
-    if (std::memcmp(library + rowBytes * y, row, rowBytes) != 0) Differ("a row's pixels", "", "");
-  }
+  jpeg::UseFastBlocks(true);
   stbi_image_free(library);
-  std::free(ours);
   return 0;
 }

@@ -1,0 +1,235 @@
+#pragma once
+// A baseline block decoded away from its window's end (jpeg_entropy.cpp): a
+// 64-bit buffer refilled by one load, with the library's bit count carried
+// beside it, so that where the fast path stops the reader's state is the
+// library's, and the library's steps (DecodeBlock, DecodeAc) go on from there.
+//
+// Why that state is exact. Between its data's start and the end of a
+// segment's window, the library's reader (jpeg_bits.h, as DecodeBlock calls
+// it) takes bytes in only at its check points: before a block (count < 16),
+// before each Huffman code (count < 16) and before magnitude bits (count < n).
+// Each time it takes whole bytes until it holds more than 24 bits, and stops
+// there: Grow's load and GrowSlow byte by byte give the same, for every byte
+// it takes is in the window. So with B the bits consumed and 8 * loaded the
+// bits taken in (window-local, B < 0 for bits held from the window before),
+// count = 8 * loaded - B, and after a growth count is the one value in 25..32
+// that keeps 8 * loaded a multiple of 8: count + ((32 - count) & ~7). Which
+// check points grow follows from the count alone, which falls by exactly the
+// bits each code and magnitude takes, the same whatever buffer holds them. So
+// following the count through the same check points (FastCheck, kCodeCounts)
+// and the same consumption gives the library's count, hence loaded =
+// (B + count) / 8, and its buffer: the count bits from B on, zeros below them
+// (a consumption shifts zeros in; a growth fills just the bytes it takes).
+//
+// The bits are the same wherever they are read from while all the library's
+// bytes lie in the window. Between two refills at most 63 bits are consumed
+// (a refill leaves at most 63; one comes whenever fewer than 31, a code and
+// its magnitude, are left), the library holds at most 32 bits past them, and
+// a load reads 8 bytes from where the bits held end (the window keeps 8 zero
+// bytes after its data). So the fast path refills only with kFastRoom bits
+// left in the window after the bits consumed, and hands over where fewer are.
+// A code not in its table or a DC size over 15 hands over too: the library's
+// steps then fail at the same code.
+#include <cstring>
+
+#include "engine/codecs/jpeg_bits.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace jpeg {
+
+// Clears a block's 64 coefficients: eight stores, written out, where a loop of
+// them becomes a string store or memset that costs more to start than to do.
+inline void ClearBlock(short* data) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  auto* v = reinterpret_cast<__m128i*>(data);
+  _mm_storeu_si128(v + 0, zero);
+  _mm_storeu_si128(v + 1, zero);
+  _mm_storeu_si128(v + 2, zero);
+  _mm_storeu_si128(v + 3, zero);
+  _mm_storeu_si128(v + 4, zero);
+  _mm_storeu_si128(v + 5, zero);
+  _mm_storeu_si128(v + 6, zero);
+  _mm_storeu_si128(v + 7, zero);
+#else
+  std::memset(data, 0, 64 * sizeof(short));
+#endif
+}
+
+inline constexpr long kFastRoom = 63 + 64;
+// What DecodeBlockFast gives for a block decoded to its end.
+inline constexpr int kFastBlockDone = 64;
+
+inline std::uint64_t LoadBigEndian64(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+}
+
+struct FastBits {
+  std::uint64_t acc;  // the next bits, first at the top; the `have` first are the stream's
+  int have;
+  int count;          // the library's count at this point
+  std::size_t next;   // the window byte acc's next load starts at
+};
+
+// Whether the fast path may refill and go on: kFastRoom bits left (limit:
+// the window's bits less kFastRoom).
+inline bool FastRoom(const FastBits& f, long limit) {
+  return 8 * static_cast<long>(f.next) - f.have <= limit;
+}
+
+inline void FastRefill(FastBits& f, const unsigned char* bytes) {
+  f.acc |= LoadBigEndian64(bytes + f.next) >> f.have;
+  f.next += static_cast<std::size_t>((63 - f.have) >> 3);
+  f.have |= 56;
+}
+
+// One of the library's check points: where it would grow its buffer (count
+// below `need`), its count after the growth. In arithmetic: a branch on it
+// would be mispredicted time and again.
+inline void FastCheck(FastBits& f, int need) {
+  const int grows = (f.count - need) >> 31;  // all ones where count < need (both in 0..32)
+  f.count += (32 - f.count) & ~7 & grows;
+}
+
+// The library's count after its check point before a code (count c: below 16
+// it grows) and the n (0..16) bits it then takes (a code, or where its 9-bit
+// look-up takes them at once, a code and its bits): one look-up for what
+// FastCheck and FastConsume do to the count.
+struct CodeCounts {
+  std::int8_t after[33][17];
+};
+constexpr CodeCounts MakeCodeCounts() {
+  CodeCounts t{};
+  for (int c = 0; c <= 32; ++c)
+    for (int n = 0; n <= 16; ++n)
+      t.after[c][n] = static_cast<std::int8_t>((c < 16 ? c + ((32 - c) & ~7) : c) - n);
+  return t;
+}
+inline constexpr CodeCounts kCodeCounts = MakeCodeCounts();
+
+inline void FastConsume(FastBits& f, int n) {
+  f.acc <<= n;
+  f.have -= n;
+  f.count -= n;
+}
+
+// The library's state where the fast path stops (after a refill, which the
+// room checked before it keeps within the window).
+inline void FastToBits(FastBits& f, const unsigned char* bytes, Bits& b) {
+  FastRefill(f, bytes);  // at least 56 bits held: more than the library's count
+  const long consumed = 8 * static_cast<long>(f.next) - f.have;
+  b.loaded = static_cast<std::size_t>((consumed + f.count) >> 3);
+  b.count = f.count;
+  b.buffer = static_cast<std::uint32_t>((f.acc >> 32) & (0xFFFFFFFF00000000ull >> f.count));
+}
+
+// A symbol of table h from the top of acc and its code's length, or -1 where
+// the code is not in the table.
+inline int FastSymbol(std::uint64_t acc, const HuffmanTable& h, int* len) {
+  const int e = h.fastSymbol[acc >> (64 - kFastBits)];
+  if (e != kNoFastSymbol) {
+    *len = e & 15;
+    return e >> 4;
+  }
+  const std::uint32_t top = static_cast<std::uint32_t>(acc >> 48);
+  int l = kFastBits + 1;
+  while (top >= h.maxcode[l]) ++l;
+  if (l == 17) return -1;
+  *len = l;
+  return h.values[(static_cast<int>(acc >> (64 - l)) + h.delta[l]) & 255];
+}
+
+// n (1..15) bits at the top of acc as a signed coefficient (a leading 0 bit:
+// negative, less 2^n - 1), in arithmetic: the sign is a coin toss to a branch.
+inline int FastExtend(std::uint64_t acc, int n) {
+  const int k = static_cast<int>(acc >> (64 - n));
+  const int negative = static_cast<int>(~acc >> 63);
+  return k - (negative << n) + negative;
+}
+
+// DecodeBlock's work on the fast path, with its check points in its order.
+// Gives kFastBlockDone for a block decoded; 0 where the library's steps are to
+// decode it all (b, c and *acSeen unchanged); else the zigzag position k from
+// which DecodeAc is to go on, with the DC coefficient, *acSeen and b as the
+// library's are there.
+inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
+                           const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
+                           bool* acSeen) {
+  const unsigned char* bytes = b.bytes;
+  const long limit = 8 * static_cast<long>(b.available) - kFastRoom;
+  FastBits f;
+  f.acc = (static_cast<std::uint64_t>(b.buffer) << 32) & (0xFFFFFFFF00000000ull << (32 - b.count));
+  f.have = b.count;
+  f.count = b.count;
+  f.next = b.loaded;
+  if (b.noMore || !FastRoom(f, limit)) return 0;
+  FastRefill(f, bytes);
+  // the block's check point, then DecodeSymbol's (a no-op after it), the code
+  int len;
+  const int t = FastSymbol(f.acc, hdc, &len);
+  if (t < 0 || t > 15) return 0;
+  f.acc <<= len;
+  f.have -= len;
+  f.count = kCodeCounts.after[f.count][len];
+  ClearBlock(data);
+  int diff = 0;
+  if (t) {
+    FastCheck(f, t);
+    diff = FastExtend(f.acc, t);
+    FastConsume(f, t);
+  }
+  const int dc = WrapAdd(c->dcPred, diff);
+  c->dcPred = dc;
+  data[0] = WrapMul(dc, dequant[0]);
+  bool seen = false;
+  int k = 1;
+  do {
+    if (f.have < 16 + 15) {
+      if (!FastRoom(f, limit)) break;
+      FastRefill(f, bytes);
+    }
+    const int r = fac[f.acc >> (64 - kFastBits)];
+    if (r) {
+      // the check point before the code, and code and bits at once
+      k += (r >> 4) & 15;
+      const int n = r & 15;
+      f.acc <<= n;
+      f.have -= n;
+      f.count = kCodeCounts.after[f.count][n];
+      const int zig = kDezigzag[k++];
+      data[zig] = WrapMul(r >> 8, dequant[zig]);
+    } else {
+      // the check point before the code, DecodeSymbol's (a no-op), the code
+      const int rs = FastSymbol(f.acc, hac, &len);
+      if (rs < 0) break;
+      f.acc <<= len;
+      f.have -= len;
+      f.count = kCodeCounts.after[f.count][len];
+      const int s = rs & 15;
+      if (s == 0) {
+        if (rs != 0xf0) {
+          k = kFastBlockDone;
+          break;
+        }
+        k += 16;
+      } else {
+        k += rs >> 4;
+        const int zig = kDezigzag[k++];
+        FastCheck(f, s);
+        data[zig] = WrapMul(FastExtend(f.acc, s), dequant[zig]);
+        FastConsume(f, s);
+      }
+    }
+    seen = true;
+  } while (k < 64);
+  *acSeen = seen;
+  FastToBits(f, bytes, b);
+  return k < 64 ? k : kFastBlockDone;
+}
+
+}  // namespace jpeg
