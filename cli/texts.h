@@ -2,53 +2,46 @@
 // Every text the command line writes, byte for byte, in one place. Not `inline`:
 // the dialog has wide texts of the same names, and the two must never be merged.
 
+// The lines both programs' help share, joined into each text below.
+#define QUILLMAR_HELP_TITLE \
+    "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n" \
+    "不缩放分辨率, 不覆盖原图\n" \
+    "\n"
+
+#define QUILLMAR_HELP_INPUTS_AND_OPTIONS \
+    "  输入路径: 一个或多个图片文件或文件夹;\n" \
+    "            文件夹会自动收集其中所有 .jpg / .jpeg / .png 图片\n" \
+    "\n" \
+    "选项:\n" \
+    "  -q, --quality <0~100>  压缩质量, 默认 80。\n" \
+    "  -o, --out <目录>       输出文件夹, 默认 ./compressed, 自动创建。\n" \
+    "  -r, --recursive        递归遍历输入文件夹的子目录。\n" \
+    "  -h, --help             显示本帮助。\n" \
+    "\n" \
+    "说明:\n" \
+    "  * 输出文件与源文件同名; 若输出目录中已有同名文件, 自动追加\n" \
+    "    _1 / _2 ... 后缀, 绝不会覆盖任何已有文件(包括原始图片)。\n" \
+    "  * 退出码: 0 = 全部成功, 1 = 存在失败项, 2 = 参数或路径错误。\n"
+
 // The help of Quillmar.exe. Each platform's HelpText() gives its program's own.
 constexpr char kHelpText[] =
-    "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
-    "不缩放分辨率, 不覆盖原图\n"
-    "\n"
+    QUILLMAR_HELP_TITLE
     "直接双击程序: 打开图形界面(GUI), 可设置质量/输出目录/递归选项\n"
     "把图片或文件夹拖到程序图标上: 直接批量压缩(默认质量 80)\n"
     "\n"
     "命令行用法:\n"
     "  Quillmar.exe <输入路径...> [选项]\n"
     "\n"
-    "  输入路径: 一个或多个图片文件或文件夹;\n"
-    "            文件夹会自动收集其中所有 .jpg / .jpeg / .png 图片\n"
-    "\n"
-    "选项:\n"
-    "  -q, --quality <0~100>  压缩质量, 默认 80。\n"
-    "  -o, --out <目录>       输出文件夹, 默认 ./compressed, 自动创建。\n"
-    "  -r, --recursive        递归遍历输入文件夹的子目录。\n"
-    "  -h, --help             显示本帮助。\n"
-    "\n"
-    "说明:\n"
-    "  * 输出文件与源文件同名; 若输出目录中已有同名文件, 自动追加\n"
-    "    _1 / _2 ... 后缀, 绝不会覆盖任何已有文件(包括原始图片)。\n"
-    "  * 退出码: 0 = 全部成功, 1 = 存在失败项, 2 = 参数或路径错误。\n";
+    QUILLMAR_HELP_INPUTS_AND_OPTIONS;
 
 // The help of the Linux program: its own name, and nothing of what only the
 // Windows program offers (the dialog, drops on its icon).
 constexpr char kHelpTextLinux[] =
-    "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
-    "不缩放分辨率, 不覆盖原图\n"
-    "\n"
+    QUILLMAR_HELP_TITLE
     "命令行用法:\n"
     "  quillmar <输入路径...> [选项]\n"
     "\n"
-    "  输入路径: 一个或多个图片文件或文件夹;\n"
-    "            文件夹会自动收集其中所有 .jpg / .jpeg / .png 图片\n"
-    "\n"
-    "选项:\n"
-    "  -q, --quality <0~100>  压缩质量, 默认 80。\n"
-    "  -o, --out <目录>       输出文件夹, 默认 ./compressed, 自动创建。\n"
-    "  -r, --recursive        递归遍历输入文件夹的子目录。\n"
-    "  -h, --help             显示本帮助。\n"
-    "\n"
-    "说明:\n"
-    "  * 输出文件与源文件同名; 若输出目录中已有同名文件, 自动追加\n"
-    "    _1 / _2 ... 后缀, 绝不会覆盖任何已有文件(包括原始图片)。\n"
-    "  * 退出码: 0 = 全部成功, 1 = 存在失败项, 2 = 参数或路径错误。\n";
+    QUILLMAR_HELP_INPUTS_AND_OPTIONS;
 
 constexpr char kDefaultOutputFolder[] = "./compressed";
 
