@@ -120,6 +120,33 @@ Outcome Ours(const std::string& bytes) {
   if (rowsOk != o.ok || (!rowsOk && std::string(rowsReason) != o.reason) ||
       (rowsOk && (pixels != o.pixels || w != o.width || h != o.height || c != o.channels)))
     o.reason += " (its rows differ)";
+  // Read as it advances, a few bytes at a time, each once and in order: the
+  // same outcome, unless the decode asks for the whole input instead.
+  jpeg::UseInputStretch(61);
+  std::size_t next = 0;
+  bool inOrder = true;
+  rowsReason = nullptr;
+  rows = StartJpegRowsAsRead(
+      [&](std::size_t at, unsigned char* out, std::size_t n) {
+        inOrder = inOrder && at == next;
+        n = std::min(n, bytes.size() - std::min(at, bytes.size()));
+        if (n) std::memcpy(out, bytes.data() + at, n);
+        next = at + n;
+        return n;
+      },
+      bytes.size(), &w, &h, &c, &rowsReason);
+  pixels.clear();
+  for (int y = 0; rows && y < h && !JpegRowsFailure(rows.get()); ++y)
+    if (const unsigned char* row = NextJpegRow(rows.get()))
+      pixels.append(reinterpret_cast<const char*>(row), static_cast<std::size_t>(w) * c);
+  jpeg::UseInputStretch(0);
+  if (rows && JpegRowsFailure(rows.get())) rowsReason = JpegRowsFailure(rows.get());
+  const bool readOk = rows && !JpegRowsFailure(rows.get());
+  if (!inOrder) o.reason += " (read out of order)";
+  if (!(rows && JpegRowsWantWholeInput(rows.get())) &&
+      (readOk != o.ok || (!readOk && std::string(rowsReason) != o.reason) ||
+       (readOk && (pixels != o.pixels || w != o.width || h != o.height || c != o.channels))))
+    o.reason += " (read as it advances, it differs)";
   return o;
 }
 
@@ -318,7 +345,8 @@ TEST(JpegDecoder, FastBlocksLeaveTheLibrarysReaderState) {
       const std::size_t sos = bytes.find("\xFF\xDA");
       if (round > 0) bytes[sos + 14 + random() % (bytes.size() - sos - 16)] = static_cast<char>(random());
       auto d = std::make_unique<jpeg::Decoder>();
-      d->src = {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 0};
+      d->src.data = reinterpret_cast<const unsigned char*>(bytes.data());
+      d->src.size = d->src.held = bytes.size();
       ASSERT_TRUE(jpeg::ReadHeader(d.get()));
       for (int m = jpeg::NextMarker(d.get()); m != 0xDA; m = jpeg::NextMarker(d.get()))
         ASSERT_TRUE(jpeg::ReadMarkerSegment(d.get(), m)) << input.name;

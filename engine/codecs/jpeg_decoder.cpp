@@ -3,6 +3,8 @@
 // a time; the entry points of engine/codecs/jpeg_decoder.h.
 #include "engine/codecs/jpeg_decoder.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -12,6 +14,62 @@
 #include "engine/codecs/jpeg_internal.h"
 
 namespace jpeg {
+
+// Read a stretch at a time: few reads, a window of a few hundred KiB.
+constexpr std::size_t kInputStretch = 256 << 10;
+std::atomic<std::size_t> inputStretch{kInputStretch};
+
+void UseInputStretch(std::size_t bytes) { inputStretch = bytes ? bytes : kInputStretch; }
+
+const unsigned char* Source::Hold(std::size_t from, std::size_t n, std::size_t keep) {
+  const std::size_t end = std::min(size, from + n);
+  if (!window) return data + from;  // the whole input is at data
+  if (from >= base && end - base <= held) return data + (from - base);
+  InputWindow& w = *window;
+  keep = std::min(keep, from);
+  if (keep < base) {
+    // Never asked for by the decoder, which reads forward from what it keeps;
+    // should it be, the decode goes on from there but is thrown away.
+    w.broken = true;
+    base = w.readTo = keep;
+    held = 0;
+  }
+  // Let go of what is read no more; what is skipped is read past.
+  const std::size_t drop = std::min(keep - base, held);
+  std::memmove(w.bytes.get(), w.bytes.get() + drop, held - drop);
+  base += drop;
+  held -= drop;
+  unsigned char scratch[4096];
+  while (w.readTo < keep) {
+    const std::size_t take = std::min(sizeof scratch, keep - w.readTo);
+    const std::size_t got = w.read(w.readTo, scratch, take);
+    if (got < take) w.broken = true;
+    w.readTo += take;
+  }
+  if (held == 0) base = keep;
+  const std::size_t stretch = inputStretch;
+  const std::size_t readEnd = std::min(size, std::max(end, w.readTo + stretch));
+  if (readEnd - base > w.capacity) {
+    const std::size_t capacity = readEnd - base + stretch;
+    std::unique_ptr<unsigned char[]> bytes(new unsigned char[capacity]);
+    if (held) std::memcpy(bytes.get(), w.bytes.get(), held);
+    w.bytes = std::move(bytes);
+    w.capacity = capacity;
+  }
+  unsigned char* into = w.bytes.get() + held;
+  const std::size_t want = readEnd - w.readTo;
+  const std::size_t got = w.read(w.readTo, into, want);
+  if (got < want) {
+    // The reader promised size bytes: the input was cut since.
+    w.broken = true;
+    std::memset(into + got, 0, want - got);
+  }
+  w.readTo = readEnd;
+  held += want;
+  data = w.bytes.get();
+  return data + (from - base);
+}
+
 namespace {
 
 constexpr int kEoi = 0xD9, kSos = 0xDA, kDnl = 0xDC;
@@ -95,8 +153,11 @@ std::size_t EndOfScanData(const unsigned char* p, std::size_t size, std::size_t 
 // the colour transform of every row), rules the stream out. A walk that
 // reaches the end of what it is given is an answer for the whole file, and for
 // a head of it the best one the head can give.
+// Read as it advances, the decode can't look ahead: it streams every scan that
+// holds every component, and ReadToEnd says when the walk would have said no.
 bool ScanCanStream(const Decoder& d) {
   if (d.scanCount != d.componentCount) return false;
+  if (d.src.window) return true;
   const unsigned char* p = d.src.data;
   const std::size_t size = d.src.size;
   std::size_t at = EndOfScanData(p, size, d.src.at);
@@ -158,6 +219,12 @@ void LookForMarkerAfterScan(Decoder* d) {
 bool ReadToEnd(Decoder* d) {
   int m = NextMarker(d);
   while (m != kEoi) {
+    if (d->streaming && (m == kSos || m == 0xE0 || m == 0xEE)) {
+      // Only a decode that could not look ahead gets here (ScanCanStream's
+      // walk rules out the rest): its rows are not the image's.
+      d->wantsWholeInput = true;
+      return Fail(d, "Corrupt JPEG");
+    }
     if (m == kSos) {
       if (!ReadScanHeader(d)) return false;
       if (!d->progressive && !d->streaming && !d->comp[0].data) {
@@ -313,13 +380,10 @@ namespace {
 
 // Decodes everything up to the pixels: a progressive image's coefficients, a
 // baseline image's planes, or up to the scan it streams. False with d->reason set.
-bool DecodeToPlanes(jpeg::Decoder* d, const unsigned char* data, std::size_t size,
-                    const JpegInputUse& inputUse) {
+bool DecodeToPlanes(jpeg::Decoder* d, const JpegInputUse& inputUse) {
   d->inputDone = inputUse.done;
   d->inputPassed = inputUse.passed;
   try {
-    d->src.data = data;
-    d->src.size = size;
     if (!jpeg::DecodePlanes(d)) return false;
   } catch (const std::bad_alloc&) {
     // the segment's window could not be had: the library's words for its own
@@ -343,16 +407,18 @@ struct JpegRowDecode {
   jpeg::Decoder decoder;
   jpeg::RowMaker maker;
   std::vector<unsigned char> row;
+  jpeg::InputWindow window;
   ~JpegRowDecode() { jpeg::ReleasePlanes(&decoder); }
 };
 
 void JpegRowDecodeFree::operator()(JpegRowDecode* decode) const { delete decode; }
 
-JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
-                       int* channels, const char** reason, const JpegInputUse& inputUse) {
-  JpegRows rows(new (std::nothrow) JpegRowDecode());
+namespace {
+
+JpegRows StartRowsOf(JpegRows rows, int* width, int* height, int* channels, const char** reason,
+                     const JpegInputUse& inputUse) {
   jpeg::Decoder* d = rows ? &rows->decoder : nullptr;
-  bool started = d && DecodeToPlanes(d, data, size, inputUse) && jpeg::StartRows(d, &rows->maker);
+  bool started = d && DecodeToPlanes(d, inputUse) && jpeg::StartRows(d, &rows->maker);
   if (started) {
     try {
       // one byte past the row, as past the whole image: the colour conversion
@@ -371,6 +437,43 @@ JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, 
   *height = d->height;
   *channels = d->componentCount >= 3 ? 3 : 1;
   return rows;
+}
+
+}  // namespace
+
+JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
+                       int* channels, const char** reason, const JpegInputUse& inputUse) {
+  JpegRows rows(new (std::nothrow) JpegRowDecode());
+  if (rows) {
+    rows->decoder.src.data = data;
+    rows->decoder.src.size = rows->decoder.src.held = size;
+  }
+  return StartRowsOf(std::move(rows), width, height, channels, reason, inputUse);
+}
+
+JpegRows StartJpegRowsAsRead(const JpegInputReader& read, std::size_t size, int* width,
+                             int* height, int* channels, const char** reason) {
+  JpegRows rows(new (std::nothrow) JpegRowDecode());
+  if (rows) {
+    JpegRowDecode* decode = rows.get();
+    decode->window.read = read;
+    decode->decoder.src.window = &decode->window;
+    decode->decoder.src.size = size;
+  }
+  // Once the decode reads no more, its window goes.
+  JpegInputUse use;
+  if (rows) {
+    use.done = [decode = rows.get()] {
+      decode->window.bytes.reset();
+      decode->window.capacity = 0;
+      decode->decoder.src.held = 0;
+    };
+  }
+  return StartRowsOf(std::move(rows), width, height, channels, reason, use);
+}
+
+bool JpegRowsWantWholeInput(const JpegRowDecode* decode) {
+  return decode->decoder.wantsWholeInput || decode->window.broken;
 }
 
 const unsigned char* NextJpegRow(JpegRowDecode* decode, unsigned char* into) {
@@ -420,7 +523,7 @@ bool ReadJpegFrame(const unsigned char* data, std::size_t size, JpegFrame* frame
   std::unique_ptr<jpeg::Decoder> d(new (std::nothrow) jpeg::Decoder());
   if (!d) return false;
   d->src.data = data;
-  d->src.size = size;
+  d->src.size = d->src.held = size;
   d->headerOnly = true;
   try {
     if (!jpeg::ReadHeader(d.get())) return false;

@@ -56,6 +56,25 @@ using JpegRows = std::unique_ptr<JpegRowDecode, JpegRowDecodeFree>;
 JpegRows StartJpegRows(const unsigned char* data, std::size_t size, int* width, int* height,
                        int* channels, const char** reason, const JpegInputUse& inputUse = {});
 
+/// Reads up to n bytes of the input from position at into out; gives how many
+/// (fewer only where the input ends).
+using JpegInputReader = std::function<std::size_t(std::size_t at, unsigned char* out, std::size_t n)>;
+
+/// StartJpegRows for an input of size bytes that is never held whole: read
+/// asks for it in order, each byte once, a stretch at a time, as the decode
+/// advances (a window of a few hundred KiB). Its rows and failures are
+/// StartJpegRows' on the same bytes, except where JpegRowsWantWholeInput says
+/// otherwise.
+JpegRows StartJpegRowsAsRead(const JpegInputReader& read, std::size_t size, int* width,
+                             int* height, int* channels, const char** reason);
+
+/// For a decode read as it advances, whether its rows and result are to be
+/// thrown away and the image decoded again from the whole input: a baseline
+/// scan was streamed that something read after it (another scan, a JFIF or
+/// Adobe tag) has a say over, or read gave fewer bytes than size. Once the
+/// rows are all asked for, or one failed.
+bool JpegRowsWantWholeInput(const JpegRowDecode* decode);
+
 /// The next row of pixels, top down (width x channels bytes), valid until the
 /// next call; at most height calls. A baseline image is decoded as its rows are
 /// asked for, so the decode can still fail: then null, and every later call too.

@@ -137,8 +137,8 @@ std::atomic<bool> fastBlocks{true};
 // will meet them.
 void FillWindow(Decoder* d) {
   Segment& s = d->segment;
-  const unsigned char* p = d->src.data;
-  const std::size_t size = d->src.size;
+  Source& src = d->src;
+  const std::size_t size = src.size;
   std::size_t at = s.next;
   if (s.bytes.size() < kSegmentWindow + 8) s.bytes.resize(kSegmentWindow + 8);
   unsigned char* out = s.bytes.data();
@@ -146,29 +146,33 @@ void FillWindow(Decoder* d) {
   s.windowStart = at;
   s.ended = true;
   s.endsInMarker = false;
+  // Nothing before the window's start is read again (SyncSourceAfterScan
+  // counts from there).
+  const std::size_t keep = at;
   while (at < size) {
     if (count == kSegmentWindow) {
       s.ended = false;
       break;
     }
     const std::size_t limit = std::min(size, at + (kSegmentWindow - count));
-    const void* hit = std::memchr(p + at, 0xFF, limit - at);
-    const std::size_t ff = hit ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p)
-                               : limit;
-    std::memcpy(out + count, p + at, ff - at);
+    const unsigned char* p = src.Hold(at, limit - at, keep);
+    const void* hit = std::memchr(p, 0xFF, limit - at);
+    const std::size_t ff =
+        hit ? at + static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p) : limit;
+    std::memcpy(out + count, p, ff - at);
     count += ff - at;
     at = ff;
     if (ff == limit) continue;
     std::size_t q = ff + 1;
-    while (q < size && p[q] == 0xFF) ++q;  // fill bytes
-    if (q == size || p[q] == 0) {
+    while (q < size && src.At(q, keep) == 0xFF) ++q;  // fill bytes
+    if (q == size || src.At(q, keep) == 0) {
       // A stuffed 0xFF; at the input's end the library reads a 0 there too.
       out[count++] = 0xFF;
       at = q == size ? size : q + 1;
       continue;
     }
     s.endsInMarker = true;
-    s.markerCode = p[q];
+    s.markerCode = src.At(q, keep);
     s.afterMarker = q + 1;
     break;
   }
@@ -361,11 +365,12 @@ void SyncSourceAfterScan(Decoder* d) {
   }
   // Past `loaded` data bytes of the window in the input, stuffing and fill
   // counted again.
-  const unsigned char* p = d->src.data;
+  Source& src = d->src;
+  const std::size_t keep = s.windowStart;
   std::size_t at = s.windowStart;
   for (std::size_t i = 0; i < d->bits.loaded; ++i) {
-    if (p[at++] != 0xFF) continue;
-    while (at < d->src.size && p[at] == 0xFF) ++at;
+    if (src.At(at++, keep) != 0xFF) continue;
+    while (at < src.size && src.At(at, keep) == 0xFF) ++at;
     ++at;  // the stuffed 0
   }
   d->src.at = at;

@@ -15,14 +15,48 @@ inline constexpr int kFastBits = 9;
 inline constexpr std::uint16_t kNoFastSymbol = 0xFFFF;  // a code longer than kFastBits
 inline constexpr int kNoMarker = 0xFF;  // never a marker code
 
+/// An input read as the decoder advances (StartJpegRowsAsRead): a window of it,
+/// from the first byte the decoder may still read to as far as it has read.
+struct InputWindow {
+  std::function<std::size_t(std::size_t at, unsigned char* out, std::size_t n)> read;
+  std::unique_ptr<unsigned char[]> bytes;
+  std::size_t capacity = 0;
+  std::size_t readTo = 0;  // the input is read from the reader up to here, in order
+  bool broken = false;     // the reader gave less than there was, or a position was asked
+                           // for again: the decode is of no input, to be thrown away
+};
+
+/// How much of an input read as it advances is read at a time (0: the usual
+/// stretch). The tests and fuzz targets make it a few bytes, so that the window
+/// moves on all the time.
+void UseInputStretch(std::size_t bytes);
+
 /// The input as the library reads it: past the end every byte reads as 0 and
-/// the position stays put; a skip may carry it past the end.
+/// the position stays put; a skip may carry it past the end. Its bytes are
+/// data[0, held) for positions base on: all of them, or, read as the decoder
+/// advances, a window (Hold brings positions into it).
 struct Source {
   const unsigned char* data = nullptr;
+  std::size_t base = 0, held = 0;
   std::size_t size = 0;
   std::size_t at = 0;
+  InputWindow* window = nullptr;
 
-  int Get8() { return at < size ? data[at++] : 0; }
+  /// Makes the bytes from `from` up to n of them (fewer at the input's end)
+  /// held, letting go of those before `keep` (at most from), which are read
+  /// no more; returns where `from`'s byte is. Reads the input in order, a
+  /// stretch at a time.
+  const unsigned char* Hold(std::size_t from, std::size_t n, std::size_t keep);
+  /// The byte at pos (below size), bytes before keep read no more.
+  unsigned char At(std::size_t pos, std::size_t keep) {
+    return pos - base < held ? data[pos - base] : *Hold(pos, 1, keep);
+  }
+  int Get8() {
+    if (at >= size) return 0;
+    const unsigned char byte = At(at, at);
+    ++at;
+    return byte;
+  }
   int Get16() {
     const int high = Get8();
     return (high << 8) + Get8();
@@ -171,6 +205,9 @@ struct Decoder {
   int restartInterval = 0, todo = 0;
 
   const char* reason = nullptr;
+  // Read as it advances, the decode streamed a scan that turned out not to be
+  // the image's last word: it is to be made again from the whole input.
+  bool wantsWholeInput = false;
 };
 
 /// Sets the reason and gives false, as the library's error helper does.

@@ -3,7 +3,9 @@
 // channels, pixels or failure reason, whole or a row at a time, aborts the run.
 // The whole decode runs on the widest kernels the processor has (AVX2 colour
 // conversion and IDCT here), the rows on the SSE2 ones; ours decodes the bytes
-// twice, with its fast baseline blocks and without.
+// twice, with its fast baseline blocks and without, then once more read as it
+// advances, a few bytes at a time.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -62,6 +64,46 @@ void CompareOurs(const std::uint8_t* data, std::size_t size, const unsigned char
   std::free(ours);
 }
 
+// The decode read as it advances, a few bytes at a time (the stretch varies
+// with the input), each byte once and in order: the library's outcome again,
+// unless it asks for the whole input (a streamed scan that something after it
+// has a say over).
+void CompareAsRead(const std::uint8_t* data, std::size_t size, const unsigned char* library,
+                   int lw, int lh, int lc, const char* libraryWhy) {
+  jpeg::UseInputStretch(1 + size % 97);
+  std::size_t next = 0;
+  int rw = 0, rh = 0, rc = 0;
+  const char* why = nullptr;
+  JpegRows rows = StartJpegRowsAsRead(
+      [&](std::size_t at, unsigned char* out, std::size_t n) {
+        if (at != next) Differ("the order of reading", "", "");
+        n = at < size ? std::min(n, size - at) : 0;
+        if (n) std::memcpy(out, data + at, n);
+        next = at + n;
+        return n;
+      },
+      size, &rw, &rh, &rc, &why);
+  const std::size_t rowBytes = static_cast<std::size_t>(rw) * rc;
+  for (int y = 0; rows && y < rh; ++y) {
+    const unsigned char* row = NextJpegRow(rows.get());
+    if (!row) break;
+    if (!library || rw != lw || rh != lh || rc != lc) continue;
+    if (std::memcmp(library + rowBytes * y, row, rowBytes) != 0 && !JpegRowsWantWholeInput(rows.get())) {
+      // the rows so far may still be thrown away: only the end decides
+      for (++y; y < rh && NextJpegRow(rows.get()); ++y) {
+      }
+      if (!JpegRowsWantWholeInput(rows.get())) Differ("a row read as it advances", "", "");
+      break;
+    }
+  }
+  jpeg::UseInputStretch(0);
+  if (rows) why = JpegRowsFailure(rows.get());
+  if (rows && JpegRowsWantWholeInput(rows.get())) return;
+  if (!library != !!why) Differ("success read as it advances", library ? "decoded" : libraryWhy, why ? why : "decoded");
+  if (!library && std::strcmp(libraryWhy, why) != 0) Differ("reason read as it advances", libraryWhy, why);
+  if (library && (rw != lw || rh != lh || rc != lc)) Differ("size read as it advances", "", "");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -86,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CompareOurs(data, size, library, lw, lh, lc, libraryWhy);
   }
   jpeg::UseFastBlocks(true);
+  CompareAsRead(data, size, library, lw, lh, lc, libraryWhy);
   stbi_image_free(library);
   return 0;
 }
