@@ -36,7 +36,7 @@ const unsigned char* Source::Hold(std::size_t from, std::size_t n, std::size_t k
   }
   // Let go of what is read no more; what is skipped is read past.
   const std::size_t drop = std::min(keep - base, held);
-  std::memmove(w.bytes.get(), w.bytes.get() + drop, held - drop);
+  if (drop && held > drop) std::memmove(w.bytes.get(), w.bytes.get() + drop, held - drop);
   base += drop;
   held -= drop;
   unsigned char scratch[4096];
