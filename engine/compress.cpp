@@ -1,5 +1,6 @@
 #include "engine/compress.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -86,16 +87,61 @@ bool DecodeAndEncode(int quality, PreparedImage* prepared, const MemoryAsk& ask,
   return true;
 }
 
+// A JPEG larger than its head that stays a JPEG, decoded as its file is read
+// (never held whole) straight into the writer. False with *again when that
+// decode is to be thrown away and the file read whole instead (a scan it
+// streamed was not the image's last word, or the file changed meanwhile);
+// otherwise as DecodeAndEncode.
+bool DecodeAndEncodeAsRead(int quality, PreparedImage* prepared, EncodeStatus* status,
+                           std::string* reason, bool* again) {
+  CompressResult* result = &prepared->result;
+  std::uint64_t inputBytes = 0;
+  SourceRows rows = DecodeSourceRowsAsRead(&prepared->source, &result->width, &result->height,
+                                           &result->channels, reason, &inputBytes);
+  if (rows.rows)
+    *status = EncodeJpegFromRows(JpegRowSource{NextRow, rows.rows.get()}, result->width,
+                                 result->height, result->channels, quality, &prepared->output);
+  if (!ReadAsItWent(&rows)) {
+    prepared->output = EncodedFile();
+    *status = EncodeStatus::Done;
+    reason->clear();
+    *again = true;
+    return false;
+  }
+  prepared->source = SourceImage();
+  result->inputBytes = inputBytes;
+  if (!rows.rows) return false;
+  if (const char* why = JpegRowsFailure(rows.rows.get())) {
+    *reason = why;
+    return false;
+  }
+  return true;
+}
+
 bool PrepareChecked(int quality, PreparedImage* prepared, const MemoryAsk& ask) {
   CompressResult* result = &prepared->result;
-  FileStamp stamp;
-  if (!ReadRestOfSourceImage(&prepared->source, &stamp, &result->errorText)) return false;
-  // The input's size is that of the file as read: a file removed or replaced
-  // afterwards still reports what was compressed.
-  result->inputBytes = stamp.size;
   std::string reason;
   EncodeStatus status = EncodeStatus::Done;
-  if (!DecodeAndEncode(quality, prepared, ask, &status, &reason)) {
+  bool again = !DecodesAsRead(prepared->source);
+  bool decoded = false;
+  if (!again) {
+    // What the file will hold read whole, should it come to that.
+    const std::uint64_t whole = MemoryOfFileReadWhole(*prepared);
+    decoded = DecodeAndEncodeAsRead(quality, prepared, &status, &reason, &again);
+    if (again && ask && !ask(whole)) {
+      result->errorText = kOutOfMemoryText;
+      return false;
+    }
+  }
+  if (again) {
+    FileStamp stamp;
+    if (!ReadRestOfSourceImage(&prepared->source, &stamp, &result->errorText)) return false;
+    // The input's size is that of the file as read: a file removed or replaced
+    // afterwards still reports what was compressed.
+    result->inputBytes = stamp.size;
+    decoded = DecodeAndEncode(quality, prepared, ask, &status, &reason);
+  }
+  if (!decoded) {
     result->inputBytes = 0;
     result->errorText = reason.empty() ? "解码失败" : reason;
     return false;
@@ -183,12 +229,20 @@ std::uint64_t WorkingMemoryOfImage(int width, int height, int channels) {
          static_cast<std::uint64_t>(channels) / 2;
 }
 
-std::uint64_t MemoryOfFile(const PreparedImage& prepared) {
+std::uint64_t MemoryOfFileReadWhole(const PreparedImage& prepared) {
   const SourceImage& source = prepared.source;
   const ImageHeader& h = source.header;
   std::uint64_t working = DecodesAsJpegRows(source) ? JpegRowsMemory(source) : 0;
   if (working == 0 && source.hasHeader) working = WorkingMemoryOfImage(h.width, h.height, h.channels);
   return source.file.stamp.size + working;
+}
+
+std::uint64_t MemoryOfFile(const PreparedImage& prepared) {
+  const SourceImage& source = prepared.source;
+  if (!DecodesAsRead(source)) return MemoryOfFileReadWhole(prepared);
+  // Its window and the first read's two blocks, never its bytes.
+  return std::min<std::uint64_t>(source.file.stamp.size, kMemoryOfReadingAsItGoes) +
+         JpegRowsMemory(source);
 }
 
 bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,

@@ -55,6 +55,14 @@ bool ReadInputHead(const std::filesystem::path& inputPath, std::uint64_t memoryB
 /// showed one).
 std::uint64_t MemoryOfFile(const PreparedImage& prepared);
 
+/// The same for the file read whole, as it is when it can't be decoded as it
+/// is read (DecodesAsRead), or must be read whole after all.
+std::uint64_t MemoryOfFileReadWhole(const PreparedImage& prepared);
+
+/// What a file decoded as it is read holds of its bytes: the decoder's window
+/// (a few hundred KiB) or the two blocks of the read before it, at most.
+inline constexpr std::uint64_t kMemoryOfReadingAsItGoes = 1u << 20;
+
 /// Working memory of one file while it is decoded and encoded, from its header:
 /// four and a half times its decoded samples. Measured peaks: a progressive 4:4:4
 /// JPEG decodes at 4.0 times (coefficients, planes and pixels at once), a noise

@@ -82,15 +82,21 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   return true;
 }
 
+long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned char* out,
+                           std::size_t n) {
+  ssize_t got;
+  while ((got = pread(static_cast<int>(file.handle), out, n, static_cast<off_t>(at))) < 0 &&
+         errno == EINTR) {
+  }
+  return got;
+}
+
 bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
                     std::string* error) {
   const int fd = static_cast<int>(file->handle);
   const BlockReadStatus status = ReadFileBlocks(
-      [fd](unsigned char* out, std::size_t wanted) -> long long {
-        ssize_t n;
-        while ((n = read(fd, out, wanted)) < 0 && errno == EINTR) {
-        }
-        return n;
+      [file, bytes](unsigned char* out, std::size_t wanted) {
+        return ReadOpenedFileAt(*file, bytes->size, out, wanted);
       },
       static_cast<std::size_t>(file->stamp.size), until, bytes);
   *ended = status != BlockReadStatus::Paused;

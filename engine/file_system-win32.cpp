@@ -229,13 +229,25 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   return true;
 }
 
+long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned char* out,
+                           std::size_t n) {
+  // On a handle opened for synchronous reads, the OVERLAPPED structure only
+  // says where the read starts; one that starts at or past the end fails
+  // with ERROR_HANDLE_EOF, which is an end like any other.
+  OVERLAPPED where = {};
+  where.Offset = static_cast<DWORD>(at);
+  where.OffsetHigh = static_cast<DWORD>(at >> 32);
+  DWORD got = 0;
+  const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30));
+  if (ReadFile(HandleOf(file), out, wanted, &got, &where)) return got;
+  return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
 bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
                     std::string* error) {
-  const HANDLE h = HandleOf(*file);
   const BlockReadStatus status = ReadFileBlocks(
-      [h](unsigned char* out, std::size_t wanted) -> long long {
-        DWORD n = 0;  // blocks are far below what a DWORD counts
-        return ReadFile(h, out, static_cast<DWORD>(wanted), &n, nullptr) ? n : -1;
+      [file, bytes](unsigned char* out, std::size_t wanted) {
+        return ReadOpenedFileAt(*file, bytes->size, out, wanted);
       },
       static_cast<std::size_t>(file->stamp.size), until, bytes);
   *ended = status != BlockReadStatus::Paused;

@@ -66,12 +66,18 @@ struct OpenedFile {
 /// not a file on a disk (a device or a pipe may never end).
 bool OpenInputFile(const std::filesystem::path& path, OpenedFile* file, std::string* error);
 
-/// Reads the open file on into *bytes until they hold at least `until` bytes or
-/// the file ends (*ended); the file is closed at its end. False with "Unable to
+/// Reads the open file on into *bytes (from position bytes->size) until they
+/// hold at least `until` bytes or the file ends (*ended); the file is closed at
+/// its end. False with "Unable to
 /// open file" in *error on a read error. Throws std::bad_alloc when memory for
 /// the bytes can't be had.
 bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
                     std::string* error);
+
+/// Reads up to n bytes of the open file from position at into out, wherever
+/// its reading stood before; returns how many (0 at its end), -1 on an error.
+long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned char* out,
+                           std::size_t n);
 
 /// The stamp of the file at path, following symbolic links, without opening it
 /// for reading. False when unknown or not a file.

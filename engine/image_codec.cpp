@@ -7,6 +7,7 @@
 #include <functional>
 #include <new>
 
+#include "engine/byte_digest.h"
 #include "engine/codecs/jpeg_decoder.h"
 #include "engine/image_limits.h"
 #include "engine/machine.h"
@@ -121,6 +122,44 @@ struct JpegInput {
   std::size_t discarded = 0;  // bytes at the start whose pages are let go
 };
 
+// A JPEG decoded as it is read (DecodeSourceRowsAsRead): its file is read
+// twice, in order, never held whole. The first read walks its markers for the
+// checks made before any decode and counts its bytes; the second feeds the
+// decoder. Both take a digest, so that the decode is known to be of the bytes
+// the checks saw: a file changed between them is decoded again, read whole.
+struct JpegReadAsItGoes {
+  OpenedFile* file = nullptr;
+  std::size_t size = 0;  // the bytes the first read counted
+  std::uint64_t firstDigest = 0;
+  ByteDigest digest;
+  std::size_t next = 0;  // where the second read stands
+  bool failed = false;   // it came short, failed, or was asked out of order
+
+  std::size_t Read(std::size_t at, unsigned char* out, std::size_t n) {
+    if (at != next) failed = true;
+    std::size_t got = 0;
+    while (got < n) {
+      const long long r = ReadOpenedFileAt(*file, at + got, out + got, n - got);
+      if (r <= 0) break;
+      got += static_cast<std::size_t>(r);
+    }
+    if (got < n) failed = true;
+    digest.Add(out, got);
+    next = at + got;
+    return got;
+  }
+
+  // The rest of the file, to its counted end, into the digest; then whether
+  // the second read saw what the first did.
+  bool SawWhatTheChecksSaw() {
+    unsigned char scratch[64 << 10];
+    while (!failed && next < size) Read(next, scratch, std::min(sizeof scratch, size - next));
+    return !failed && next == size && digest.Value() == firstDigest;
+  }
+};
+
+void JpegReadAsItGoesFree::operator()(JpegReadAsItGoes* reading) const { delete reading; }
+
 void JpegInputFree::operator()(JpegInput* input) const { delete input; }
 
 namespace {
@@ -212,13 +251,15 @@ namespace {
 // head (4 bytes) gets its first bytes, which tell the format's density, kept
 // apart as the decode lets the blocks go.
 bool RefusedBeforeDecoding(const SourceImage& source, unsigned char* head,
-                           std::size_t* headLength, std::string* reason) {
+                           std::size_t* headLength, std::string* reason,
+                           std::size_t fileBytes = SIZE_MAX) {
   *headLength = CopyFileBytes(source.bytes, 0, head, 4);
+  if (fileBytes == SIZE_MAX) fileBytes = source.bytes.size;
   const ImageHeader& h = source.header;
   const char* refusal =
       !source.tablesFit          ? "Corrupt JPEG"
       : !source.scansWithinBound ? kTooManyScansText
-      : source.hasHeader ? SizeRefusal(source, source.bytes.size, head, *headLength, h.width,
+      : source.hasHeader ? SizeRefusal(source, fileBytes, head, *headLength, h.width,
                                        h.height, h.channels)
                          : nullptr;
   if (refusal) *reason = refusal;
@@ -313,4 +354,110 @@ SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* c
 std::uint64_t JpegRowsMemory(const SourceImage& source) {
   const FileBlock* first = source.bytes.blocks.empty() ? nullptr : &source.bytes.blocks.front();
   return first ? JpegRowsMemoryOf(first->data.get(), first->length) : 0;
+}
+
+bool DecodesAsRead(const SourceImage& source) {
+  if (source.file.handle == -1 || !DecodesAsJpegRows(source) || !source.hasHeader) return false;
+  const FileBlock& first = source.bytes.blocks.front();
+  JpegFrame frame;
+  return ReadJpegFrame(first.data.get(), first.length, &frame) &&
+         (frame.progressive || frame.streams);
+}
+
+namespace {
+
+// The file read once in order for the checks made before a decode (the
+// Huffman tables, the count of scans), a block at a time, two held; counted
+// and digested to its end. False on a read error.
+bool CheckWhileCounting(JpegReadAsItGoes* reading, SourceImage* source) {
+  constexpr std::size_t kBlock = 256 << 10;
+  const std::size_t expected = static_cast<std::size_t>(source->file.stamp.size);
+  std::unique_ptr<unsigned char[]> blocks[2] = {std::unique_ptr<unsigned char[]>(new unsigned char[kBlock]),
+                                                std::unique_ptr<unsigned char[]>(new unsigned char[kBlock])};
+  std::size_t held[2] = {SIZE_MAX, SIZE_MAX};
+  std::size_t count = 0, readBlocks = 0;
+  bool error = false, cut = false;
+  auto readNext = [&] {
+    const std::size_t index = readBlocks++;
+    unsigned char* into = blocks[index & 1].get();
+    const std::size_t want = std::min(kBlock, expected - std::min(expected, index * kBlock));
+    std::size_t got = 0;
+    while (got < want) {
+      const long long r = ReadOpenedFileAt(source->file, index * kBlock + got, into + got, want - got);
+      if (r < 0) error = true;
+      if (r <= 0) break;
+      got += static_cast<std::size_t>(r);
+    }
+    if (got < want) cut = true;  // the file is shorter now than when it was opened
+    std::memset(into + got, 0, kBlock - got);
+    reading->digest.Add(into, got);
+    count += got;
+    held[index & 1] = index;
+  };
+  const JpegBlockSource block = [&](std::size_t index) -> const unsigned char* {
+    while (readBlocks <= index && !cut) readNext();
+    if (held[index & 1] != index) {  // behind what is held, or past a cut
+      cut = true;
+      std::memset(blocks[0].get(), 0, kBlock);
+      return blocks[0].get();
+    }
+    return blocks[index & 1].get();
+  };
+  const JpegChecks checks = CheckJpegBlocks(block, kBlock, expected);
+  source->tablesFit = checks.tablesFit;
+  source->scansWithinBound = checks.scansWithinBound;
+  while (!cut && !error && readBlocks * kBlock < expected) readNext();
+  // A file cut since it was opened is decoded from the bytes it still has,
+  // read whole: only its count is wrong here.
+  reading->size = cut ? SIZE_MAX : count;
+  reading->firstDigest = reading->digest.Value();
+  reading->digest = ByteDigest();
+  return !error;
+}
+
+}  // namespace
+
+SourceRows DecodeSourceRowsAsRead(SourceImage* source, int* width, int* height, int* channels,
+                                  std::string* reason, std::uint64_t* inputBytes) {
+  SourceRows result;
+  result.reading.reset(new JpegReadAsItGoes());
+  JpegReadAsItGoes* reading = result.reading.get();
+  reading->file = &source->file;
+  if (!CheckWhileCounting(reading, source)) {
+    *reason = "Unable to open file";
+    result.reading.reset();
+    return result;
+  }
+  if (reading->size == SIZE_MAX) {
+    reading->failed = true;
+    return result;
+  }
+  *inputBytes = reading->size;
+  unsigned char head[4] = {};
+  std::size_t headLength = 0;
+  if (RefusedBeforeDecoding(*source, head, &headLength, reason, reading->size)) return result;
+  // What the head told is all the decode needs of it.
+  source->bytes = FileBytes();
+  const char* why = nullptr;
+  result.rows = StartJpegRowsAsRead(
+      [reading](std::size_t at, unsigned char* out, std::size_t n) {
+        return reading->Read(at, out, n);
+      },
+      reading->size, width, height, channels, &why);
+  const char* refusal = nullptr;
+  if (!result.rows) {
+    *reason = why;
+  } else if ((refusal = SizeRefusal(*source, reading->size, head, headLength, *width, *height,
+                                    *channels))) {
+    result.rows.reset();
+    *reason = refusal;
+  }
+  return result;
+}
+
+bool ReadAsItWent(SourceRows* rows) {
+  JpegReadAsItGoes* reading = rows->reading.get();
+  if (!reading) return true;
+  if (reading->failed || (rows->rows && JpegRowsWantWholeInput(rows->rows.get()))) return false;
+  return reading->SawWhatTheChecksSaw();
 }

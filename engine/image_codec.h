@@ -97,8 +97,13 @@ struct JpegInput;
 struct JpegInputFree {
   void operator()(JpegInput* input) const;
 };
+struct JpegReadAsItGoes;
+struct JpegReadAsItGoesFree {
+  void operator()(JpegReadAsItGoes* reading) const;
+};
 struct SourceRows {
   std::unique_ptr<JpegInput, JpegInputFree> input;
+  std::unique_ptr<JpegReadAsItGoes, JpegReadAsItGoesFree> reading;
   JpegRows rows;  // let go before the input it reads
 };
 
@@ -117,3 +122,24 @@ SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* c
 /// The memory such a decode holds besides the file's bytes, from the frame
 /// header in the source's first block; 0 when it isn't there.
 std::uint64_t JpegRowsMemory(const SourceImage& source);
+
+/// Whether the source, of which only the head is read (the file still open),
+/// is decoded as it is read (DecodeSourceRowsAsRead), never held whole: a JPEG
+/// that becomes a JPEG, whose head shows its frame and a decode that holds no
+/// planes (a progressive image's coefficients, or a baseline scan streamed).
+bool DecodesAsRead(const SourceImage& source);
+
+/// DecodeSourceRows for such a source, its file read as the decode advances: a
+/// window of it held, never the whole. The same checks first, on a read of the
+/// whole file in order that holds two blocks (a read error fails it with
+/// "Unable to open file"); *inputBytes gets the bytes it counted. The source's
+/// file stays with the source, its head is let go. Once the rows are taken (or
+/// failed), ReadAsItWent tells whether they and the result stand.
+SourceRows DecodeSourceRowsAsRead(SourceImage* source, int* width, int* height, int* channels,
+                                  std::string* reason, std::uint64_t* inputBytes);
+
+/// False when the decode read as it went is to be thrown away and the file
+/// decoded again, read whole: a baseline scan it streamed turned out not to
+/// be the image's last word (JpegRowsWantWholeInput), or the file changed
+/// between its two reads. Reads the rest of the file to tell.
+bool ReadAsItWent(SourceRows* rows);

@@ -49,7 +49,8 @@ bool OpenSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudg
   // before the rest of it takes any memory.
   if (ended) ParseSourceImage(source);
   else if (RefuseFromHead(source, source->file.stamp.size, errorText)) return false;
-  if (source->file.stamp.size > memoryBudget) {
+  // (A JPEG decoded as it is read never holds its bytes.)
+  if (source->file.stamp.size > memoryBudget && !DecodesAsRead(*source)) {
     *errorText = kOutOfMemoryText;
     return false;
   }

@@ -15,16 +15,18 @@ class Bytes {
  public:
   Bytes(const unsigned char* const* blocks, std::size_t blockSize, std::size_t size)
       : blocks_(blocks), blockSize_(blockSize), size_(size) {}
+  Bytes(const JpegBlockSource& block, std::size_t blockSize, std::size_t size)
+      : block_(&block), blockSize_(blockSize), size_(size) {}
 
   // The byte at pos, or -1 past the end.
   int At(std::size_t pos) const {
-    return pos < size_ ? blocks_[pos / blockSize_][pos % blockSize_] : -1;
+    return pos < size_ ? Block(pos / blockSize_)[pos % blockSize_] : -1;
   }
 
   // Position of the next byte equal to value at or after pos, or kEnd.
   std::size_t Find(unsigned char value, std::size_t pos) const {
     while (pos < size_) {
-      const unsigned char* from = blocks_[pos / blockSize_] + pos % blockSize_;
+      const unsigned char* from = Block(pos / blockSize_) + pos % blockSize_;
       const std::size_t left = std::min(blockSize_ - pos % blockSize_, size_ - pos);
       if (const void* hit = std::memchr(from, value, left))
         return pos + static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - from);
@@ -34,7 +36,11 @@ class Bytes {
   }
 
  private:
-  const unsigned char* const* blocks_;
+  const unsigned char* Block(std::size_t index) const {
+    return blocks_ ? blocks_[index] : (*block_)(index);
+  }
+  const unsigned char* const* blocks_ = nullptr;
+  const JpegBlockSource* block_ = nullptr;
   std::size_t blockSize_;
   std::size_t size_;
 };
@@ -136,4 +142,21 @@ bool JpegScanCountWithinBoundInBlocks(const unsigned char* const* blocks, std::s
                                       std::size_t size) {
   Bytes bytes(blocks, blockSize, size);
   return ScanCountWithinBoundIn(bytes);
+}
+
+JpegChecks CheckJpegBlocks(const JpegBlockSource& block, std::size_t blockSize, std::size_t size) {
+  Bytes bytes(block, blockSize, size);
+  JpegChecks checks;
+  std::size_t scans = 0;
+  // One walk for both: the tables' verdict ends it, the scans' does not (a
+  // table that doesn't fit is the file's first fault either way).
+  WalkSegments(bytes, [&](int marker, std::size_t at, std::size_t length) {
+    if (marker == kDht && !TablesFit(bytes, at + 2, static_cast<long>(length))) {
+      checks.tablesFit = false;
+      return false;
+    }
+    if (marker == kSos && ++scans > kMostJpegScans) checks.scansWithinBound = false;
+    return true;
+  });
+  return checks;
 }

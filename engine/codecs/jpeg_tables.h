@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <functional>
 
 /// For JPEG data (starting with the SOI marker, after any 0xFF fill bytes): false
 /// when a Huffman table (DHT segment) lists more than 256 codes. The image
@@ -25,3 +26,18 @@ inline constexpr std::size_t kMostJpegScans = 256;
 /// more than kMostJpegScans scans. Anything that is not JPEG passes.
 bool JpegScanCountWithinBoundInBlocks(const unsigned char* const* blocks, std::size_t blockSize,
                                       std::size_t size);
+
+/// Block `index` of data read as it is walked (blockSize bytes, all but the
+/// last full): asked for in order, and never again for one more than a block
+/// behind the newest (a segment is at most 64 KiB), so two blocks held are
+/// enough.
+using JpegBlockSource = std::function<const unsigned char*(std::size_t index)>;
+
+struct JpegChecks {
+  bool tablesFit = true;         // JpegHuffmanTablesFit's verdict
+  bool scansWithinBound = true;  // JpegScanCountWithinBoundInBlocks'
+};
+
+/// Both verdicts in one walk over data read as it goes (blockSize at least
+/// 128 KiB).
+JpegChecks CheckJpegBlocks(const JpegBlockSource& block, std::size_t blockSize, std::size_t size);
