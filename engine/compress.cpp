@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <string>
 #include <system_error>
@@ -17,17 +18,35 @@ namespace {
 // Writes the output under the first free name, all or nothing. Something that
 // appears at the chosen name between the check and the write is left alone and
 // the next number is tried. On failure sets errorText.
-bool WriteUnderFreeName(const fs::path& outputDir, const PreparedImage& prepared,
+// The output under the name path: its draft named, or its bytes written.
+NewFileStatus WriteOutputAt(PreparedImage* prepared, const fs::path& path) {
+  if (prepared->draft.handle != -1) {
+    bool unnamable = false;
+    const NewFileStatus status = NameOutputDraft(&prepared->draft, path, &unnamable);
+    if (!unnamable) return status;
+    // Written, but no name can be given to it here: its bytes go the usual way.
+    const std::size_t length = static_cast<std::size_t>(prepared->draft.length);
+    EncodedFile held;
+    held.data.reset(static_cast<unsigned char*>(std::malloc(length ? length : 1)));
+    if (!held.data) throw std::bad_alloc();
+    if (!ReadOutputDraft(prepared->draft, held.data.get())) return NewFileStatus::Failed;
+    held.length = length;
+    prepared->draft = OutputDraft();
+    prepared->output = std::move(held);
+  }
+  return WriteNewFile(path, prepared->output.data.get(), prepared->output.length,
+                      prepared->permissions);
+}
+
+bool WriteUnderFreeName(const fs::path& outputDir, PreparedImage* prepared,
                         CompressResult* result, OutputNameMemory* names) {
   unsigned long long* firstUnknown =
-      names ? &names->firstUnknown[prepared.fileName.native()] : nullptr;
+      names ? &names->firstUnknown[prepared->fileName.native()] : nullptr;
   for (unsigned long long n = firstUnknown ? *firstUnknown : 0;; ++n) {
     result->outputPath =
-        FindFreeOutputPath(outputDir, prepared.fileName, n, &n, &result->errorText);
+        FindFreeOutputPath(outputDir, prepared->fileName, n, &n, &result->errorText);
     if (result->outputPath.empty()) return false;
-    const NewFileStatus status =
-        WriteNewFile(result->outputPath, prepared.output.data.get(), prepared.output.length,
-                     prepared.permissions);
+    const NewFileStatus status = WriteOutputAt(prepared, result->outputPath);
     if (status == NewFileStatus::Exists) continue;
     // A name whose write failed is still free for the next file of that name.
     if (firstUnknown) *firstUnknown = status == NewFileStatus::Created ? n + 1 : n;
@@ -50,6 +69,43 @@ const unsigned char* NextRow(void* rows, int) {
   return NextJpegRow(static_cast<JpegRowDecode*>(rows));
 }
 
+// The writer's bytes go into the file's draft, started once they reach a MiB
+// (small outputs never have one); where none can be started, they stay with
+// the writer. A failed write into the draft fails the file when it is named.
+struct DraftSink {
+  PreparedImage* prepared;
+  bool refused = false;
+};
+
+bool TakeIntoDraft(void* user, const unsigned char* data, std::size_t n) {
+  auto* sink = static_cast<DraftSink*>(user);
+  PreparedImage* prepared = sink->prepared;
+  if (prepared->draft.handle == -1 &&
+      (sink->refused || prepared->outputFolder.empty() ||
+       !StartOutputDraft(prepared->outputFolder, prepared->permissions, &prepared->draft))) {
+    sink->refused = true;
+    return false;
+  }
+  AppendToOutputDraft(&prepared->draft, data, n);
+  return true;
+}
+
+// A JPEG encoded from rows, into the file's draft where it grows large.
+EncodeStatus EncodeRows(JpegRowDecode* rows, int quality, PreparedImage* prepared) {
+  CompressResult* result = &prepared->result;
+  DraftSink sink{prepared};
+  const ByteSink take{TakeIntoDraft, &sink};
+  const EncodeStatus status =
+      EncodeJpegFromRows(JpegRowSource{NextRow, rows}, result->width, result->height,
+                         result->channels, quality, &prepared->output, &take);
+  if (prepared->draft.handle != -1 && status == EncodeStatus::Done) {
+    // The rest joins the draft: the file then holds none of its bytes.
+    AppendToOutputDraft(&prepared->draft, prepared->output.data.get(), prepared->output.length);
+    prepared->output = EncodedFile();
+  }
+  return status;
+}
+
 // Decodes the read source and encodes it: a JPEG that stays a JPEG a row at a
 // time, from our decoder straight into the writer, never the whole image;
 // everything else whole. False with *reason (perhaps empty) when the decode
@@ -63,8 +119,7 @@ bool DecodeAndEncode(int quality, PreparedImage* prepared, const MemoryAsk& ask,
                                        &result->channels, reason, ask);
     prepared->source = SourceImage();
     if (!rows.rows) return false;
-    *status = EncodeJpegFromRows(JpegRowSource{NextRow, rows.rows.get()}, result->width,
-                                 result->height, result->channels, quality, &prepared->output);
+    *status = EncodeRows(rows.rows.get(), quality, prepared);
     // A row that could not be decoded fails the file as the whole decode would.
     if (const char* why = JpegRowsFailure(rows.rows.get())) {
       *reason = why;
@@ -98,11 +153,10 @@ bool DecodeAndEncodeAsRead(int quality, PreparedImage* prepared, EncodeStatus* s
   std::uint64_t inputBytes = 0;
   SourceRows rows = DecodeSourceRowsAsRead(&prepared->source, &result->width, &result->height,
                                            &result->channels, reason, &inputBytes);
-  if (rows.rows)
-    *status = EncodeJpegFromRows(JpegRowSource{NextRow, rows.rows.get()}, result->width,
-                                 result->height, result->channels, quality, &prepared->output);
+  if (rows.rows) *status = EncodeRows(rows.rows.get(), quality, prepared);
   if (!ReadAsItWent(&rows)) {
     prepared->output = EncodedFile();
+    prepared->draft = OutputDraft();
     *status = EncodeStatus::Done;
     reason->clear();
     *again = true;
@@ -166,6 +220,7 @@ void FailOutOfMemory(PreparedImage* prepared) {
   prepared->stage = PreparedStage::Failed;
   prepared->source = SourceImage();
   prepared->output = EncodedFile();
+  prepared->draft = OutputDraft();
   prepared->result.errorText = kOutOfMemoryText;
   prepared->memoryShort = true;
 }
@@ -174,6 +229,7 @@ void FailOutOfMemory(PreparedImage* prepared) {
 // batch may hold the record of thousands of failed files.
 bool Failed(PreparedImage* prepared) {
   prepared->source = SourceImage();
+  prepared->draft = OutputDraft();
   return false;
 }
 
@@ -187,10 +243,12 @@ bool WriteChecked(PreparedImage* prepared, const fs::path& outputDir, CompressRe
     result->outputPath = MakeUniqueOutputPath(outputDir, prepared->fileName, &reason);
     return false;
   }
-  if (!WriteUnderFreeName(outputDir, *prepared, result, names)) return false;
+  const std::uint64_t length =
+      prepared->draft.handle != -1 ? prepared->draft.length : prepared->output.length;
+  if (!WriteUnderFreeName(outputDir, prepared, result, names)) return false;
   // Exactly the bytes written: a size asked of the name afterwards could be
   // unknown (or another file's, had the name changed hands since).
-  result->outputBytes = prepared->output.length;
+  result->outputBytes = length;
   return true;
 }
 
@@ -255,12 +313,14 @@ bool WritePreparedImage(PreparedImage* prepared, const fs::path& outputDir,
     result->errorText = kOutOfMemoryText;
   }
   prepared->output = EncodedFile();
+  prepared->draft = OutputDraft();
   return written;
 }
 
 bool CompressImageFile(const fs::path& inputPath, const fs::path& outputDir, int quality,
                        CompressResult* result) {
   PreparedImage prepared;
+  prepared.outputFolder = outputDir;
   PrepareImageFile(inputPath, quality, DefaultMemoryBudget(), &prepared);
   return WritePreparedImage(&prepared, outputDir, result);
 }

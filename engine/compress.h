@@ -30,7 +30,11 @@ struct PreparedImage {
   std::filesystem::path fileName;   // the input's name, which the output takes
   unsigned permissions = 0;         // the output's mode bits (POSIX), from the open input
   SourceImage source;               // the input as read; released once decoded or failed
-  EncodedFile output;
+  // Where a large output is written as it is encoded, before it has a name
+  // (StartOutputDraft; empty: held in memory), and what was written there.
+  std::filesystem::path outputFolder;
+  OutputDraft draft;
+  EncodedFile output;               // the output, or what of it is not in the draft
   // Memory ran short once the file was being read, decoded or encoded: perhaps
   // only because other files held it, so a batch prepares it again alone. A
   // file refused before that ("Out of memory" for a file larger than any

@@ -31,6 +31,7 @@ struct Batch {
   Batch(const std::vector<fs::path>& list, int q, std::uint64_t bytes, std::size_t ahead)
       : files(list), quality(q), budget(bytes), window(ahead), slots(list.size()) {}
   const std::vector<fs::path>& files;
+  fs::path outputDir;  // where large outputs are drafted as they are encoded
   int quality;
   std::uint64_t budget;
   std::size_t window;  // how far past the last handed-over file a worker may start
@@ -113,6 +114,7 @@ void Work(Batch* b) {
     PreparedImage& prepared = b->slots[index].prepared;
     const bool opened = ReadInputHead(b->files[index], b->budget, &prepared);
     if (!Admit(*b, index, opened ? MemoryOfFile(prepared) : 0)) return;
+    prepared.outputFolder = b->outputDir;
     if (opened)
       PrepareReadImage(b->quality, &prepared,
                        [b, index](std::uint64_t need) { return BookMore(*b, index, need); });
@@ -148,6 +150,7 @@ PreparedImage& PreparedFile(Batch& b, const Workers& pool, std::size_t index) {
     std::unique_lock<std::mutex> lock(b.mutex);
     b.writerWake.wait(lock, [&] { return slot.ready; });
   } else if (!slot.ready) {
+    slot.prepared.outputFolder = b.outputDir;
     PrepareImageFile(b.files[index], b.quality, b.budget, &slot.prepared);
     slot.ready = true;
   }
@@ -200,6 +203,7 @@ void CompressInTurn(const std::vector<fs::path>& files, const fs::path& outputDi
   for (std::size_t i = 0; i < files.size(); ++i) {
     CompressResult result;
     PreparedImage prepared;
+    prepared.outputFolder = outputDir;
     PrepareImageFile(files[i], quality, budget, &prepared);
     result.success = WritePreparedImage(&prepared, outputDir, &result, &names);
     done(i, result);
@@ -242,6 +246,7 @@ void CompressAll(const std::vector<fs::path>& files, const fs::path& outputDir, 
   try {
     batch = std::make_unique<Batch>(
         files, quality, budget, 2 * std::size_t{workers});
+    batch->outputDir = outputDir;
   } catch (const std::bad_alloc&) {
     return CompressInTurn(files, outputDir, quality, budget, done, stats);
   }

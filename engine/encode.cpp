@@ -71,9 +71,9 @@ EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int widt
 }
 
 EncodeStatus EncodeJpegFromRows(const JpegRowSource& rows, int width, int height, int channels,
-                                int quality, EncodedFile* file) {
+                                int quality, EncodedFile* file, const ByteSink* sink) {
   ByteBuffer out;
-  const EncodeStatus status =
-      StatusOf(WriteJpegRows(rows, width, height, channels, ClampJpegQuality(quality), &out));
+  const EncodeStatus status = StatusOf(
+      WriteJpegRows(rows, width, height, channels, ClampJpegQuality(quality), &out, sink));
   return Finish(status, &out, file);
 }

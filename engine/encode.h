@@ -39,6 +39,7 @@ struct EncodedFile {
 EncodeStatus EncodeOutputFile(bool asJpeg, const unsigned char* pixels, int width, int height,
                               int channels, int quality, EncodedFile* file);
 
-/// The same JPEG output file, from pixel rows handed over one at a time.
+/// The same JPEG output file, from pixel rows handed over one at a time; with a
+/// sink, *file holds only what the sink has not taken.
 EncodeStatus EncodeJpegFromRows(const JpegRowSource& rows, int width, int height, int channels,
-                                int quality, EncodedFile* file);
+                                int quality, EncodedFile* file, const ByteSink* sink = nullptr);

@@ -139,7 +139,7 @@ namespace {
 // name only after this, so a power cut (or a system crash) that comes after a
 // name appears never leaves a name on an empty or cut photo. A user may delete
 // the originals once the report says 成功.
-bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
+bool WriteEvery(int fd, const unsigned char* data, std::size_t length) {
   while (length > 0) {
     const ssize_t n = write(fd, data, std::min<std::size_t>(length, std::size_t{1} << 30));
     if (n < 0 && errno == EINTR) continue;
@@ -147,7 +147,19 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
     data += n;
     length -= static_cast<std::size_t>(n);
   }
-  return fdatasync(fd) == 0;
+  return true;
+}
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
+  return WriteEvery(fd, data, length) && fdatasync(fd) == 0;
+}
+
+// linkat fails when anything is at the name: it never replaces. Through /proc
+// it needs no privilege; without /proc, AT_EMPTY_PATH may still be allowed.
+bool LinkUnnamed(int fd, const fs::path& path) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+         (errno == ENOENT && linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0);
 }
 
 fs::path FolderOf(const fs::path& path) {
@@ -167,11 +179,7 @@ NewFileStatus CommitUnnamed(int fd, const fs::path& path, const unsigned char* d
                             std::size_t length, bool* unnamable) {
   NewFileStatus status = NewFileStatus::Failed;
   if (WriteAll(fd, data, length)) {
-    // linkat fails when anything is at the name: it never replaces. Through /proc
-    // it needs no privilege; without /proc, AT_EMPTY_PATH may still be allowed.
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-        (errno == ENOENT && linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0))
+    if (LinkUnnamed(fd, path))
       status = NewFileStatus::Created;
     else
       status = FromLinkError(errno);
@@ -254,6 +262,73 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
     return NewFileStatus::Failed;
   }
   return CommitThroughTemporary(path, data, length, mode);
+}
+
+OutputDraft& OutputDraft::operator=(OutputDraft&& other) noexcept {
+  if (this != &other) {
+    if (handle >= 0) close(static_cast<int>(handle));
+    handle = std::exchange(other.handle, -1);
+    length = other.length;
+    failed = other.failed;
+    synced = other.synced;
+  }
+  return *this;
+}
+
+OutputDraft::~OutputDraft() {
+  if (handle >= 0) close(static_cast<int>(handle));
+}
+
+bool StartOutputDraft(const fs::path& folder, unsigned permissions, OutputDraft* draft) {
+  const mode_t mode = permissions ? static_cast<mode_t>(permissions) : 0600;
+  // Readable too, for the way round a file system that won't name it.
+  const int fd = open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  OutputDraft started;
+  started.handle = fd;
+  *draft = std::move(started);
+  return true;
+}
+
+bool AppendToOutputDraft(OutputDraft* draft, const unsigned char* data, std::size_t length) {
+  if (draft->failed || !WriteEvery(static_cast<int>(draft->handle), data, length)) {
+    draft->failed = true;
+    return false;
+  }
+  draft->length += length;
+  return true;
+}
+
+NewFileStatus NameOutputDraft(OutputDraft* draft, const fs::path& path, bool* unnamable) {
+  *unnamable = false;
+  const int fd = static_cast<int>(draft->handle);
+  if (draft->failed) return NewFileStatus::Failed;
+  // On the disk before it has a name, as WriteAll's files are.
+  if (!draft->synced && fdatasync(fd) != 0) {
+    draft->failed = true;
+    return NewFileStatus::Failed;
+  }
+  draft->synced = true;
+  if (LinkUnnamed(fd, path)) {
+    *draft = OutputDraft();
+    return NewFileStatus::Created;
+  }
+  const NewFileStatus status = FromLinkError(errno);
+  *unnamable = status == NewFileStatus::Failed;
+  return status;
+}
+
+bool ReadOutputDraft(const OutputDraft& draft, unsigned char* out) {
+  std::uint64_t at = 0;
+  while (at < draft.length) {
+    const ssize_t n = pread(static_cast<int>(draft.handle), out + at,
+                            std::min<std::uint64_t>(draft.length - at, 1u << 30),
+                            static_cast<off_t>(at));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<std::uint64_t>(n);
+  }
+  return true;
 }
 
 void FlushFolder(const fs::path& folder) {

@@ -463,4 +463,30 @@ NewFileStatus WriteNewFileInPlace(const fs::path& path, const unsigned char* dat
 
 // NTFS journals a name with the file system's metadata as it is made; the
 // files' own data is flushed before each gets its name.
+// Windows has no unnamed files: an output is held in memory until it is named
+// (WriteNewFile), and no draft is ever started.
+OutputDraft& OutputDraft::operator=(OutputDraft&& other) noexcept {
+  handle = std::exchange(other.handle, -1);
+  length = other.length;
+  failed = other.failed;
+  synced = other.synced;
+  return *this;
+}
+
+OutputDraft::~OutputDraft() = default;
+
+bool StartOutputDraft(const fs::path&, unsigned, OutputDraft*) { return false; }
+
+bool AppendToOutputDraft(OutputDraft* draft, const unsigned char*, std::size_t) {
+  draft->failed = true;
+  return false;
+}
+
+NewFileStatus NameOutputDraft(OutputDraft*, const fs::path&, bool* unnamable) {
+  *unnamable = false;
+  return NewFileStatus::Failed;
+}
+
+bool ReadOutputDraft(const OutputDraft&, unsigned char*) { return false; }
+
 void FlushFolder(const fs::path&) {}

@@ -112,6 +112,42 @@ enum class NewFileStatus { Created, Exists, Failed };
 NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned char* data,
                            std::size_t length, unsigned permissions);
 
+/// An output written before it has a name, so that its bytes need not be held
+/// until it is named (Linux: an unnamed file in the output folder, which the
+/// system frees with its descriptor if it is never named). Closed, and gone,
+/// when destroyed unnamed.
+struct OutputDraft {
+  std::intptr_t handle = -1;  // -1: none
+  std::uint64_t length = 0;   // the bytes written into it
+  bool failed = false;        // a write into it failed: the output can't be had
+  bool synced = false;
+
+  OutputDraft() = default;
+  OutputDraft(OutputDraft&& other) noexcept { *this = std::move(other); }
+  OutputDraft& operator=(OutputDraft&& other) noexcept;
+  ~OutputDraft();
+};
+
+/// Starts a draft in folder with the output's permissions (as WriteNewFile).
+/// False where there is none to be had (Windows, a file system without
+/// unnamed files, no descriptor left): the output is then held in memory.
+bool StartOutputDraft(const std::filesystem::path& folder, unsigned permissions,
+                      OutputDraft* draft);
+
+/// Appends the bytes; on a write error marks the draft failed (and false).
+bool AppendToOutputDraft(OutputDraft* draft, const unsigned char* data, std::size_t length);
+
+/// Gives the draft the name path once its bytes are on the disk, never
+/// replacing anything: Exists leaves the draft for another name; Failed with
+/// *unnamable when no name can be given to it here (no /proc, no privilege
+/// for the other way): its bytes are then read back (ReadOutputDraft) and
+/// written as WriteNewFile writes.
+NewFileStatus NameOutputDraft(OutputDraft* draft, const std::filesystem::path& path,
+                              bool* unnamable);
+
+/// Reads the draft's bytes into out (draft->length of them); false on an error.
+bool ReadOutputDraft(const OutputDraft& draft, unsigned char* out);
+
 /// Waits until the names made in folder are on the disk (Linux: the folder's own
 /// fsync; Windows journals names as it makes them). Best effort: a failure
 /// changes nothing that was reported.

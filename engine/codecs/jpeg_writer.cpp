@@ -157,9 +157,11 @@ const JpegKernels& ChosenKernels() {
 
 namespace {
 
+constexpr std::size_t kSinkBytes = 1 << 20;
+
 // keepsRows: each row the source gives stays valid for the whole write.
 WriteStatus WriteRows(const JpegRowSource& rows, bool keepsRows, int width, int height,
-                      int components, int quality, ByteBuffer* out) {
+                      int components, int quality, ByteBuffer* out, const ByteSink* sink) {
   if (width <= 0 || height <= 0 || components < 1 || components > 4) return WriteStatus::Refused;
   quality = quality ? quality : 90;
   const bool subsample = quality <= 90;
@@ -196,6 +198,9 @@ WriteStatus WriteRows(const JpegRowSource& rows, bool keepsRows, int width, int 
       jpeg_writer::PutMcus(bits, strip.coefficients, mcus, lumaBlocks, dc, t);
     }
     out->length = static_cast<std::size_t>(bits.out - out->data);
+    // Whole bytes only: the bits not yet a byte wait in the writer.
+    if (sink && out->length >= kSinkBytes && sink->take(sink->user, out->data, out->length))
+      out->length = 0;
   }
   bits.out = out->data + out->length;
   jpeg_writer::FinishBits(bits);
@@ -212,12 +217,12 @@ WriteStatus WriteJpeg(const unsigned char* pixels, int width, int height, int co
   if (!pixels) return WriteStatus::Refused;
   WholeImage image{pixels, static_cast<std::size_t>(width) * static_cast<std::size_t>(components)};
   return WriteRows(JpegRowSource{RowOfWholeImage, &image}, true, width, height, components, quality,
-                   out);
+                   out, nullptr);
 }
 
 WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
-                          int quality, ByteBuffer* out) {
-  return WriteRows(rows, false, width, height, components, quality, out);
+                          int quality, ByteBuffer* out, const ByteSink* sink) {
+  return WriteRows(rows, false, width, height, components, quality, out, sink);
 }
 
 bool JpegKernelsAreAvx2() { return &ChosenKernels() == kAvx2JpegKernels; }

@@ -2,6 +2,8 @@
 // Our baseline JPEG writer. Its stream is byte for byte the one stb_image_write's
 // JPEG writer makes of the same pixels (that library stays the reference the
 // tests hold it to); it is only made faster.
+#include <cstddef>
+
 #include "engine/codecs/byte_buffer.h"
 
 /// Appends the JPEG stream of the pixels to out: 1 (grey), 2 (grey + alpha),
@@ -21,10 +23,20 @@ struct JpegRowSource {
   void* user;
 };
 
+/// Where a writer can hand on what it has written so far, so that a large
+/// output need not be held whole: take(user, data, n) gets the buffer's bytes
+/// once they reach a MiB (after a strip), and the buffer is emptied when it
+/// says it has taken them; told no, the writer keeps them and goes on.
+struct ByteSink {
+  bool (*take)(void* user, const unsigned char* data, std::size_t n);
+  void* user;
+};
+
 /// WriteJpeg with the rows from a source, so that an image need not be held
-/// whole: the writer holds one strip of 8 or 16 rows, converted.
+/// whole: the writer holds one strip of 8 or 16 rows, converted. With a sink,
+/// what it takes is no longer in out (nor given back by a failure).
 WriteStatus WriteJpegRows(const JpegRowSource& rows, int width, int height, int components,
-                          int quality, ByteBuffer* out);
+                          int quality, ByteBuffer* out, const ByteSink* sink = nullptr);
 
 /// Which kernels the writer's float work (and our JPEG decoder's colour
 /// conversion) runs on: the widest the processor has (Best, the default), the
