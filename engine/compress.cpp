@@ -69,7 +69,7 @@ const unsigned char* NextRow(void* rows, int) {
   return NextJpegRow(static_cast<JpegRowDecode*>(rows));
 }
 
-// The writer's bytes go into the file's draft, started once they reach a MiB
+// The writer's bytes go into the file's draft, started once they reach 256 KiB
 // (small outputs never have one); where none can be started, they stay with
 // the writer. A failed write into the draft fails the file when it is named.
 struct DraftSink {

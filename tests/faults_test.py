@@ -529,6 +529,26 @@ class Reliability(Batch):
                                   env=environment)
             self.assertIn("[1/1] 成功  %s  3000x2000" % name, done.stdout.decode(), limit_mib)
 
+    def test_a_jpeg_far_larger_than_an_allocation_limit_compresses_under_it(self):
+        # A 24-megapixel photo with sensor-like noise at quality 95: its file is
+        # more than twice the limit, its output nearly the limit. Both pass
+        # through a window: the file is read as it is decoded, the output
+        # written as it is encoded.
+        library = self.fault_library()
+        path = os.path.join(self.inputs, "camera.jpg")
+        subprocess.run(["convert", "-seed", "1", "-size", "1500x1000", "plasma:fractal",
+                        "-resize", "6000x4000!", "-seed", "2", "-attenuate", "0.6",
+                        "+noise", "Gaussian", "-quality", "95", "-sampling-factor", "2x2", path],
+                       check=True)
+        limit = 5 << 20
+        self.assertGreater(os.path.getsize(path), 2 * limit)
+        environment = dict(os.environ, LD_PRELOAD=library,
+                           QUILLMAR_TEST_ALLOCATION_LIMIT=str(limit))
+        done = subprocess.run([PROGRAM, "-o", self.out, path], capture_output=True, timeout=600,
+                              env=environment)
+        self.assertIn("[1/1] 成功  camera.jpg  6000x4000", done.stdout.decode())
+        self.assertGreater(os.path.getsize(os.path.join(self.out, "camera.jpg")), limit * 3 // 4)
+
     def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
         library = self.fault_library()
         tree = os.path.join(self.root, "tree")

@@ -157,7 +157,7 @@ const JpegKernels& ChosenKernels() {
 
 namespace {
 
-constexpr std::size_t kSinkBytes = 1 << 20;
+constexpr std::size_t kSinkBytes = 256 << 10;
 
 // keepsRows: each row the source gives stays valid for the whole write.
 WriteStatus WriteRows(const JpegRowSource& rows, bool keepsRows, int width, int height,

@@ -25,7 +25,7 @@ struct JpegRowSource {
 
 /// Where a writer can hand on what it has written so far, so that a large
 /// output need not be held whole: take(user, data, n) gets the buffer's bytes
-/// once they reach a MiB (after a strip), and the buffer is emptied when it
+/// once they reach 256 KiB (after a strip), and the buffer is emptied when it
 /// says it has taken them; told no, the writer keeps them and goes on.
 struct ByteSink {
   bool (*take)(void* user, const unsigned char* data, std::size_t n);
