@@ -366,10 +366,12 @@ fs::path TemporaryNameIn(const fs::path& folder) {
 // straight away: if the process dies before the mark is cleared (killed, signed
 // out), the system removes the file with the handle. Only a death between the
 // two calls can leave one, empty. *error: why none could be made.
-HANDLE CreateTemporary(const fs::path& folder, fs::path* temporary, bool* marked, DWORD* error) {
+HANDLE CreateTemporary(const fs::path& folder, fs::path* temporary, bool* marked, DWORD* error,
+                       DWORD moreAccess = 0) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     *temporary = TemporaryNameIn(folder);
-    const HANDLE h = CreateFileW(ExtendedLengthPath(*temporary).c_str(), GENERIC_WRITE | DELETE, 0,
+    const HANDLE h = CreateFileW(ExtendedLengthPath(*temporary).c_str(),
+                                 GENERIC_WRITE | DELETE | moreAccess, 0,
                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       *marked = SetDeleteOnClose(h, true);
@@ -446,6 +448,97 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
   return NameTaken(error, path) ? NewFileStatus::Exists : NewFileStatus::Failed;
 }
 
+// A draft is WriteNewFile's hidden temporary file, started early: marked for
+// deletion all the while it is written, so that a run that dies meanwhile
+// leaves nothing, and given its name as WriteNewFile gives one.
+OutputDraft& OutputDraft::operator=(OutputDraft&& other) noexcept {
+  if (this != &other) {
+    if (handle != -1) DiscardTemporary(reinterpret_cast<HANDLE>(handle), temporary);
+    handle = std::exchange(other.handle, -1);
+    temporary = std::move(other.temporary);
+    length = other.length;
+    failed = other.failed;
+    synced = other.synced;
+  }
+  return *this;
+}
+
+OutputDraft::~OutputDraft() {
+  if (handle != -1) DiscardTemporary(reinterpret_cast<HANDLE>(handle), temporary);
+}
+
+bool StartOutputDraft(const fs::path& folder, unsigned, OutputDraft* draft) {
+  fs::path temporary;
+  bool marked = false;
+  DWORD error = 0;
+  // Read too, for the way round a folder that won't let it be renamed.
+  const HANDLE h = CreateTemporary(folder.empty() ? fs::path(L".") : folder, &temporary, &marked,
+                                   &error, GENERIC_READ);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  if (!marked) {
+    // Unmarked, a run that died would leave it: the output stays in memory.
+    DiscardTemporary(h, temporary);
+    return false;
+  }
+  OutputDraft started;
+  started.handle = reinterpret_cast<std::intptr_t>(h);
+  started.temporary = std::move(temporary);
+  *draft = std::move(started);
+  return true;
+}
+
+bool AppendToOutputDraft(OutputDraft* draft, const unsigned char* data, std::size_t length) {
+  if (draft->failed || !WriteAll(reinterpret_cast<HANDLE>(draft->handle), data, length)) {
+    draft->failed = true;
+    return false;
+  }
+  draft->length += length;
+  return true;
+}
+
+NewFileStatus NameOutputDraft(OutputDraft* draft, const fs::path& path, bool* unnamable) {
+  *unnamable = false;
+  if (draft->failed || path.native().size() + 1 > kLibraryPathUnits || HoldsStreamName(path))
+    return NewFileStatus::Failed;
+  const HANDLE h = reinterpret_cast<HANDLE>(draft->handle);
+  // As WriteNewFile: every byte on the disk, and the mark cleared, before the
+  // name; set again if the name is taken, for the next one.
+  if (!draft->synced && (!ShowAsOrdinaryFile(h) || !FlushFileBuffers(h))) {
+    draft->failed = true;
+    return NewFileStatus::Failed;
+  }
+  draft->synced = true;
+  if (!SetDeleteOnClose(h, false)) return NewFileStatus::Failed;
+  DWORD error = 0;
+  if (RenameWithoutReplacing(h, path, &error)) {
+    CloseHandle(h);
+    draft->handle = -1;
+    *draft = OutputDraft();
+    return NewFileStatus::Created;
+  }
+  SetDeleteOnClose(h, true);
+  if (NameTaken(error, path)) return NewFileStatus::Exists;
+  // A folder that let the file be made but refuses its rename: in place, as
+  // WriteNewFile would.
+  *unnamable = error == ERROR_ACCESS_DENIED;
+  return NewFileStatus::Failed;
+}
+
+bool ReadOutputDraft(const OutputDraft& draft, unsigned char* out) {
+  std::uint64_t at = 0;
+  while (at < draft.length) {
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(at);
+    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD got = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(draft.length - at, 1u << 30));
+    if (!ReadFile(reinterpret_cast<HANDLE>(draft.handle), out + at, wanted, &got, &where) || got == 0)
+      return false;
+    at += got;
+  }
+  return true;
+}
+
 NewFileStatus WriteNewFileInPlace(const fs::path& path, const unsigned char* data,
                                   std::size_t length) {
   const fs::path system = ExtendedLengthPath(path);
@@ -463,30 +556,4 @@ NewFileStatus WriteNewFileInPlace(const fs::path& path, const unsigned char* dat
 
 // NTFS journals a name with the file system's metadata as it is made; the
 // files' own data is flushed before each gets its name.
-// Windows has no unnamed files: an output is held in memory until it is named
-// (WriteNewFile), and no draft is ever started.
-OutputDraft& OutputDraft::operator=(OutputDraft&& other) noexcept {
-  handle = std::exchange(other.handle, -1);
-  length = other.length;
-  failed = other.failed;
-  synced = other.synced;
-  return *this;
-}
-
-OutputDraft::~OutputDraft() = default;
-
-bool StartOutputDraft(const fs::path&, unsigned, OutputDraft*) { return false; }
-
-bool AppendToOutputDraft(OutputDraft* draft, const unsigned char*, std::size_t) {
-  draft->failed = true;
-  return false;
-}
-
-NewFileStatus NameOutputDraft(OutputDraft*, const fs::path&, bool* unnamable) {
-  *unnamable = false;
-  return NewFileStatus::Failed;
-}
-
-bool ReadOutputDraft(const OutputDraft&, unsigned char*) { return false; }
-
 void FlushFolder(const fs::path&) {}

@@ -114,10 +114,12 @@ NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned cha
 
 /// An output written before it has a name, so that its bytes need not be held
 /// until it is named (Linux: an unnamed file in the output folder, which the
-/// system frees with its descriptor if it is never named). Closed, and gone,
-/// when destroyed unnamed.
+/// system frees with its descriptor if it is never named; Windows: a hidden
+/// temporary file there, marked to be deleted with its handle until it is
+/// named). Closed, and gone, when destroyed unnamed.
 struct OutputDraft {
   std::intptr_t handle = -1;  // -1: none
+  std::filesystem::path temporary;  // Windows: the hidden file's name until it has its own
   std::uint64_t length = 0;   // the bytes written into it
   bool failed = false;        // a write into it failed: the output can't be had
   bool synced = false;
@@ -129,8 +131,9 @@ struct OutputDraft {
 };
 
 /// Starts a draft in folder with the output's permissions (as WriteNewFile).
-/// False where there is none to be had (Windows, a file system without
-/// unnamed files, no descriptor left): the output is then held in memory.
+/// False where there is none to be had (a file system without unnamed files,
+/// a folder that refuses DELETE, no descriptor left): the output is then held
+/// in memory.
 bool StartOutputDraft(const std::filesystem::path& folder, unsigned permissions,
                       OutputDraft* draft);
 
@@ -139,9 +142,9 @@ bool AppendToOutputDraft(OutputDraft* draft, const unsigned char* data, std::siz
 
 /// Gives the draft the name path once its bytes are on the disk, never
 /// replacing anything: Exists leaves the draft for another name; Failed with
-/// *unnamable when no name can be given to it here (no /proc, no privilege
-/// for the other way): its bytes are then read back (ReadOutputDraft) and
-/// written as WriteNewFile writes.
+/// *unnamable when no name can be given to it here (Linux: no /proc, no
+/// privilege for the other way; Windows: its rename refused): its bytes are
+/// then read back (ReadOutputDraft) and written as WriteNewFile writes.
 NewFileStatus NameOutputDraft(OutputDraft* draft, const std::filesystem::path& path,
                               bool* unnamable);
 
