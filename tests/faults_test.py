@@ -549,6 +549,35 @@ class Reliability(Batch):
         self.assertIn("[1/1] 成功  camera.jpg  6000x4000", done.stdout.decode())
         self.assertGreater(os.path.getsize(os.path.join(self.out, "camera.jpg")), limit * 3 // 4)
 
+    def test_a_jpeg_cut_while_it_is_read_gives_what_its_bytes_give(self):
+        # Past its head, a large JPEG is read twice (its checks, then its
+        # decode): cut before the second read (in what a camera appended after
+        # the picture), it is compressed as the file it is now, with that size,
+        # exactly as a copy of what is left.
+        library = self.fault_library()
+        photo = os.path.join(self.inputs, "cut-while-read.jpg")
+        subprocess.run(["convert", "-seed", "1", "-size", "1200x900", "plasma:fractal",
+                        "-attenuate", "0.6", "+noise", "Gaussian", "-quality", "95", photo],
+                       check=True)
+        with open(photo, "ab") as f:
+            f.write(os.urandom(2 << 20))
+        with open(photo, "rb") as f:
+            left = f.read()[:os.path.getsize(photo) - (1 << 20)]
+        copy = os.path.join(self.inputs, "left.jpg")
+        with open(copy, "wb") as f:
+            f.write(left)
+        seen = []
+        for n, path in enumerate((photo, copy)):
+            out = os.path.join(self.root, "out%d" % n)
+            done = subprocess.run([PROGRAM, "-o", out, path], capture_output=True, timeout=600,
+                                  env=dict(os.environ, LD_PRELOAD=library,
+                                           QUILLMAR_TEST_CUT_AT=str(len(left))))
+            line = [line for line in done.stdout.decode().splitlines() if "[1/1]" in line][0]
+            self.assertIn("成功", line)
+            with open(os.path.join(out, os.path.basename(path)), "rb") as f:
+                seen.append((line.split("  ", 2)[2], f.read()))
+        self.assertEqual(seen[0], seen[1])
+
     def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
         library = self.fault_library()
         tree = os.path.join(self.root, "tree")

@@ -6,6 +6,9 @@
 //   can't be made, as on file systems without them;
 // - a file whose name contains "moved-after-open" is gone for stat() once it
 //   has been opened, as if it were moved away right after it was opened;
+// - a file whose name contains "cut-while-read" reads as cut at
+//   QUILLMAR_TEST_CUT_AT bytes from its third read at position 0 on (the head
+//   and one whole read see all of it), as if cut while it was read;
 // - with QUILLMAR_TEST_ALLOCATION_LIMIT=BYTES in the environment, memory is
 //   refused past that total of live heap blocks and anonymous mappings, as
 //   Windows refuses commit past a job's or the system's limit: a limit the
@@ -15,7 +18,9 @@
 #include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -31,10 +36,26 @@ mode_t ModeArgument(int flags, va_list args) {
 }
 
 std::atomic<bool> moved{false};
+std::atomic<int> cutFile{-1};
+std::atomic<int> cutFileStarts{0};
 
 int Opened(const char* name, int fd) {
   if (fd >= 0 && std::strstr(name, "moved-after-open")) moved = true;
+  if (fd >= 0 && std::strstr(name, "cut-while-read")) {
+    cutFile = fd;
+    cutFileStarts = 0;
+  }
   return fd;
+}
+
+// How much of a read at `at` of n bytes the file still has.
+size_t LeftOfCutFile(int fd, off_t at, size_t n) {
+  if (fd != cutFile) return n;
+  if (at == 0) ++cutFileStarts;
+  const char* text = std::getenv("QUILLMAR_TEST_CUT_AT");
+  if (cutFileStarts < 3 || !text) return n;
+  const off_t end = static_cast<off_t>(std::strtoull(text, nullptr, 10));
+  return at >= end ? 0 : std::min<size_t>(n, static_cast<size_t>(end - at));
 }
 
 bool Refused(const char* name, int flags) {
@@ -68,6 +89,21 @@ extern "C" int open(const char* name, int flags, ...) {
   const mode_t mode = ModeArgument(flags, args);
   va_end(args);
   return Refused(name, flags) ? -1 : Opened(name, real(name, flags, mode));
+}
+
+extern "C" ssize_t pread64(int fd, void* out, size_t n, off_t at) {
+  using Read = ssize_t (*)(int, void*, size_t, off_t);
+  static Read real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "pread64"));
+  return real(fd, out, LeftOfCutFile(fd, at, n), at);
+}
+
+extern "C" ssize_t pread(int fd, void* out, size_t n, off_t at) { return pread64(fd, out, n, at); }
+
+extern "C" int close(int fd) {
+  using Close = int (*)(int);
+  static Close real = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "close"));
+  if (fd == cutFile) cutFile = -1;
+  return real(fd);
 }
 
 extern "C" int stat(const char* name, struct stat* st) {
