@@ -15,9 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Writes the output under the first free name, all or nothing. Something that
-// appears at the chosen name between the check and the write is left alone and
-// the next number is tried. On failure sets errorText.
 // The output under the name path: its draft named, or its bytes written.
 NewFileStatus WriteOutputAt(PreparedImage* prepared, const fs::path& path) {
   if (prepared->draft.handle != -1) {
@@ -38,6 +35,9 @@ NewFileStatus WriteOutputAt(PreparedImage* prepared, const fs::path& path) {
                       prepared->permissions);
 }
 
+// Writes the output under the first free name, all or nothing. Something that
+// appears at the chosen name between the check and the write is left alone and
+// the next number is tried. On failure sets errorText.
 bool WriteUnderFreeName(const fs::path& outputDir, PreparedImage* prepared,
                         CompressResult* result, OutputNameMemory* names) {
   unsigned long long* firstUnknown =
