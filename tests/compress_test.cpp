@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "engine/byte_digest.h"
 #include "engine/compress_batch.h"
 #include "engine/file_system.h"
 #include "engine/image_codec.h"
@@ -411,6 +412,50 @@ TEST_F(CompressTest, ANameTakenBetweenCheckAndWriteIsSkipped) {
   EXPECT_EQ(r.outputPath, out_ / "photo_1.png");
   EXPECT_TRUE(fs::is_symlink(out_ / "photo.png"));
   EXPECT_FALSE(fs::exists(dir_ / "target.png"));
+}
+
+// A large output is written into a draft as it is encoded: the prepared file
+// holds none of its bytes, and nothing in the output folder has an image's
+// name until it is named. A name taken meanwhile sends the same draft on to
+// the next number.
+TEST_F(CompressTest, ALargeOutputIsDraftedAndNamedOnlyWhenWhole) {
+  MakeJpeg(dir_ / "photo.jpg", 1200, 900, 3);
+  PreparedImage prepared;
+  prepared.outputFolder = out_;
+  ASSERT_TRUE(PrepareImageFile(dir_ / "photo.jpg", 80, std::uint64_t{1} << 30, &prepared))
+      << prepared.result.errorText;
+  EXPECT_EQ(prepared.output.length, 0u);
+  EXPECT_GT(prepared.draft.length, 256u << 10);
+  for (const auto& entry : fs::directory_iterator(out_))
+    EXPECT_NE(entry.path().extension(), ".jpg") << entry.path();
+  WriteBytes(out_ / "photo.jpg", "taken");
+  CompressResult r;
+  ASSERT_TRUE(WritePreparedImage(&prepared, out_, &r)) << r.errorText;
+  EXPECT_EQ(r.outputPath, out_ / "photo_1.jpg");
+  EXPECT_EQ(ReadBytes(r.outputPath), IndependentEncode(dir_ / "photo.jpg", true, 80));
+  EXPECT_EQ(r.outputBytes, fs::file_size(r.outputPath));
+  EXPECT_EQ(ReadBytes(out_ / "photo.jpg"), "taken");
+}
+
+// The digest that tells two reads of a file apart: the same bytes give the same
+// value however they are cut, one changed byte another.
+TEST(ByteDigest, TheSameBytesCutAnyWayAlike) {
+  std::string bytes(1000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 13);
+  auto digest = [](const std::string& b, std::size_t piece) {
+    ByteDigest d;
+    for (std::size_t at = 0; at < b.size(); at += piece)
+      d.Add(reinterpret_cast<const unsigned char*>(b.data()) + at, std::min(piece, b.size() - at));
+    return d.Value();
+  };
+  const std::uint64_t whole = digest(bytes, bytes.size());
+  for (std::size_t piece : {1, 7, 31, 32, 33, 256}) EXPECT_EQ(digest(bytes, piece), whole) << piece;
+  for (std::size_t at : {0, 500, 999}) {
+    std::string changed = bytes;
+    changed[at] = static_cast<char>(changed[at] ^ 1);
+    EXPECT_NE(digest(changed, 7), whole) << at;
+  }
+  EXPECT_NE(digest(bytes.substr(0, 999), 7), whole);
 }
 
 TEST_F(CompressTest, AFileSystemErrorWhileNamingFailsThatFileOnly) {

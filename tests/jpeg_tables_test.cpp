@@ -96,6 +96,12 @@ TEST_F(JpegTablesTest, FilesReadInBlocksGetTheSameVerdicts) {
     for (std::size_t at = 0; at < bytes.size(); at += 7)
       blocks.push_back(reinterpret_cast<const unsigned char*>(bytes.data()) + at);
     EXPECT_EQ(JpegHuffmanTablesFitInBlocks(blocks.data(), 7, bytes.size()), Fits(bytes));
+    // Both verdicts in one walk, the blocks asked for as they are read.
+    const JpegChecks checks =
+        CheckJpegBlocks([&](std::size_t index) { return blocks[index]; }, 7, bytes.size());
+    EXPECT_EQ(checks.tablesFit, Fits(bytes));
+    EXPECT_EQ(checks.scansWithinBound,
+              JpegScanCountWithinBoundInBlocks(blocks.data(), 7, bytes.size()));
   }
   EXPECT_FALSE(Fits(cases[0]));
   EXPECT_FALSE(Fits(cases[2]));
