@@ -414,6 +414,30 @@ TEST_F(CompressTest, ANameTakenBetweenCheckAndWriteIsSkipped) {
   EXPECT_FALSE(fs::exists(dir_ / "target.png"));
 }
 
+TEST_F(CompressTest, AFileSystemErrorWhileNamingFailsThatFileOnly) {
+  // An output folder whose path is longer than the system takes: the name can't
+  // even be asked about.
+  fs::path deep = out_;
+  for (int i = 0; i < 20; ++i) deep /= std::string(250, 'd');
+  MakePng(dir_ / "a.png", 4, 4, 3);
+  CompressResult r;
+  r.success = CompressImageFile(dir_ / "a.png", deep, 80, &r);
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.errorText.rfind("exists: ", 0), 0u) << r.errorText;
+  EXPECT_NE(r.errorText.find("系统错误码 36"), std::string::npos);
+  EXPECT_TRUE(Compress(dir_ / "a.png").success);
+}
+
+TEST_F(CompressTest, UnwritableOutputFolderIsAWriteFailure) {
+  if (RunningAsRoot()) GTEST_SKIP() << "permissions are not enforced for root";
+  MakePng(dir_ / "a.png", 4, 4, 3);
+  fs::permissions(out_, fs::perms::owner_read | fs::perms::owner_exec);
+  CompressResult r = Compress(dir_ / "a.png");
+  fs::permissions(out_, fs::perms::owner_all);
+  EXPECT_EQ(r.errorText, "写入失败");
+}
+#endif
+
 // A large output is written into a draft as it is encoded: the prepared file
 // holds none of its bytes, and nothing in the output folder has an image's
 // name until it is named. A name taken meanwhile sends the same draft on to
@@ -457,30 +481,6 @@ TEST(ByteDigest, TheSameBytesCutAnyWayAlike) {
   }
   EXPECT_NE(digest(bytes.substr(0, 999), 7), whole);
 }
-
-TEST_F(CompressTest, AFileSystemErrorWhileNamingFailsThatFileOnly) {
-  // An output folder whose path is longer than the system takes: the name can't
-  // even be asked about.
-  fs::path deep = out_;
-  for (int i = 0; i < 20; ++i) deep /= std::string(250, 'd');
-  MakePng(dir_ / "a.png", 4, 4, 3);
-  CompressResult r;
-  r.success = CompressImageFile(dir_ / "a.png", deep, 80, &r);
-  EXPECT_FALSE(r.success);
-  EXPECT_EQ(r.errorText.rfind("exists: ", 0), 0u) << r.errorText;
-  EXPECT_NE(r.errorText.find("系统错误码 36"), std::string::npos);
-  EXPECT_TRUE(Compress(dir_ / "a.png").success);
-}
-
-TEST_F(CompressTest, UnwritableOutputFolderIsAWriteFailure) {
-  if (RunningAsRoot()) GTEST_SKIP() << "permissions are not enforced for root";
-  MakePng(dir_ / "a.png", 4, 4, 3);
-  fs::permissions(out_, fs::perms::owner_read | fs::perms::owner_exec);
-  CompressResult r = Compress(dir_ / "a.png");
-  fs::permissions(out_, fs::perms::owner_all);
-  EXPECT_EQ(r.errorText, "写入失败");
-}
-#endif
 
 TEST_F(CompressTest, BatchOnAnyNumberOfWorkersEqualsTheLoop) {
   std::vector<fs::path> files;
