@@ -157,7 +157,6 @@ bool DecodeAndEncodeAsRead(int quality, PreparedImage* prepared, EncodeStatus* s
   if (!ReadAsItWent(&rows)) {
     prepared->output = EncodedFile();
     prepared->draft = OutputDraft();
-    *status = EncodeStatus::Done;
     reason->clear();
     *again = true;
     return false;

@@ -82,13 +82,20 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   return true;
 }
 
-long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned char* out,
-                           std::size_t n) {
+namespace {
+
+ssize_t ReadAt(int fd, std::uint64_t at, unsigned char* out, std::size_t n) {
   ssize_t got;
-  while ((got = pread(static_cast<int>(file.handle), out, n, static_cast<off_t>(at))) < 0 &&
-         errno == EINTR) {
+  while ((got = pread(fd, out, n, static_cast<off_t>(at))) < 0 && errno == EINTR) {
   }
   return got;
+}
+
+}  // namespace
+
+long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned char* out,
+                           std::size_t n) {
+  return ReadAt(static_cast<int>(file.handle), at, out, n);
 }
 
 bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
@@ -321,10 +328,8 @@ NewFileStatus NameOutputDraft(OutputDraft* draft, const fs::path& path, bool* un
 bool ReadOutputDraft(const OutputDraft& draft, unsigned char* out) {
   std::uint64_t at = 0;
   while (at < draft.length) {
-    const ssize_t n = pread(static_cast<int>(draft.handle), out + at,
-                            std::min<std::uint64_t>(draft.length - at, 1u << 30),
-                            static_cast<off_t>(at));
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = ReadAt(static_cast<int>(draft.handle), at, out + at,
+                             std::min<std::uint64_t>(draft.length - at, 1u << 30));
     if (n <= 0) return false;
     at += static_cast<std::uint64_t>(n);
   }

@@ -229,18 +229,26 @@ bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   return true;
 }
 
-long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned char* out,
-                           std::size_t n) {
-  // On a handle opened for synchronous reads, the OVERLAPPED structure only
-  // says where the read starts; one that starts at or past the end fails
-  // with ERROR_HANDLE_EOF, which is an end like any other.
+namespace {
+
+// On a handle opened for synchronous reads, the OVERLAPPED structure only says
+// where the read starts; one that starts at or past the end fails with
+// ERROR_HANDLE_EOF, which is an end like any other.
+long long ReadAt(HANDLE h, std::uint64_t at, unsigned char* out, std::size_t n) {
   OVERLAPPED where = {};
   where.Offset = static_cast<DWORD>(at);
   where.OffsetHigh = static_cast<DWORD>(at >> 32);
   DWORD got = 0;
   const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30));
-  if (ReadFile(HandleOf(file), out, wanted, &got, &where)) return got;
+  if (ReadFile(h, out, wanted, &got, &where)) return got;
   return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+}  // namespace
+
+long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned char* out,
+                           std::size_t n) {
+  return ReadAt(HandleOf(file), at, out, n);
 }
 
 bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
@@ -527,14 +535,10 @@ NewFileStatus NameOutputDraft(OutputDraft* draft, const fs::path& path, bool* un
 bool ReadOutputDraft(const OutputDraft& draft, unsigned char* out) {
   std::uint64_t at = 0;
   while (at < draft.length) {
-    OVERLAPPED where = {};
-    where.Offset = static_cast<DWORD>(at);
-    where.OffsetHigh = static_cast<DWORD>(at >> 32);
-    DWORD got = 0;
-    const DWORD wanted = static_cast<DWORD>(std::min<std::uint64_t>(draft.length - at, 1u << 30));
-    if (!ReadFile(reinterpret_cast<HANDLE>(draft.handle), out + at, wanted, &got, &where) || got == 0)
-      return false;
-    at += got;
+    const long long got = ReadAt(reinterpret_cast<HANDLE>(draft.handle), at, out + at,
+                                 static_cast<std::size_t>(draft.length - at));
+    if (got <= 0) return false;
+    at += static_cast<std::uint64_t>(got);
   }
   return true;
 }

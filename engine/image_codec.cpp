@@ -127,6 +127,20 @@ struct JpegInput {
 // checks made before any decode and counts its bytes; the second feeds the
 // decoder. Both take a digest, so that the decode is known to be of the bytes
 // the checks saw: a file changed between them is decoded again, read whole.
+// Up to n bytes of the file from position at, fewer only where it ends now;
+// *error on a read error.
+std::size_t ReadFileAt(const OpenedFile& file, std::size_t at, unsigned char* out, std::size_t n,
+                       bool* error) {
+  std::size_t got = 0;
+  while (got < n) {
+    const long long r = ReadOpenedFileAt(file, at + got, out + got, n - got);
+    if (r < 0) *error = true;
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return got;
+}
+
 struct JpegReadAsItGoes {
   OpenedFile* file = nullptr;
   std::size_t size = 0;  // the bytes the first read counted
@@ -137,12 +151,7 @@ struct JpegReadAsItGoes {
 
   std::size_t Read(std::size_t at, unsigned char* out, std::size_t n) {
     if (at != next) failed = true;
-    std::size_t got = 0;
-    while (got < n) {
-      const long long r = ReadOpenedFileAt(*file, at + got, out + got, n - got);
-      if (r <= 0) break;
-      got += static_cast<std::size_t>(r);
-    }
+    const std::size_t got = ReadFileAt(*file, at, out, n, &failed);
     if (got < n) failed = true;
     digest.Add(out, got);
     next = at + got;
@@ -179,6 +188,39 @@ bool StartsAsJpeg(const FileBytes& bytes) {
   return CopyFileBytes(bytes, 0, head, 2) == 2 && LooksLikeJpeg(head, 2);
 }
 
+// What a decode a row at a time of the JPEG at data holds besides its bytes,
+// by its headers (0 when they don't get to the frame header). A progressive
+// image holds its coefficients: a byte a sample, and a second for the blocks
+// that need it (booked as if a third of them did: in photos fewer than one in
+// ten do). A baseline one holds its planes, or, decoded as its rows are asked
+// for, two rows of MCUs. Either way the output grows beside it, booked at a
+// quarter byte a sample (a photo at quality 80 takes well under one bit a
+// sample; the booking shrinks to the output's size once it is written).
+std::uint64_t RowsMemoryOf(const JpegFrame& frame) {
+  const std::uint64_t decoding = frame.progressive ? frame.planeBytes * 3 / 2
+                                 : frame.streams   ? frame.ringBytes
+                                                   : frame.planeBytes;
+  return decoding + frame.planeBytes / 4;
+}
+
+std::uint64_t JpegRowsMemoryOf(const unsigned char* data, std::size_t size) {
+  JpegFrame frame;
+  return data && ReadJpegFrame(data, size, &frame) ? RowsMemoryOf(frame) : 0;
+}
+
+// What a JPEG's head shows of its decode a row at a time (its frame), read once
+// for the bookings and for the choice of reading it as it is decoded.
+void ReadJpegHead(SourceImage* source) {
+  source->jpegRowsMemory = 0;
+  source->jpegWithoutPlanes = false;
+  if (source->kind != ImageKind::Jpeg || !StartsAsJpeg(source->bytes)) return;
+  const FileBlock& first = source->bytes.blocks.front();
+  JpegFrame frame;
+  if (!ReadJpegFrame(first.data.get(), first.length, &frame)) return;
+  source->jpegRowsMemory = RowsMemoryOf(frame);
+  source->jpegWithoutPlanes = frame.progressive || frame.streams;
+}
+
 // Tables, scans and header of what is held of the source; the reader tells
 // whether the header's parse met the end of it.
 void Parse(SourceImage* source, SourceReader* reader) {
@@ -195,6 +237,7 @@ void Parse(SourceImage* source, SourceReader* reader) {
   source->hasHeader = source->tablesFit &&
                       stbi_info_from_callbacks(&kSourceCallbacks, reader, &h.width, &h.height,
                                                &h.channels) != 0;
+  ReadJpegHead(source);
 }
 
 // The library's decode of the head alone, when it fails without ever looking
@@ -301,27 +344,6 @@ bool DecodesAsJpegRows(const SourceImage& source) {
   return source.kind == ImageKind::Jpeg && StartsAsJpeg(source.bytes);
 }
 
-namespace {
-
-// What a decode a row at a time of the JPEG at data holds besides its bytes,
-// by its headers (0 when they don't get to the frame header). A progressive
-// image holds its coefficients: a byte a sample, and a second for the blocks
-// that need it (booked as if a third of them did: in photos fewer than one in
-// ten do). A baseline one holds its planes, or, decoded as its rows are asked
-// for, two rows of MCUs. Either way the output grows beside it, booked at a
-// quarter byte a sample (a photo at quality 80 takes well under one bit a
-// sample; the booking shrinks to the output's size once it is written).
-std::uint64_t JpegRowsMemoryOf(const unsigned char* data, std::size_t size) {
-  JpegFrame frame;
-  if (!data || !ReadJpegFrame(data, size, &frame)) return 0;
-  const std::uint64_t decoding = frame.progressive ? frame.planeBytes * 3 / 2
-                                 : frame.streams   ? frame.ringBytes
-                                                   : frame.planeBytes;
-  return decoding + frame.planeBytes / 4;
-}
-
-}  // namespace
-
 SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* channels,
                             std::string* reason, const MemoryAsk& ask) {
   SourceRows result;
@@ -351,17 +373,10 @@ SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* c
   return result;
 }
 
-std::uint64_t JpegRowsMemory(const SourceImage& source) {
-  const FileBlock* first = source.bytes.blocks.empty() ? nullptr : &source.bytes.blocks.front();
-  return first ? JpegRowsMemoryOf(first->data.get(), first->length) : 0;
-}
+std::uint64_t JpegRowsMemory(const SourceImage& source) { return source.jpegRowsMemory; }
 
 bool DecodesAsRead(const SourceImage& source) {
-  if (source.file.handle == -1 || !DecodesAsJpegRows(source) || !source.hasHeader) return false;
-  const FileBlock& first = source.bytes.blocks.front();
-  JpegFrame frame;
-  return ReadJpegFrame(first.data.get(), first.length, &frame) &&
-         (frame.progressive || frame.streams);
+  return source.file.handle != -1 && source.hasHeader && source.jpegWithoutPlanes;
 }
 
 namespace {
@@ -381,13 +396,7 @@ bool CheckWhileCounting(JpegReadAsItGoes* reading, SourceImage* source) {
     const std::size_t index = readBlocks++;
     unsigned char* into = blocks[index & 1].get();
     const std::size_t want = std::min(kBlock, expected - std::min(expected, index * kBlock));
-    std::size_t got = 0;
-    while (got < want) {
-      const long long r = ReadOpenedFileAt(source->file, index * kBlock + got, into + got, want - got);
-      if (r < 0) error = true;
-      if (r <= 0) break;
-      got += static_cast<std::size_t>(r);
-    }
+    const std::size_t got = ReadFileAt(source->file, index * kBlock, into, want, &error);
     if (got < want) cut = true;  // the file is shorter now than when it was opened
     std::memset(into + got, 0, kBlock - got);
     reading->digest.Add(into, got);
@@ -408,8 +417,9 @@ bool CheckWhileCounting(JpegReadAsItGoes* reading, SourceImage* source) {
   source->scansWithinBound = checks.scansWithinBound;
   while (!cut && !error && readBlocks * kBlock < expected) readNext();
   // A file cut since it was opened is decoded from the bytes it still has,
-  // read whole: only its count is wrong here.
-  reading->size = cut ? SIZE_MAX : count;
+  // read whole: the checks here saw zeros for the rest.
+  reading->size = count;
+  reading->failed = cut;
   reading->firstDigest = reading->digest.Value();
   reading->digest = ByteDigest();
   return !error;
@@ -428,10 +438,7 @@ SourceRows DecodeSourceRowsAsRead(SourceImage* source, int* width, int* height, 
     result.reading.reset();
     return result;
   }
-  if (reading->size == SIZE_MAX) {
-    reading->failed = true;
-    return result;
-  }
+  if (reading->failed) return result;
   *inputBytes = reading->size;
   unsigned char head[4] = {};
   std::size_t headLength = 0;

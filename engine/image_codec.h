@@ -62,6 +62,11 @@ struct SourceImage {
   bool scansWithinBound = true;  // false: a JPEG with more scans than any encoder writes
   bool hasHeader = false;  // false: no known image, or tables that don't fit
   ImageHeader header;
+  // A JPEG by its first block (its frame): what its decode a row at a time
+  // holds besides its bytes (0: the frame isn't there), and whether that
+  // decode holds no planes (a streamed scan, or a progressive image).
+  std::uint64_t jpegRowsMemory = 0;
+  bool jpegWithoutPlanes = false;
 };
 
 /// Looks at bytes already read: the Huffman-table check first (the library's own
@@ -120,7 +125,7 @@ SourceRows DecodeSourceRows(SourceImage* source, int* width, int* height, int* c
                             std::string* reason, const MemoryAsk& ask = {});
 
 /// The memory such a decode holds besides the file's bytes, from the frame
-/// header in the source's first block; 0 when it isn't there.
+/// header in the source's first block as parsed; 0 when it isn't there.
 std::uint64_t JpegRowsMemory(const SourceImage& source);
 
 /// Whether the source, of which only the head is read (the file still open),
