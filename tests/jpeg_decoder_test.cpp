@@ -369,7 +369,7 @@ TEST(JpegDecoder, FastBlocksLeaveTheLibrarysReaderState) {
             const int wantPred = c->dcPred;
             c->dcPred = pred;
             d->segment = window;
-            const int at = jpeg::DecodeBlockFast(fast, got, dc, ac, fac, c, d->dequant[c->tq], &gotSeen);
+            const int at = jpeg::DecodeBlockFast(fast, got, dc, ac, d->wideAc[c->ha], c, d->dequant[c->tq], &gotSeen);
             const bool gotOk = at == jpeg::kFastBlockDone ||
                 (at == 0 ? jpeg::DecodeBlock(d.get(), fast, got, dc, ac, fac, c, d->dequant[c->tq], &gotSeen)
                          : jpeg::DecodeAc(d.get(), fast, got, ac, fac, d->dequant[c->tq], at, &gotSeen));

@@ -11,13 +11,20 @@
 
 namespace jpeg {
 
-const std::uint8_t kDezigzag[64 + 15] = {
+const std::uint8_t kDezigzag[64 + kEndOfBlockRun] = {
     0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33,
     40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36,
     29, 22, 15, 23, 30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54,
     47, 55, 62, 63,
-    // a damaged stream may run past the last coefficient: those land on it
-    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63};
+    // A damaged stream may run past the last coefficient, by up to 15, and the
+    // fast path's end of a block runs past it further: those land on it.
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,
+    63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63, 63,
+    63, 63, 63, 63, 63, 63, 63, 63};
 
 bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts) {
   int k = 0;
@@ -73,6 +80,28 @@ void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h) {
     const int m = 1 << (magbits - 1);
     if (k < m) k += static_cast<int>((~0u << magbits) + 1);
     if (k >= -128 && k <= 127) fastAc[i] = static_cast<std::int16_t>(k * 256 + run * 16 + len + magbits);
+  }
+}
+
+void BuildWideAc(std::int32_t* wideAc, const HuffmanTable& h) {
+  std::memset(wideAc, 0, sizeof(std::int32_t) << kWideBits);
+  for (int i = 0; h.size[i] != 0; ++i) {
+    const int len = h.size[i];
+    const int rs = h.values[i];
+    const int magbits = rs & 15;
+    if (len + magbits > kWideBits) continue;
+    const int first = h.code[i] << (kWideBits - len);
+    if (!magbits) {
+      // The library reads any of these but a run of 16 as the end of the block.
+      const int run = rs == 0xf0 ? 15 : kEndOfBlockRun;
+      for (int j = 0; j < 1 << (kWideBits - len); ++j) wideAc[first + j] = run * 256 + len;
+      continue;
+    }
+    for (int j = 0; j < 1 << (kWideBits - len); ++j) {
+      int k = j >> (kWideBits - len - magbits);
+      if (k < 1 << (magbits - 1)) k -= (1 << magbits) - 1;
+      wideAc[first + j] = k * 65536 + (rs >> 4) * 256 + len + magbits;
+    }
   }
 }
 
@@ -219,7 +248,7 @@ bool BaselineBlock(Decoder* d, Bits& state, Component* c, int bx, int by) {
   bool ok;
   if (fastBlocks.load(std::memory_order_relaxed)) {
     // The fast path as far as it goes, then the library's steps from there.
-    const int k = DecodeBlockFast(b, data, hdc, hac, fac, c, dequant, &acSeen);
+    const int k = DecodeBlockFast(b, data, hdc, hac, d->wideAc[c->ha], c, dequant, &acSeen);
     ok = k == kFastBlockDone ||
          (k == 0 ? DecodeBlock(d, b, data, hdc, hac, fac, c, dequant, &acSeen)
                  : DecodeAc(d, b, data, hac, fac, dequant, k, &acSeen));

@@ -72,7 +72,9 @@ inline std::uint64_t LoadBigEndian64(const unsigned char* p) {
 struct FastBits {
   std::uint64_t acc;  // the next bits, first at the top; the `have` first are the stream's
   int have;
-  int count;          // the library's count at this point
+  // The library's count at this point, times 32: a row of kCodeCounts, so that
+  // following it through a code is one addition and one load.
+  int count32;
   std::size_t next;   // the window byte acc's next load starts at
 };
 
@@ -92,22 +94,25 @@ inline void FastRefill(FastBits& f, const unsigned char* bytes) {
 // below `need`), its count after the growth. In arithmetic: a branch on it
 // would be mispredicted time and again.
 inline void FastCheck(FastBits& f, int need) {
-  const int grows = (f.count - need) >> 31;  // all ones where count < need (both in 0..32)
-  f.count += (32 - f.count) & ~7 & grows;
+  int count = f.count32 >> 5;
+  const int grows = (count - need) >> 31;  // all ones where count < need (both in 0..32)
+  count += (32 - count) & ~7 & grows;
+  f.count32 = count << 5;
 }
 
 // The library's count after its check point before a code (count c: below 16
 // it grows) and the n (0..16) bits it then takes (a code, or where its 9-bit
 // look-up takes them at once, a code and its bits): one look-up for what
-// FastCheck and FastConsume do to the count.
+// FastCheck and FastConsume do to the count. Both counts times 32:
+// after[32 c + n] is 32 times the count after.
 struct CodeCounts {
-  std::int8_t after[33][17];
+  std::uint16_t after[33 * 32];
 };
 constexpr CodeCounts MakeCodeCounts() {
   CodeCounts t{};
   for (int c = 0; c <= 32; ++c)
     for (int n = 0; n <= 16; ++n)
-      t.after[c][n] = static_cast<std::int8_t>((c < 16 ? c + ((32 - c) & ~7) : c) - n);
+      t.after[32 * c + n] = static_cast<std::uint16_t>(32 * ((c < 16 ? c + ((32 - c) & ~7) : c) - n));
   return t;
 }
 inline constexpr CodeCounts kCodeCounts = MakeCodeCounts();
@@ -115,7 +120,7 @@ inline constexpr CodeCounts kCodeCounts = MakeCodeCounts();
 inline void FastConsume(FastBits& f, int n) {
   f.acc <<= n;
   f.have -= n;
-  f.count -= n;
+  f.count32 -= n << 5;
 }
 
 // The library's state where the fast path stops (after a refill, which the
@@ -123,9 +128,10 @@ inline void FastConsume(FastBits& f, int n) {
 inline void FastToBits(FastBits& f, const unsigned char* bytes, Bits& b) {
   FastRefill(f, bytes);  // at least 56 bits held: more than the library's count
   const long consumed = 8 * static_cast<long>(f.next) - f.have;
-  b.loaded = static_cast<std::size_t>((consumed + f.count) >> 3);
-  b.count = f.count;
-  b.buffer = static_cast<std::uint32_t>((f.acc >> 32) & (0xFFFFFFFF00000000ull >> f.count));
+  const int count = f.count32 >> 5;
+  b.loaded = static_cast<std::size_t>((consumed + count) >> 3);
+  b.count = count;
+  b.buffer = static_cast<std::uint32_t>((f.acc >> 32) & (0xFFFFFFFF00000000ull >> count));
 }
 
 // A symbol of table h from the top of acc and its code's length, or -1 where
@@ -158,14 +164,14 @@ inline int FastExtend(std::uint64_t acc, int n) {
 // which DecodeAc is to go on, with the DC coefficient, *acSeen and b as the
 // library's are there.
 inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
-                           const std::int16_t* fac, Component* c, const std::uint16_t* dequant,
+                           const std::int32_t* wac, Component* c, const std::uint16_t* dequant,
                            bool* acSeen) {
   const unsigned char* bytes = b.bytes;
   const long limit = 8 * static_cast<long>(b.available) - kFastRoom;
   FastBits f;
   f.acc = (static_cast<std::uint64_t>(b.buffer) << 32) & (0xFFFFFFFF00000000ull << (32 - b.count));
   f.have = b.count;
-  f.count = b.count;
+  f.count32 = b.count << 5;
   f.next = b.loaded;
   if (b.noMore || !FastRoom(f, limit)) return 0;
   FastRefill(f, bytes);
@@ -175,7 +181,7 @@ inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const 
   if (t < 0 || t > 15) return 0;
   f.acc <<= len;
   f.have -= len;
-  f.count = kCodeCounts.after[f.count][len];
+  f.count32 = kCodeCounts.after[f.count32 + len];
   ClearBlock(data);
   int diff = 0;
   if (t) {
@@ -186,37 +192,41 @@ inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const 
   const int dc = WrapAdd(c->dcPred, diff);
   c->dcPred = dc;
   data[0] = WrapMul(dc, dequant[0]);
-  bool seen = false;
+  // k moves on by at least one for each code but the end of the block, so
+  // k > 1 tells whether an AC code other than that was read.
   int k = 1;
   do {
     if (f.have < 16 + 15) {
       if (!FastRoom(f, limit)) break;
       FastRefill(f, bytes);
     }
-    const int r = fac[f.acc >> (64 - kFastBits)];
+    const std::int32_t r = wac[f.acc >> (64 - kWideBits)];
     if (r) {
-      // the check point before the code, and code and bits at once
-      k += (r >> 4) & 15;
-      const int n = r & 15;
-      f.acc <<= n;
+      // The check point before the code, then the code and its bits at once:
+      // the library takes them in two steps where they are more than its
+      // look-up's kFastBits, but after the check it holds at least 16 bits, so
+      // the check before the bits (fewer than 16 - the code's length) never
+      // grows. The bits used are the entry's low byte, under 32: the shift
+      // takes its count straight from it (masked as the processor masks one),
+      // the one step between a look-up and the next. A run of 16 zeros and the
+      // end of the block store a zero where no coefficient is yet.
+      k += (r >> 8) & 255;
+      const int n = r & 31;
+      f.acc <<= (r & 63);
       f.have -= n;
-      f.count = kCodeCounts.after[f.count][n];
+      f.count32 = kCodeCounts.after[f.count32 + n];
       const int zig = kDezigzag[k++];
-      data[zig] = WrapMul(r >> 8, dequant[zig]);
+      data[zig] = WrapMul(r >> 16, dequant[zig]);
     } else {
       // the check point before the code, DecodeSymbol's (a no-op), the code
       const int rs = FastSymbol(f.acc, hac, &len);
       if (rs < 0) break;
       f.acc <<= len;
       f.have -= len;
-      f.count = kCodeCounts.after[f.count][len];
+      f.count32 = kCodeCounts.after[f.count32 + len];
       const int s = rs & 15;
       if (s == 0) {
-        if (rs != 0xf0) {
-          k = kFastBlockDone;
-          break;
-        }
-        k += 16;
+        k += rs == 0xf0 ? 16 : kEndOfBlockRun + 1;
       } else {
         k += rs >> 4;
         const int zig = kDezigzag[k++];
@@ -225,10 +235,13 @@ inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const 
         FastConsume(f, s);
       }
     }
-    seen = true;
   } while (k < 64);
-  *acSeen = seen;
   FastToBits(f, bytes, b);
+  if (k > kEndOfBlockRun) {
+    *acSeen = k - (kEndOfBlockRun + 1) > 1;  // ended by its code at k - kEndOfBlockRun - 1
+    return kFastBlockDone;
+  }
+  *acSeen = k > 1;
   return k < 64 ? k : kFastBlockDone;
 }
 

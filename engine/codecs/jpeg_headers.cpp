@@ -52,7 +52,10 @@ bool ReadHuffmanTables(Decoder* d) {
     if (!BuildHuffman(d, h, counts)) return false;
     for (int i = 0; i < n; ++i) h->values[i] = static_cast<std::uint8_t>(s.Get8());
     BuildFastSymbols(h);
-    if (tc != 0) BuildFastAc(d->fastAc[th], *h);
+    if (tc != 0) {
+      BuildFastAc(d->fastAc[th], *h);
+      BuildWideAc(d->wideAc[th], *h);
+    }
     left -= n;
   }
   return left == 0 || Fail(d, "Corrupt JPEG");

@@ -12,6 +12,8 @@
 namespace jpeg {
 
 inline constexpr int kFastBits = 9;
+// The fast path's wider look-up of an AC code and its magnitude (jpeg_fast_block.h).
+inline constexpr int kWideBits = 11;
 inline constexpr std::uint16_t kNoFastSymbol = 0xFFFF;  // a code longer than kFastBits
 inline constexpr int kNoMarker = 0xFF;  // never a marker code
 
@@ -180,6 +182,10 @@ struct Decoder {
   HuffmanTable ac[4];
   std::uint16_t dequant[4][64];
   std::int16_t fastAc[4][1 << kFastBits];
+  // The same over kWideBits bits: value * 65536 + run * 256 + bits used, or 0;
+  // a run of 16 zeros as a run of 15 and a zero, the end of a block as a run of
+  // kEndOfBlockRun (jpeg_fast_block.h).
+  std::int32_t wideAc[4][1 << kWideBits];
   // Baseline blocks go through the inverse DCT two at a time (InverseDctPair):
   // a decoded block waits in blocks[0] for the next one of its row of MCUs.
   bool blockWaits = false;
@@ -216,7 +222,9 @@ inline bool Fail(Decoder* d, const char* why) {
   return false;
 }
 
-extern const std::uint8_t kDezigzag[64 + 15];
+// The fast path's look-up (Decoder::wideAc) ends a block by a run this long.
+inline constexpr int kEndOfBlockRun = 128;
+extern const std::uint8_t kDezigzag[64 + kEndOfBlockRun];
 
 // jpeg_headers.cpp
 /// The library's size check: a*b*c + add fits an int (each factor below 2^26).
@@ -234,6 +242,8 @@ bool ReadHeader(Decoder* d);
 /// Builds table h from the 16 code-length counts (their sum at most 256).
 bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts);
 void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h);
+/// The same look-up over kWideBits bits, for codes of any length that fit.
+void BuildWideAc(std::int32_t* wideAc, const HuffmanTable& h);
 /// fastSymbol from fast, size and values, once the values are read.
 void BuildFastSymbols(HuffmanTable* h);
 /// Decodes the entropy-coded data of the scan whose header was just read.
