@@ -7,14 +7,17 @@
 //    decode) at quality 80 (4:2:0 both) and 95 (4:4:4 both: our writer, as the
 //    library's, subsamples only up to quality 90);
 //  - job: a JPEG that stays a JPEG at quality 80, as the program makes it (rows
-//    from our decoder straight into our writer), against tjDecompress2 and then
-//    tjCompress2 at quality 80, 4:2:0.
+//    from our decoder straight into our writer, whose bytes go on a piece at a
+//    time, here into one buffer kept between runs as the program's go into its
+//    output file), against tjDecompress2 and then tjCompress2 at quality 80,
+//    4:2:0 into its buffer kept between runs.
 // TurboJPEG is a peer measured here, never part of the program.
 // Usage: turbo_compare RUNS IMAGE...
 #include <turbojpeg.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -43,6 +46,8 @@ struct Image {
   std::vector<unsigned char> pixels;  // the library's decode
   std::vector<unsigned char> rows;    // our decode's buffer, kept between runs
   std::vector<unsigned char> turboRows;
+  std::vector<unsigned char> jobOut;  // our job's output, kept between runs
+  std::size_t jobOutSize = 0;
   tjhandle decompressor = nullptr, compressor = nullptr;
   unsigned char* turboOut = nullptr;  // tjCompress2's buffer, kept between runs
   unsigned long turboOutSize = 0;
@@ -97,13 +102,23 @@ const unsigned char* NextRow(void* rows, int) {
   return NextJpegRow(static_cast<JpegRowDecode*>(rows));
 }
 
+bool TakeJobBytes(void* context, const unsigned char* data, std::size_t n) {
+  auto& m = *static_cast<Image*>(context);
+  if (m.jobOut.size() < m.jobOutSize + n) m.jobOut.resize(m.jobOutSize + n);
+  std::memcpy(m.jobOut.data() + m.jobOutSize, data, n);
+  m.jobOutSize += n;
+  return true;
+}
+
 void OurJob(void* context) {
   auto& m = *static_cast<Image*>(context);
   int w, h, c;
   const char* reason;
   JpegRows rows = StartJpegRows(Bytes(m), m.file.size(), &w, &h, &c, &reason);
   EncodedFile out;
-  if (!rows || EncodeJpegFromRows(JpegRowSource{NextRow, rows.get()}, w, h, c, 80, &out) !=
+  m.jobOutSize = 0;
+  const ByteSink sink{TakeJobBytes, &m};
+  if (!rows || EncodeJpegFromRows(JpegRowSource{NextRow, rows.get()}, w, h, c, 80, &out, &sink) !=
                    EncodeStatus::Done)
     m.failed = true;
 }
