@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
     Fastest(runs, &m, OurJob, TurboJob, best[kJob]);
     std::printf("%-34s %5dx%-5d", m.name.c_str(), m.width, m.height);
     for (int k = 0; k < kMeasures; ++k) {
-      std::printf("  %s %.3f/%.3f s", names[k], best[k][0], best[k][1]);
+      std::printf("  %s %.4f/%.4f s", names[k], best[k][0], best[k][1]);
       total[k][0] += best[k][0];
       total[k][1] += best[k][1];
     }
