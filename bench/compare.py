@@ -27,7 +27,9 @@ there once): the JPEG work against libjpeg-turbo's TurboJPEG API in one process
 (bench/turbo_compare.cpp), against tjbench decoding and encoding alone, and the
 whole job a process a photo against djpeg | cjpeg, with peak memory.
 
-Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only | --decode-only | --camera FOLDER] [FOLDER]
+With --turbo, the same for FOLDER's JPEGs.
+
+Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only | --decode-only | --camera FOLDER | --turbo] [FOLDER]
 FOLDER defaults to Debian's mate-backgrounds, the peers come from Debian's
 libjpeg-turbo-progs and libvips-tools (each installed when missing).
 """
@@ -238,14 +240,18 @@ def tjbench_seconds(arguments):
 
 
 def camera(folder, build, runs, scratch):
-    """Camera-like photos (bench/camera-photos.sh): our JPEG work against
-    libjpeg-turbo's in one process (bench/turbo_compare.cpp), against tjbench
-    decoding and encoding alone, and the whole job a process a photo against
-    djpeg | cjpeg, with its peak memory."""
+    """Camera-like photos (bench/camera-photos.sh): against libjpeg-turbo (against_turbo)."""
     subprocess.run([os.path.join(os.path.dirname(__file__), "camera-photos.sh"), folder], check=True,
                    stdout=subprocess.DEVNULL)
     photos = sorted(os.path.join(folder, f) for f in os.listdir(folder) if f.startswith("camera-"))
-    print("\nCamera-like photos, in one process: CPU seconds, fastest of %d interleaved runs "
+    against_turbo(photos, build, runs, scratch)
+
+
+def against_turbo(photos, build, runs, scratch):
+    """Our JPEG work against libjpeg-turbo's in one process (bench/turbo_compare.cpp),
+    against tjbench decoding and encoding alone, and the whole job a process a photo
+    against djpeg | cjpeg, with its peak memory."""
+    print("\nIn one process: CPU seconds, fastest of %d interleaved runs "
           "(ours / TurboJPEG)\n" % runs, flush=True)
     subprocess.run([os.path.join(build, "turbo_compare"), str(runs)] + photos, check=True)
     pnm = tempfile.mkdtemp(dir=scratch)
@@ -257,7 +263,7 @@ def camera(folder, build, runs, scratch):
     for photo in photos:
         name = os.path.basename(photo)
         ppm = os.path.join(pnm, name + ".ppm")
-        print("| %s | %.3f | %.3f | %.3f |" % (
+        print("| %s | %.4f | %.4f | %.4f |" % (
             name, tjbench_seconds([photo, "-rgb"]),
             tjbench_seconds([ppm, "80", "-rgb", "-subsamp", "420", "-componly"]),
             tjbench_seconds([ppm, "95", "-rgb", "-subsamp", "444", "-componly"])), flush=True)
@@ -286,6 +292,8 @@ def main():
     parser.add_argument("--decode-only", action="store_true", help="only the JPEG decoders alone")
     parser.add_argument("--camera", metavar="FOLDER",
                         help="only the camera-like photos, made in FOLDER once")
+    parser.add_argument("--turbo", action="store_true",
+                        help="only FOLDER's JPEGs against libjpeg-turbo, as --camera does")
     parser.add_argument("folder", nargs="?", default=DEFAULT_CORPUS)
     args = parser.parse_args()
     if args.camera:
@@ -298,6 +306,12 @@ def main():
     ensure_peers()
     images = sorted(os.path.join(d, f) for d, _, files in os.walk(args.folder) for f in files
                     if f.lower().endswith((".jpg", ".jpeg", ".png")))
+    if args.turbo:
+        scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
+        against_turbo([i for i in images if i.lower().endswith((".jpg", ".jpeg"))], args.build,
+                      args.runs, scratch)
+        shutil.rmtree(scratch)
+        return
     tools = ["floor", "ours", "magick"]
     scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
     if args.encode_only:
