@@ -122,11 +122,6 @@ struct JpegInput {
   std::size_t discarded = 0;  // bytes at the start whose pages are let go
 };
 
-// A JPEG decoded as it is read (DecodeSourceRowsAsRead): its file is read
-// twice, in order, never held whole. The first read walks its markers for the
-// checks made before any decode and counts its bytes; the second feeds the
-// decoder. Both take a digest, so that the decode is known to be of the bytes
-// the checks saw: a file changed between them is decoded again, read whole.
 // Up to n bytes of the file from position at, fewer only where it ends now;
 // *error on a read error.
 std::size_t ReadFileAt(const OpenedFile& file, std::size_t at, unsigned char* out, std::size_t n,
@@ -141,6 +136,11 @@ std::size_t ReadFileAt(const OpenedFile& file, std::size_t at, unsigned char* ou
   return got;
 }
 
+// A JPEG decoded as it is read (DecodeSourceRowsAsRead): its file is read
+// twice, in order, never held whole. The first read walks its markers for the
+// checks made before any decode and counts its bytes; the second feeds the
+// decoder. Both take a digest, so that the decode is known to be of the bytes
+// the checks saw: a file changed between them is decoded again, read whole.
 struct JpegReadAsItGoes {
   OpenedFile* file = nullptr;
   std::size_t size = 0;  // the bytes the first read counted
@@ -213,7 +213,7 @@ std::uint64_t JpegRowsMemoryOf(const unsigned char* data, std::size_t size) {
 void ReadJpegHead(SourceImage* source) {
   source->jpegRowsMemory = 0;
   source->jpegWithoutPlanes = false;
-  if (source->kind != ImageKind::Jpeg || !StartsAsJpeg(source->bytes)) return;
+  if (!DecodesAsJpegRows(*source)) return;
   const FileBlock& first = source->bytes.blocks.front();
   JpegFrame frame;
   if (!ReadJpegFrame(first.data.get(), first.length, &frame)) return;

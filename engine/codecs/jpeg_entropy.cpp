@@ -64,25 +64,6 @@ void BuildFastSymbols(HuffmanTable* h) {
   }
 }
 
-// For each 9-bit look-ahead that holds a whole AC code and its magnitude bits:
-// value * 256 + run * 16 + bits used, or 0.
-void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h) {
-  for (int i = 0; i < (1 << kFastBits); ++i) {
-    const int fast = h.fast[i];
-    fastAc[i] = 0;
-    if (fast == 255) continue;
-    const int rs = h.values[fast];
-    const int run = (rs >> 4) & 15;
-    const int magbits = rs & 15;
-    const int len = h.size[fast];
-    if (!magbits || len + magbits > kFastBits) continue;
-    int k = ((i << len) & ((1 << kFastBits) - 1)) >> (kFastBits - magbits);
-    const int m = 1 << (magbits - 1);
-    if (k < m) k += static_cast<int>((~0u << magbits) + 1);
-    if (k >= -128 && k <= 127) fastAc[i] = static_cast<std::int16_t>(k * 256 + run * 16 + len + magbits);
-  }
-}
-
 void BuildWideAc(std::int32_t* wideAc, const HuffmanTable& h) {
   std::memset(wideAc, 0, sizeof(std::int32_t) << kWideBits);
   for (int i = 0; h.size[i] != 0; ++i) {
@@ -102,6 +83,19 @@ void BuildWideAc(std::int32_t* wideAc, const HuffmanTable& h) {
       if (k < 1 << (magbits - 1)) k -= (1 << magbits) - 1;
       wideAc[first + j] = k * 65536 + (rs >> 4) * 256 + len + magbits;
     }
+  }
+}
+
+// The library's look-up is the wide one's entries that take at most kFastBits
+// bits (each then stands for every wide index that starts with its own) and
+// whose value fits a byte.
+void BuildFastAc(std::int16_t* fastAc, const std::int32_t* wideAc) {
+  for (int i = 0; i < (1 << kFastBits); ++i) {
+    const std::int32_t w = wideAc[i << (kWideBits - kFastBits)];
+    const int value = w >> 16, run = (w >> 8) & 255, used = w & 31;
+    fastAc[i] = value != 0 && used <= kFastBits && value >= -128 && value <= 127
+                    ? static_cast<std::int16_t>(value * 256 + run * 16 + used)
+                    : 0;
   }
 }
 

@@ -101,7 +101,7 @@ inline void FastCheck(FastBits& f, int need) {
 }
 
 // The library's count after its check point before a code (count c: below 16
-// it grows) and the n (0..16) bits it then takes (a code, or where its 9-bit
+// it grows) and the n (0..16) bits it then takes (a code, or where the wide
 // look-up takes them at once, a code and its bits): one look-up for what
 // FastCheck and FastConsume do to the count. Both counts times 32:
 // after[32 c + n] is 32 times the count after.

@@ -53,8 +53,8 @@ bool ReadHuffmanTables(Decoder* d) {
     for (int i = 0; i < n; ++i) h->values[i] = static_cast<std::uint8_t>(s.Get8());
     BuildFastSymbols(h);
     if (tc != 0) {
-      BuildFastAc(d->fastAc[th], *h);
       BuildWideAc(d->wideAc[th], *h);
+      BuildFastAc(d->fastAc[th], d->wideAc[th]);
     }
     left -= n;
   }

@@ -241,9 +241,13 @@ bool ReadHeader(Decoder* d);
 // jpeg_entropy.cpp
 /// Builds table h from the 16 code-length counts (their sum at most 256).
 bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts);
-void BuildFastAc(std::int16_t* fastAc, const HuffmanTable& h);
-/// The same look-up over kWideBits bits, for codes of any length that fit.
+/// The fast path's look-up of an AC code and its value's bits over kWideBits
+/// bits (Decoder::wideAc).
 void BuildWideAc(std::int32_t* wideAc, const HuffmanTable& h);
+/// The library's 9-bit look-up of them, taken from the wide one: for each
+/// look-ahead that holds a whole code and its value's bits, value * 256 +
+/// run * 16 + bits used, or 0.
+void BuildFastAc(std::int16_t* fastAc, const std::int32_t* wideAc);
 /// fastSymbol from fast, size and values, once the values are read.
 void BuildFastSymbols(HuffmanTable* h);
 /// Decodes the entropy-coded data of the scan whose header was just read.
