@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "engine/codecs/jpeg_bits.h"
 #include "engine/codecs/jpeg_fast_block.h"
@@ -64,8 +65,12 @@ void BuildFastSymbols(HuffmanTable* h) {
   }
 }
 
-void BuildWideAc(std::int32_t* wideAc, const HuffmanTable& h) {
-  std::memset(wideAc, 0, sizeof(std::int32_t) << kWideBits);
+namespace {
+
+// One code and its value's bits over kWideBits bits: value * 65536 + run * 256 +
+// bits used, or 0 where the bits don't hold them whole.
+void BuildSingleAc(std::int32_t* single, const HuffmanTable& h) {
+  std::memset(single, 0, sizeof(std::int32_t) << kWideBits);
   for (int i = 0; h.size[i] != 0; ++i) {
     const int len = h.size[i];
     const int rs = h.values[i];
@@ -75,24 +80,56 @@ void BuildWideAc(std::int32_t* wideAc, const HuffmanTable& h) {
     if (!magbits) {
       // The library reads any of these but a run of 16 as the end of the block.
       const int run = rs == 0xf0 ? 15 : kEndOfBlockRun;
-      for (int j = 0; j < 1 << (kWideBits - len); ++j) wideAc[first + j] = run * 256 + len;
+      for (int j = 0; j < 1 << (kWideBits - len); ++j) single[first + j] = run * 256 + len;
       continue;
     }
     for (int j = 0; j < 1 << (kWideBits - len); ++j) {
       int k = j >> (kWideBits - len - magbits);
       if (k < 1 << (magbits - 1)) k -= (1 << magbits) - 1;
-      wideAc[first + j] = k * 65536 + (rs >> 4) * 256 + len + magbits;
+      single[first + j] = k * 65536 + (rs >> 4) * 256 + len + magbits;
     }
   }
 }
 
-// The library's look-up is the wide one's entries that take at most kFastBits
-// bits (each then stands for every wide index that starts with its own) and
-// whose value fits a byte.
-void BuildFastAc(std::int16_t* fastAc, const std::int32_t* wideAc) {
+std::uint64_t WideEntry(int used, int firstUsed, int run, int secondStep, int value, int secondValue) {
+  return static_cast<std::uint64_t>(used) | static_cast<std::uint64_t>(firstUsed) << 8 |
+         static_cast<std::uint64_t>(run) << 16 | static_cast<std::uint64_t>(secondStep) << 24 |
+         static_cast<std::uint64_t>(static_cast<std::uint16_t>(value)) << 32 |
+         static_cast<std::uint64_t>(static_cast<std::uint16_t>(secondValue)) << 48;
+}
+
+}  // namespace
+
+// Each index's first code, and a second one where the bits after the first
+// hold it whole: the second's entry in the single look-up, at those bits
+// shifted up, doesn't depend on the bits shifted in below them.
+void BuildWideAc(std::uint64_t* wideAc, const HuffmanTable& h) {
+  std::vector<std::int32_t> single(std::size_t{1} << kWideBits);
+  BuildSingleAc(single.data(), h);
+  constexpr int kMask = (1 << kWideBits) - 1;
+  for (int i = 0; i <= kMask; ++i) {
+    const std::int32_t s = single[i];
+    const int used = s & 31, run = (s >> 8) & 255, value = s >> 16;
+    wideAc[i] = 0;
+    if (!s) continue;
+    const std::int32_t t = run == kEndOfBlockRun ? 0 : single[(i << used) & kMask];
+    const int secondUsed = t & 31;
+    if (t && used + secondUsed <= kWideBits)
+      wideAc[i] = WideEntry(used + secondUsed, used, run, ((t >> 8) & 255) + 1, value, t >> 16);
+    else
+      wideAc[i] = WideEntry(used, 0, run, 0, value, value);
+  }
+}
+
+// The library's look-up is the wide one's first codes that take at most
+// kFastBits bits (each then stands for every wide index that starts with its
+// own) and whose value fits a byte.
+void BuildFastAc(std::int16_t* fastAc, const std::uint64_t* wideAc) {
   for (int i = 0; i < (1 << kFastBits); ++i) {
-    const std::int32_t w = wideAc[i << (kWideBits - kFastBits)];
-    const int value = w >> 16, run = (w >> 8) & 255, used = w & 31;
+    const std::uint64_t w = wideAc[i << (kWideBits - kFastBits)];
+    const int firstUsed = static_cast<int>((w >> 8) & 255);
+    const int used = firstUsed ? firstUsed : static_cast<int>(w & 255);
+    const int value = static_cast<std::int16_t>(w >> 32), run = static_cast<int>((w >> 16) & 255);
     fastAc[i] = value != 0 && used <= kFastBits && value >= -128 && value <= 127
                     ? static_cast<std::int16_t>(value * 256 + run * 16 + used)
                     : 0;

@@ -12,13 +12,14 @@
 // there: Grow's load and GrowSlow byte by byte give the same, for every byte
 // it takes is in the window. So with B the bits consumed and 8 * loaded the
 // bits taken in (window-local, B < 0 for bits held from the window before),
-// count = 8 * loaded - B, and after a growth count is the one value in 25..32
-// that keeps 8 * loaded a multiple of 8: count + ((32 - count) & ~7). Which
-// check points grow follows from the count alone, which falls by exactly the
-// bits each code and magnitude takes, the same whatever buffer holds them. So
-// following the count through the same check points (FastCheck, kCodeCounts)
-// and the same consumption gives the library's count, hence loaded =
-// (B + count) / 8, and its buffer: the count bits from B on, zeros below them
+// count = 8 * loaded - B. A check point at B grows where count < need, and
+// after the growth count is the one value in 25..32 that keeps 8 * loaded a
+// multiple of 8: 8 * loaded = (B & ~7) + 32. Which check points grow follows
+// from 8 * loaded and B alone, and B moves on by exactly the bits each code and
+// magnitude takes, the same whatever buffer holds them. So following 8 *
+// loaded (less 16: FastBits::grows) through the same check points (FastCheck)
+// and the same consumption gives the library's loaded and count, and its
+// buffer: the count bits from B on, zeros below them
 // (a consumption shifts zeros in; a growth fills just the bytes it takes).
 //
 // The bits are the same wherever they are read from while all the library's
@@ -71,65 +72,49 @@ inline std::uint64_t LoadBigEndian64(const unsigned char* p) {
 
 struct FastBits {
   std::uint64_t acc;  // the next bits, first at the top; the `have` first are the stream's
-  int have;
-  // The library's count at this point, times 32: a row of kCodeCounts, so that
-  // following it through a code is one addition and one load.
-  int count32;
   std::size_t next;   // the window byte acc's next load starts at
+  long used;          // the bits consumed: acc holds 8 * next - used of them
+  long refillAt;      // past this many bits consumed, fewer than 16 + 15 are held
+  // The library's bytes taken in, times 8, less 16: where its count is
+  // below 16, which is the test at each of its check points before a code.
+  long grows;
 };
+
+inline int FastHave(const FastBits& f) { return static_cast<int>(8 * static_cast<long>(f.next) - f.used); }
 
 // Whether the fast path may refill and go on: kFastRoom bits left (limit:
 // the window's bits less kFastRoom).
-inline bool FastRoom(const FastBits& f, long limit) {
-  return 8 * static_cast<long>(f.next) - f.have <= limit;
-}
+inline bool FastRoom(const FastBits& f, long limit) { return f.used <= limit; }
 
 inline void FastRefill(FastBits& f, const unsigned char* bytes) {
-  f.acc |= LoadBigEndian64(bytes + f.next) >> f.have;
-  f.next += static_cast<std::size_t>((63 - f.have) >> 3);
-  f.have |= 56;
+  const int have = FastHave(f);
+  f.acc |= LoadBigEndian64(bytes + f.next) >> have;
+  f.next += static_cast<std::size_t>((63 - have) >> 3);
+  f.refillAt = 8 * static_cast<long>(f.next) - (16 + 15);
 }
 
-// One of the library's check points: where it would grow its buffer (count
-// below `need`), its count after the growth. In arithmetic: a branch on it
-// would be mispredicted time and again.
-inline void FastCheck(FastBits& f, int need) {
-  int count = f.count32 >> 5;
-  const int grows = (count - need) >> 31;  // all ones where count < need (both in 0..32)
-  count += (32 - count) & ~7 & grows;
-  f.count32 = count << 5;
+// One of the library's check points, `ahead` bits past those consumed: where
+// its count there is below `need` it takes whole bytes until it holds more than
+// 24 bits, the fewest that reach 25 bits past that point. A select, not a
+// branch: a branch on it would be mispredicted time and again.
+inline void FastCheck(FastBits& f, int need, long ahead = 0) {
+  const long at = f.used + ahead;
+  const long grown = (at & ~7L) + 32 - 16;
+  f.grows = at + need - 16 > f.grows ? grown : f.grows;
 }
-
-// The library's count after its check point before a code (count c: below 16
-// it grows) and the n (0..16) bits it then takes (a code, or where the wide
-// look-up takes them at once, a code and its bits): one look-up for what
-// FastCheck and FastConsume do to the count. Both counts times 32:
-// after[32 c + n] is 32 times the count after.
-struct CodeCounts {
-  std::uint16_t after[33 * 32];
-};
-constexpr CodeCounts MakeCodeCounts() {
-  CodeCounts t{};
-  for (int c = 0; c <= 32; ++c)
-    for (int n = 0; n <= 16; ++n)
-      t.after[32 * c + n] = static_cast<std::uint16_t>(32 * ((c < 16 ? c + ((32 - c) & ~7) : c) - n));
-  return t;
-}
-inline constexpr CodeCounts kCodeCounts = MakeCodeCounts();
 
 inline void FastConsume(FastBits& f, int n) {
   f.acc <<= n;
-  f.have -= n;
-  f.count32 -= n << 5;
+  f.used += n;
 }
 
 // The library's state where the fast path stops (after a refill, which the
 // room checked before it keeps within the window).
 inline void FastToBits(FastBits& f, const unsigned char* bytes, Bits& b) {
   FastRefill(f, bytes);  // at least 56 bits held: more than the library's count
-  const long consumed = 8 * static_cast<long>(f.next) - f.have;
-  const int count = f.count32 >> 5;
-  b.loaded = static_cast<std::size_t>((consumed + count) >> 3);
+  const long loaded8 = f.grows + 16;
+  const int count = static_cast<int>(loaded8 - f.used);
+  b.loaded = static_cast<std::size_t>(loaded8 >> 3);
   b.count = count;
   b.buffer = static_cast<std::uint32_t>((f.acc >> 32) & (0xFFFFFFFF00000000ull >> count));
 }
@@ -158,30 +143,66 @@ inline int FastExtend(std::uint64_t acc, int n) {
   return k - (negative << n) + negative;
 }
 
+// An AC code the wide look-up doesn't hold, by the library's steps: false
+// where it is not in its table. Moves k on as the library's loop does.
+inline bool FastSlowCode(FastBits& f, short* data, const HuffmanTable& hac,
+                         const std::uint16_t* dequant, int& k) {
+  int len;
+  // the check point before the code, DecodeSymbol's (a no-op), the code
+  const int rs = FastSymbol(f.acc, hac, &len);
+  if (rs < 0) return false;
+  FastCheck(f, 16);
+  FastConsume(f, len);
+  const int s = rs & 15;
+  if (s == 0) {
+    k += rs == 0xf0 ? 16 : kEndOfBlockRun + 1;
+  } else {
+    k += rs >> 4;
+    const int zig = kDezigzag[k++];
+    FastCheck(f, s);
+    data[zig] = WrapMul(FastExtend(f.acc, s), dequant[zig]);
+    FastConsume(f, s);
+  }
+  return true;
+}
+
+// Where a refill is due: false where the window has no room left for it.
+inline bool FastRefillIfDue(FastBits& f, const unsigned char* bytes, long limit) {
+  if (f.used > f.refillAt) {
+    if (!FastRoom(f, limit)) return false;
+    FastRefill(f, bytes);
+  }
+  return true;
+}
+
+// The position a block's AC codes are taken two at a time below: a code
+// there, with its run of at most 15, lies before the block's last
+// coefficient, so the code after it is still the block's.
+inline constexpr int kPairsBelow = 63 - 15;
+
 // DecodeBlock's work on the fast path, with its check points in its order.
 // Gives kFastBlockDone for a block decoded; 0 where the library's steps are to
 // decode it all (b, c and *acSeen unchanged); else the zigzag position k from
 // which DecodeAc is to go on, with the DC coefficient, *acSeen and b as the
 // library's are there.
 inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const HuffmanTable& hac,
-                           const std::int32_t* wac, Component* c, const std::uint16_t* dequant,
+                           const std::uint64_t* wac, Component* c, const std::uint16_t* dequant,
                            bool* acSeen) {
   const unsigned char* bytes = b.bytes;
   const long limit = 8 * static_cast<long>(b.available) - kFastRoom;
   FastBits f;
   f.acc = (static_cast<std::uint64_t>(b.buffer) << 32) & (0xFFFFFFFF00000000ull << (32 - b.count));
-  f.have = b.count;
-  f.count32 = b.count << 5;
   f.next = b.loaded;
+  f.used = 8 * static_cast<long>(b.loaded) - b.count;
+  f.grows = 8 * static_cast<long>(b.loaded) - 16;
   if (b.noMore || !FastRoom(f, limit)) return 0;
   FastRefill(f, bytes);
   // the block's check point, then DecodeSymbol's (a no-op after it), the code
   int len;
   const int t = FastSymbol(f.acc, hdc, &len);
   if (t < 0 || t > 15) return 0;
-  f.acc <<= len;
-  f.have -= len;
-  f.count32 = kCodeCounts.after[f.count32 + len];
+  FastCheck(f, 16);
+  FastConsume(f, len);
   ClearBlock(data);
   int diff = 0;
   if (t) {
@@ -194,48 +215,55 @@ inline int DecodeBlockFast(Bits& b, short* data, const HuffmanTable& hdc, const 
   data[0] = WrapMul(dc, dequant[0]);
   // k moves on by at least one for each code but the end of the block, so
   // k > 1 tells whether an AC code other than that was read.
+  //
+  // Each wide entry holds one or two codes with their bits (Decoder::wideAc).
+  // The check point before each code, then the code and its bits at once: the
+  // library takes them in two steps where they are more than its look-up's
+  // kFastBits, but after the check it holds at least 16 bits, so the check
+  // before the bits (fewer than 16 - the code's length) never grows. The shift
+  // takes its count straight from the entry's low byte (masked as the
+  // processor masks one), the one step between a look-up and the next.
   int k = 1;
-  do {
-    if (f.have < 16 + 15) {
-      if (!FastRoom(f, limit)) break;
-      FastRefill(f, bytes);
+  bool ok = true;
+  while (k < kPairsBelow) {
+    if (!FastRefillIfDue(f, bytes, limit)) {
+      ok = false;
+      break;
     }
-    const std::int32_t r = wac[f.acc >> (64 - kWideBits)];
-    if (r) {
-      // The check point before the code, then the code and its bits at once:
-      // the library takes them in two steps where they are more than its
-      // look-up's kFastBits, but after the check it holds at least 16 bits, so
-      // the check before the bits (fewer than 16 - the code's length) never
-      // grows. The bits used are the entry's low byte, under 32: the shift
-      // takes its count straight from it (masked as the processor masks one),
-      // the one step between a look-up and the next. A run of 16 zeros and the
-      // end of the block store a zero where no coefficient is yet.
-      k += (r >> 8) & 255;
-      const int n = r & 31;
-      f.acc <<= (r & 63);
-      f.have -= n;
-      f.count32 = kCodeCounts.after[f.count32 + n];
-      const int zig = kDezigzag[k++];
-      data[zig] = WrapMul(r >> 16, dequant[zig]);
-    } else {
-      // the check point before the code, DecodeSymbol's (a no-op), the code
-      const int rs = FastSymbol(f.acc, hac, &len);
-      if (rs < 0) break;
-      f.acc <<= len;
-      f.have -= len;
-      f.count32 = kCodeCounts.after[f.count32 + len];
-      const int s = rs & 15;
-      if (s == 0) {
-        k += rs == 0xf0 ? 16 : kEndOfBlockRun + 1;
-      } else {
-        k += rs >> 4;
-        const int zig = kDezigzag[k++];
-        FastCheck(f, s);
-        data[zig] = WrapMul(FastExtend(f.acc, s), dequant[zig]);
-        FastConsume(f, s);
-      }
+    const std::uint64_t e = wac[f.acc >> (64 - kWideBits)];
+    if (!e) {
+      if (!(ok = FastSlowCode(f, data, hac, dequant, k))) break;
+      continue;
     }
-  } while (k < 64);
+    // A single code's second check is its first again and its second store
+    // repeats its first; a run of 16 zeros and the end of the block store a
+    // zero where no coefficient is yet.
+    f.acc <<= (e & 63);
+    FastCheck(f, 16);
+    FastCheck(f, 16, static_cast<long>((e >> 8) & 255));
+    f.used += static_cast<long>(e & 255);
+    const int first = k + static_cast<int>((e >> 16) & 255);
+    int zig = kDezigzag[first];
+    data[zig] = WrapMul(static_cast<std::int16_t>(e >> 32), dequant[zig]);
+    k = first + static_cast<int>((e >> 24) & 255);
+    zig = kDezigzag[k++];
+    data[zig] = WrapMul(static_cast<std::int16_t>(e >> 48), dequant[zig]);
+  }
+  // The block's last codes one at a time: the first code of each entry.
+  while (ok && k < 64) {
+    if (!FastRefillIfDue(f, bytes, limit)) break;
+    const std::uint64_t e = wac[f.acc >> (64 - kWideBits)];
+    if (!e) {
+      if (!FastSlowCode(f, data, hac, dequant, k)) break;
+      continue;
+    }
+    const int firstBits = static_cast<int>((e >> 8) & 255);
+    FastCheck(f, 16);
+    FastConsume(f, firstBits ? firstBits : static_cast<int>(e & 255));
+    k += static_cast<int>((e >> 16) & 255);
+    const int zig = kDezigzag[k++];
+    data[zig] = WrapMul(static_cast<std::int16_t>(e >> 32), dequant[zig]);
+  }
   FastToBits(f, bytes, b);
   if (k > kEndOfBlockRun) {
     *acSeen = k - (kEndOfBlockRun + 1) > 1;  // ended by its code at k - kEndOfBlockRun - 1

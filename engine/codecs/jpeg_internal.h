@@ -12,8 +12,9 @@
 namespace jpeg {
 
 inline constexpr int kFastBits = 9;
-// The fast path's wider look-up of an AC code and its magnitude (jpeg_fast_block.h).
-inline constexpr int kWideBits = 11;
+// The fast path's wider look-up of one or two AC codes and their magnitudes
+// (Decoder::wideAc, jpeg_fast_block.h).
+inline constexpr int kWideBits = 10;
 inline constexpr std::uint16_t kNoFastSymbol = 0xFFFF;  // a code longer than kFastBits
 inline constexpr int kNoMarker = 0xFF;  // never a marker code
 
@@ -182,10 +183,20 @@ struct Decoder {
   HuffmanTable ac[4];
   std::uint16_t dequant[4][64];
   std::int16_t fastAc[4][1 << kFastBits];
-  // The same over kWideBits bits: value * 65536 + run * 256 + bits used, or 0;
-  // a run of 16 zeros as a run of 15 and a zero, the end of a block as a run of
-  // kEndOfBlockRun (jpeg_fast_block.h).
-  std::int32_t wideAc[4][1 << kWideBits];
+  // The fast path's look-up over kWideBits bits: the one or two codes they
+  // begin with whose bits (code and value) they hold whole, or 0 where there
+  // is none. A run of 16 zeros is a run of 15 and a zero, the end of a block a
+  // run of kEndOfBlockRun. The fields, from the low byte up:
+  //  - the bits used by all it holds;
+  //  - the bits of the first code and its value where a second follows, else 0;
+  //  - the first code's run;
+  //  - for a second code, its run plus one, else 0 (the second store then
+  //    repeats the first);
+  //  - the first code's value, 16 bits;
+  //  - the second code's value, or the first's again, 16 bits.
+  // The end of a block is never followed by a second code: the bits after it
+  // are the next block's.
+  std::uint64_t wideAc[4][1 << kWideBits];
   // Baseline blocks go through the inverse DCT two at a time (InverseDctPair):
   // a decoded block waits in blocks[0] for the next one of its row of MCUs.
   bool blockWaits = false;
@@ -241,13 +252,13 @@ bool ReadHeader(Decoder* d);
 // jpeg_entropy.cpp
 /// Builds table h from the 16 code-length counts (their sum at most 256).
 bool BuildHuffman(Decoder* d, HuffmanTable* h, const int* counts);
-/// The fast path's look-up of an AC code and its value's bits over kWideBits
+/// The fast path's look-up of AC codes and their values' bits over kWideBits
 /// bits (Decoder::wideAc).
-void BuildWideAc(std::int32_t* wideAc, const HuffmanTable& h);
-/// The library's 9-bit look-up of them, taken from the wide one: for each
-/// look-ahead that holds a whole code and its value's bits, value * 256 +
+void BuildWideAc(std::uint64_t* wideAc, const HuffmanTable& h);
+/// The library's 9-bit look-up, taken from the wide one's first codes: for
+/// each look-ahead that holds a whole code and its value's bits, value * 256 +
 /// run * 16 + bits used, or 0.
-void BuildFastAc(std::int16_t* fastAc, const std::int32_t* wideAc);
+void BuildFastAc(std::int16_t* fastAc, const std::uint64_t* wideAc);
 /// fastSymbol from fast, size and values, once the values are read.
 void BuildFastSymbols(HuffmanTable* h);
 /// Decodes the entropy-coded data of the scan whose header was just read.
