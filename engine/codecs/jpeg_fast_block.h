@@ -71,15 +71,16 @@ inline std::uint64_t LoadBigEndian64(const unsigned char* p) {
 }
 
 struct FastBits {
-  std::uint64_t acc;  // the next bits, first at the top; the `have` first are the stream's
+  std::uint64_t acc;  // the next bits, first at the top (FastHave of them are the stream's)
   std::size_t next;   // the window byte acc's next load starts at
-  long used;          // the bits consumed: acc holds 8 * next - used of them
+  long used;          // the bits consumed
   long refillAt;      // past this many bits consumed, fewer than 16 + 15 are held
   // The library's bytes taken in, times 8, less 16: where its count is
   // below 16, which is the test at each of its check points before a code.
   long grows;
 };
 
+// The bits acc holds: those loaded less those consumed.
 inline int FastHave(const FastBits& f) { return static_cast<int>(8 * static_cast<long>(f.next) - f.used); }
 
 // Whether the fast path may refill and go on: kFastRoom bits left (limit:
