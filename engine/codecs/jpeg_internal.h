@@ -322,6 +322,12 @@ struct Upsampler {
 void StartUpsampler(const Decoder& d, int k, Upsampler* u);
 /// Gives the next output row of component k (in linebuf or in its plane).
 const unsigned char* NextUpsampledRow(Decoder& d, int k, Upsampler* u, unsigned char* linebuf);
+/// jpeg_upsample_avx2.cpp: the 2x horizontal and 2x2 filters' middle samples
+/// from the i given on, 16 at a time; they return the first sample left to do.
+/// Null where the build has no AVX2 code.
+extern int (*const kHorizontal2Avx2)(unsigned char* out, const unsigned char* in, int w, int i);
+extern int (*const kBoth2Avx2)(unsigned char* out, const unsigned char* near, const unsigned char* far,
+                               int w, int i);
 
 // jpeg_decoder.cpp
 /// Turns the planes into output rows, one at a time.

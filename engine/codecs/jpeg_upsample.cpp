@@ -4,8 +4,10 @@
 //
 // The SSE2 loops compute the same sums in 16-bit lanes (none exceeds 4088), so
 // their bytes are the plain loops' bytes; the plain loops do the edges and the
-// rest of each row.
+// rest of each row. Where the JPEG kernels chosen are AVX2's, the 2x loops
+// start with jpeg_upsample_avx2.cpp's, sixteen samples at a time.
 #include "engine/codecs/jpeg_internal.h"
+#include "engine/codecs/jpeg_kernels.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -50,6 +52,7 @@ void Horizontal2(unsigned char* out, const unsigned char* in, int w) {
   out[0] = in[0];
   out[1] = Quarter(in[0] * 3 + in[1] + 2);
   int i = 1;
+  if (kHorizontal2Avx2 && JpegKernelsAreAvx2()) i = kHorizontal2Avx2(out, in, w, i);
 #if defined(__SSE2__)
   const __m128i two = _mm_set1_epi16(2);
   for (; i + 8 < w; i += 8) {
@@ -77,6 +80,7 @@ void Both2(unsigned char* out, const unsigned char* near, const unsigned char* f
   int t1 = 3 * near[0] + far[0];
   out[0] = Quarter(t1 + 2);
   int i = 1;
+  if (kBoth2Avx2 && JpegKernelsAreAvx2()) i = kBoth2Avx2(out, near, far, w, i);
 #if defined(__SSE2__)
   const __m128i eight = _mm_set1_epi16(8);
   for (; i + 8 <= w; i += 8) {
