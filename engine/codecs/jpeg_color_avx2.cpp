@@ -36,10 +36,6 @@ constexpr ShuffleMasks kMasks;
 
 __m256i Mask(const char* m) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(m)); }
 
-__m256i Widen(const unsigned char* p) {
-  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
-
 int YCbCrToRgbAvx2(unsigned char* out, const unsigned char* y, const unsigned char* cb,
                    const unsigned char* cr, int count) {
   const __m256i center = _mm256_set1_epi16(128);
@@ -47,9 +43,9 @@ int YCbCrToRgbAvx2(unsigned char* out, const unsigned char* y, const unsigned ch
   const __m256i restRedGreen = Mask(kMasks.restRedGreen), restBlue = Mask(kMasks.restBlue);
   int i = 0;
   for (; i + 16 <= count; i += 16) {
-    const __m256i yw = Widen(y + i);
-    const __m256i cbw = _mm256_sub_epi16(Widen(cb + i), center);
-    const __m256i crw = _mm256_sub_epi16(Widen(cr + i), center);
+    const __m256i yw = WidenBytes16(y + i);
+    const __m256i cbw = _mm256_sub_epi16(WidenBytes16(cb + i), center);
+    const __m256i crw = _mm256_sub_epi16(WidenBytes16(cr + i), center);
     __m256i r, g, b;
     jpeg::color::YCbCrLanes<Avx2Ops>(yw, cbw, crw, &r, &g, &b);
     // Each half: red 0..7 and green 0..7 of its eight pixels, and blue twice.

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <vector>
 
 #include "engine/codecs/jpeg_bits.h"
 #include "engine/codecs/jpeg_fast_block.h"
@@ -104,8 +103,8 @@ std::uint64_t WideEntry(int used, int firstUsed, int run, int secondStep, int va
 // hold it whole: the second's entry in the single look-up, at those bits
 // shifted up, doesn't depend on the bits shifted in below them.
 void BuildWideAc(std::uint64_t* wideAc, const HuffmanTable& h) {
-  std::vector<std::int32_t> single(std::size_t{1} << kWideBits);
-  BuildSingleAc(single.data(), h);
+  std::int32_t single[1 << kWideBits];
+  BuildSingleAc(single, h);
   constexpr int kMask = (1 << kWideBits) - 1;
   for (int i = 0; i <= kMask; ++i) {
     const std::int32_t s = single[i];

@@ -61,6 +61,11 @@ struct Avx2Ops {
   static V UnpackLo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
   static V UnpackHi64(V a, V b) { return _mm256_unpackhi_epi64(a, b); }
 };
+
+// Sixteen bytes, each widened to a 16-bit lane.
+inline __m256i WidenBytes16(const unsigned char* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
 #endif
 
 }  // namespace

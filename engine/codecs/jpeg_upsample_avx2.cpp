@@ -8,11 +8,9 @@
 #if defined(__AVX2__) && !defined(QUILLMAR_PORTABLE_CODE)
 #include <immintrin.h>
 
-namespace {
+#include "engine/codecs/jpeg_simd_ops.h"
 
-__m256i Widen16(const unsigned char* p) {
-  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-}
+namespace {
 
 __m256i Triple(__m256i v) { return _mm256_add_epi16(_mm256_slli_epi16(v, 1), v); }
 
@@ -28,9 +26,9 @@ void Store32(unsigned char* out, __m256i firsts, __m256i seconds) {
 int Horizontal2Avx2(unsigned char* out, const unsigned char* in, int w, int i) {
   const __m256i two = _mm256_set1_epi16(2);
   for (; i + 16 < w; i += 16) {
-    const __m256i n = _mm256_add_epi16(Triple(Widen16(in + i)), two);
-    const __m256i even = _mm256_srli_epi16(_mm256_add_epi16(n, Widen16(in + i - 1)), 2);
-    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(n, Widen16(in + i + 1)), 2);
+    const __m256i n = _mm256_add_epi16(Triple(WidenBytes16(in + i)), two);
+    const __m256i even = _mm256_srli_epi16(_mm256_add_epi16(n, WidenBytes16(in + i - 1)), 2);
+    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(n, WidenBytes16(in + i + 1)), 2);
     Store32(out + i * 2, even, odd);
   }
   return i;
@@ -39,10 +37,13 @@ int Horizontal2Avx2(unsigned char* out, const unsigned char* in, int w, int i) {
 int Both2Avx2(unsigned char* out, const unsigned char* near, const unsigned char* far, int w, int i) {
   const __m256i eight = _mm256_set1_epi16(8);
   for (; i + 16 <= w; i += 16) {
-    const __m256i now = _mm256_add_epi16(Triple(Widen16(near + i)), Widen16(far + i));
-    const __m256i before = _mm256_add_epi16(Triple(Widen16(near + i - 1)), Widen16(far + i - 1));
-    const __m256i odd = _mm256_srli_epi16(_mm256_add_epi16(Triple(before), _mm256_add_epi16(now, eight)), 4);
-    const __m256i even = _mm256_srli_epi16(_mm256_add_epi16(Triple(now), _mm256_add_epi16(before, eight)), 4);
+    const __m256i now = _mm256_add_epi16(Triple(WidenBytes16(near + i)), WidenBytes16(far + i));
+    const __m256i before =
+        _mm256_add_epi16(Triple(WidenBytes16(near + i - 1)), WidenBytes16(far + i - 1));
+    const __m256i odd =
+        _mm256_srli_epi16(_mm256_add_epi16(Triple(before), _mm256_add_epi16(now, eight)), 4);
+    const __m256i even =
+        _mm256_srli_epi16(_mm256_add_epi16(Triple(now), _mm256_add_epi16(before, eight)), 4);
     Store32(out + i * 2 - 1, odd, even);
   }
   return i;
