@@ -1,5 +1,6 @@
 #include "engine/codecs/jpeg_writer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -69,17 +70,19 @@ bool GatherRows(const JpegRowSource& rows, std::size_t rowBytes, int height, int
   return true;
 }
 
-// Y, U and V of the chunk starting at image column x0. The next chunk's pixels
-// are asked for on the way: a strip reads 8 or 16 rows a few cache lines at a
-// time, more streams than the processor follows on its own, and from a whole
-// image in memory each load would otherwise wait for it.
+// Y, U and V of the chunk starting at image column x0. From a whole image in
+// memory the next chunk's pixels are asked for on the way: a strip reads 8 or
+// 16 rows a few cache lines at a time, more streams than the processor follows
+// on its own. Rows the strip copied itself are in the cache already.
 void ConvertChunk(const JpegKernels& k, int width, int components, std::size_t x0, Strip& s) {
+  constexpr std::size_t kCacheLine = 64;
   const std::size_t c = static_cast<std::size_t>(components);
   const std::size_t offset = x0 * c, rowBytes = static_cast<std::size_t>(width) * c;
   const std::size_t ahead = offset + kChunkWidth * c;
+  const std::size_t aheadEnd = s.copies ? ahead : std::min(ahead + kChunkWidth * c, rowBytes);
   for (int row = 0; row < s.mcuSize; ++row) {
-    for (std::size_t at = ahead; at < ahead + kChunkWidth * c && at < rowBytes; at += 64)
-      __builtin_prefetch(s.lines[row] + at);
+    for (std::size_t byte = ahead; byte < aheadEnd; byte += kCacheLine)
+      __builtin_prefetch(s.lines[row] + byte);
     const std::size_t at = row * kChunkWidth;
     k.convertRow(s.lines[row] + offset, width - static_cast<int>(x0), components, kChunkWidth,
                  s.y + at, s.u + at, s.v + at);
