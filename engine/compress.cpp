@@ -188,7 +188,7 @@ bool PrepareChecked(int quality, PreparedImage* prepared, const MemoryAsk& ask) 
   }
   if (again) {
     FileStamp stamp;
-    if (!ReadRestOfSourceImage(&prepared->source, &stamp, &result->errorText)) return false;
+    if (!ReadRestOfSourceImage(&prepared->source, &stamp, &result->errorText, ask)) return false;
     // The input's size is that of the file as read: a file removed or replaced
     // afterwards still reports what was compressed.
     result->inputBytes = stamp.size;

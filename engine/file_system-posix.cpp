@@ -47,9 +47,14 @@ FileStamp StampOf(const struct stat& st) {
 
 }  // namespace
 
+void CloseOpenedFile(OpenedFile* file) {
+  if (file->handle >= 0) close(static_cast<int>(file->handle));
+  file->handle = -1;
+}
+
 OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
   if (this != &other) {
-    if (handle >= 0) close(static_cast<int>(handle));
+    CloseOpenedFile(this);
     handle = std::exchange(other.handle, -1);
     stamp = other.stamp;
     outputPermissions = other.outputPermissions;
@@ -57,9 +62,7 @@ OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
   return *this;
 }
 
-OpenedFile::~OpenedFile() {
-  if (handle >= 0) close(static_cast<int>(handle));
-}
+OpenedFile::~OpenedFile() { CloseOpenedFile(this); }
 
 bool OpenInputFile(const fs::path& path, OpenedFile* file, std::string* error) {
   // Opened without waiting, so a FIFO swapped in after the name was checked can't
@@ -100,20 +103,22 @@ long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned ch
 
 bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
                     std::string* error) {
-  const int fd = static_cast<int>(file->handle);
   const BlockReadStatus status = ReadFileBlocks(
       [file, bytes](unsigned char* out, std::size_t wanted) {
         return ReadOpenedFileAt(*file, bytes->size, out, wanted);
       },
       static_cast<std::size_t>(file->stamp.size), until, bytes);
   *ended = status != BlockReadStatus::Paused;
-  if (*ended) {
-    close(fd);
-    file->handle = -1;
-  }
   if (status != BlockReadStatus::Failed) return true;
   *error = "Unable to open file";
   return false;
+}
+
+bool QueryOpenedFileStamp(const OpenedFile& file, FileStamp* stamp) {
+  struct stat st;
+  if (file.handle < 0 || fstat(static_cast<int>(file.handle), &st) != 0) return false;
+  *stamp = StampOf(st);
+  return true;
 }
 
 bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {

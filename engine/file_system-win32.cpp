@@ -169,16 +169,16 @@ namespace {
 
 HANDLE HandleOf(const OpenedFile& file) { return reinterpret_cast<HANDLE>(file.handle); }
 
-void CloseOpened(OpenedFile* file) {
+}  // namespace
+
+void CloseOpenedFile(OpenedFile* file) {
   if (file->handle != -1) CloseHandle(HandleOf(*file));
   file->handle = -1;
 }
 
-}  // namespace
-
 OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
   if (this != &other) {
-    CloseOpened(this);
+    CloseOpenedFile(this);
     handle = std::exchange(other.handle, -1);
     stamp = other.stamp;
     outputPermissions = other.outputPermissions;
@@ -186,7 +186,7 @@ OpenedFile& OpenedFile::operator=(OpenedFile&& other) noexcept {
   return *this;
 }
 
-OpenedFile::~OpenedFile() { CloseOpened(this); }
+OpenedFile::~OpenedFile() { CloseOpenedFile(this); }
 
 namespace {
 
@@ -259,10 +259,16 @@ bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool*
       },
       static_cast<std::size_t>(file->stamp.size), until, bytes);
   *ended = status != BlockReadStatus::Paused;
-  if (*ended) CloseOpened(file);
   if (status != BlockReadStatus::Failed) return true;
   *error = "Unable to open file";
   return false;
+}
+
+bool QueryOpenedFileStamp(const OpenedFile& file, FileStamp* stamp) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file.handle == -1 || !GetFileInformationByHandle(HandleOf(file), &info)) return false;
+  *stamp = StampOf(HandleOf(file), info);
+  return true;
 }
 
 bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {

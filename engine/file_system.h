@@ -67,9 +67,8 @@ struct OpenedFile {
 bool OpenInputFile(const std::filesystem::path& path, OpenedFile* file, std::string* error);
 
 /// Reads the open file on into *bytes (from position bytes->size) until they
-/// hold at least `until` bytes or the file ends (*ended); the file is closed at
-/// its end. False with "Unable to
-/// open file" in *error on a read error. Throws std::bad_alloc when memory for
+/// hold at least `until` bytes or the file ends (*ended); the file stays open.
+/// False with "Unable to open file" in *error on a read error. Throws std::bad_alloc when memory for
 /// the bytes can't be had.
 bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool* ended,
                     std::string* error);
@@ -78,6 +77,14 @@ bool ReadOpenedFile(OpenedFile* file, std::size_t until, FileBytes* bytes, bool*
 /// its reading stood before; returns how many (0 at its end), -1 on an error.
 long long ReadOpenedFileAt(const OpenedFile& file, std::uint64_t at, unsigned char* out,
                            std::size_t n);
+
+/// The stamp the open file has now: another program's write into it since it
+/// was opened shows as another size, write time or change time. False when
+/// unknown.
+bool QueryOpenedFileStamp(const OpenedFile& file, FileStamp* stamp);
+
+/// Closes the open file; its stamp stays.
+void CloseOpenedFile(OpenedFile* file);
 
 /// The stamp of the file at path, following symbolic links, without opening it
 /// for reading. False when unknown or not a file.

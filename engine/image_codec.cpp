@@ -438,7 +438,11 @@ SourceRows DecodeSourceRowsAsRead(SourceImage* source, int* width, int* height, 
     result.reading.reset();
     return result;
   }
-  if (reading->failed) return result;
+  if (reading->failed) {
+    // Read whole instead, from its start: the head may be of another version.
+    source->bytes = FileBytes();
+    return result;
+  }
   *inputBytes = reading->size;
   unsigned char head[4] = {};
   std::size_t headLength = 0;
@@ -466,5 +470,9 @@ bool ReadAsItWent(SourceRows* rows) {
   JpegReadAsItGoes* reading = rows->reading.get();
   if (!reading) return true;
   if (reading->failed || (rows->rows && JpegRowsWantWholeInput(rows->rows.get()))) return false;
-  return reading->SawWhatTheChecksSaw();
+  // Both reads agree, and no write into the file since it was opened (its
+  // head was read then) has gone unseen.
+  FileStamp now;
+  return reading->SawWhatTheChecksSaw() && QueryOpenedFileStamp(*reading->file, &now) &&
+         now == reading->file->stamp;
 }

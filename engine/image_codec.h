@@ -67,6 +67,9 @@ struct SourceImage {
   // decode holds no planes (a streamed scan, or a progressive image).
   std::uint64_t jpegRowsMemory = 0;
   bool jpegWithoutPlanes = false;
+  // The file changed while it was read and was read again from its start: a
+  // second change fails it.
+  bool readAgain = false;
 };
 
 /// Looks at bytes already read: the Huffman-table check first (the library's own
@@ -146,5 +149,5 @@ SourceRows DecodeSourceRowsAsRead(SourceImage* source, int* width, int* height, 
 /// False when the decode read as it went is to be thrown away and the file
 /// decoded again, read whole: a baseline scan it streamed turned out not to
 /// be the image's last word (JpegRowsWantWholeInput), or the file changed
-/// between its two reads. Reads the rest of the file to tell.
+/// since it was opened. Reads the rest of the file to tell.
 bool ReadAsItWent(SourceRows* rows);

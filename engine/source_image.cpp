@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include <algorithm>
+#include <functional>
 
 #include "engine/machine.h"
 #include "engine/utf8.h"
@@ -36,6 +37,44 @@ bool CheckName(const std::filesystem::path& path, SourceImage* source, std::stri
   return true;
 }
 
+// Reads the source's file on, to `until` or its end. Its bytes must all come
+// from one version of it: at its end, a file that another program wrote into
+// since it was opened (its stamp now differs) would give a head of one version
+// and a rest of another. It is then read again from its start, once, as the
+// version it is now; a file that changes again fails. A read again that would
+// hold more than was booked asks first (ask).
+bool ReadSourceOn(SourceImage* source, std::size_t until, bool* ended, std::string* errorText,
+                  const std::function<bool(std::uint64_t)>& ask = {}) {
+  OpenedFile& file = source->file;
+  for (;;) {
+    if (!ReadOpenedFile(&file, until, &source->bytes, ended, errorText)) {
+      source->bytes = FileBytes();
+      return false;
+    }
+    if (!*ended) return true;
+    FileStamp now;
+    if (!QueryOpenedFileStamp(file, &now)) {
+      *errorText = "Unable to open file";
+      return false;
+    }
+    if (now == file.stamp) {
+      CloseOpenedFile(&file);
+      return true;
+    }
+    source->bytes = FileBytes();
+    if (source->readAgain) {
+      *errorText = kChangedWhileReadText;
+      return false;
+    }
+    if (now.size > file.stamp.size && ask && !ask(now.size)) {
+      *errorText = kOutOfMemoryText;
+      return false;
+    }
+    source->readAgain = true;
+    file.stamp = now;
+  }
+}
+
 }  // namespace
 
 bool OpenSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudget,
@@ -43,8 +82,7 @@ bool OpenSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudg
   if (!CheckName(path, source, errorText) || !OpenInputFile(path, &source->file, errorText))
     return false;
   bool ended = false;
-  if (!ReadOpenedFile(&source->file, kSourceHeadBytes, &source->bytes, &ended, errorText))
-    return false;
+  if (!ReadSourceOn(source, kSourceHeadBytes, &ended, errorText)) return false;
   // A file read whole already is judged whole; a larger one by its head first,
   // before the rest of it takes any memory.
   if (ended) ParseSourceImage(source);
@@ -57,19 +95,14 @@ bool OpenSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudg
   return true;
 }
 
-bool ReadRestOfSourceImage(SourceImage* source, FileStamp* stamp, std::string* errorText) {
-  const FileStamp opened = source->file.stamp;
+bool ReadRestOfSourceImage(SourceImage* source, FileStamp* stamp, std::string* errorText,
+                           const std::function<bool(std::uint64_t)>& ask) {
   const bool readWhole = source->file.handle == -1;  // and parsed by OpenSourceImage
   bool ended = readWhole;
-  while (!ended) {
-    if (!ReadOpenedFile(&source->file, SIZE_MAX, &source->bytes, &ended, errorText)) {
-      source->bytes = FileBytes();
-      return false;
-    }
-  }
-  // The input's size is that of the file as read: a file that grew or shrank
-  // meanwhile still reports what was compressed.
-  *stamp = opened;
+  if (!readWhole && !ReadSourceOn(source, SIZE_MAX, &ended, errorText, ask)) return false;
+  // The input's size is that of the file as read: a file cut meanwhile still
+  // reports what was compressed.
+  *stamp = source->file.stamp;
   stamp->size = source->bytes.size;
   if (!readWhole) ParseSourceImage(source);
   return true;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "engine/file_system.h"
@@ -12,6 +13,10 @@
 
 /// The refusal of an input that is not a file (a FIFO, socket or device).
 inline constexpr char kNotAFileText[] = "不是普通文件";
+
+/// The failure of a file that another program kept writing while it was read:
+/// read again from its start, it had changed again by its end.
+inline constexpr char kChangedWhileReadText[] = "文件在读取时被改写";
 
 /// How much of a file is read before deciding on the rest: every format's
 /// signature and, but for a JPEG behind an unusual amount of metadata, its header.
@@ -28,9 +33,14 @@ bool OpenSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudg
                      SourceImage* source, std::string* errorText);
 
 /// Reads the rest of an opened source, closes it and parses the whole
-/// (ParseSourceImage). *stamp tells the read version apart; its size is the
-/// bytes read. False with "Unable to open file" on a read error.
-bool ReadRestOfSourceImage(SourceImage* source, FileStamp* stamp, std::string* errorText);
+/// (ParseSourceImage). Every byte comes from one version of the file: one
+/// written into since it was opened is read again from its start, once (ask,
+/// if given, hears its size first when it grew; no: kOutOfMemoryText).
+/// *stamp tells the read version apart; its size is the bytes read. False
+/// with "Unable to open file" on a read error, kChangedWhileReadText when the
+/// file changed again.
+bool ReadRestOfSourceImage(SourceImage* source, FileStamp* stamp, std::string* errorText,
+                           const std::function<bool(std::uint64_t)>& ask = {});
 
 /// Both steps at once.
 bool ReadSourceImage(const std::filesystem::path& path, std::uint64_t memoryBudget,

@@ -578,6 +578,54 @@ class Reliability(Batch):
                 seen.append((line.split("  ", 2)[2], f.read()))
         self.assertEqual(seen[0], seen[1])
 
+    def test_a_file_written_over_while_it_is_read_is_compressed_from_one_version(self):
+        # Another program saves over a queued photo (A becomes B, shorter) while
+        # its head, its rest, or the checks and the decode of a JPEG read as it
+        # is decoded are read: the output and the line are those of B alone,
+        # never a head of one and a rest of the other. One that keeps being
+        # written over fails with its reason. (No read follows a PNG's rest.)
+        library = self.fault_library()
+        versions = {}
+        for ext, side in (("jpg", 1200), ("png", 1100)):
+            for seed, name in ((1, "a"), (2, "b")):
+                path = os.path.join(self.root, "%s.%s" % (name, ext))
+                with open(path, "wb") as f:
+                    f.write(noise_png(side, side - 100 * seed, seed, level=1))
+                if ext == "jpg":
+                    subprocess.run([PROGRAM, "-q", "95", "-o", self.root + "/q95", path],
+                                   check=True, stdout=subprocess.DEVNULL)
+                    os.replace(os.path.join(self.root, "q95", os.path.basename(path)), path)
+            versions[ext] = [os.path.join(self.root, n + "." + ext) for n in ("a", "b")]
+            self.assertGreater(os.path.getsize(versions[ext][1]), (2 << 20) + 4096)
+            self.assertGreater(os.path.getsize(versions[ext][0]), os.path.getsize(versions[ext][1]))
+
+        def run(ext, source, at, nth, name="rewritten-while-read"):
+            photo = os.path.join(self.root, "in", "%s.%s" % (name, ext))
+            shutil.copyfile(source, photo)
+            out = os.path.join(self.root, "out-%s-%d-%s" % (ext, at, nth))
+            done = subprocess.run(
+                [PROGRAM, "-o", out, photo], capture_output=True, timeout=600,
+                env=dict(os.environ, LD_PRELOAD=library, QUILLMAR_TEST_REWRITE_AT=str(at),
+                         QUILLMAR_TEST_REWRITE_NTH=nth,
+                         QUILLMAR_TEST_REWRITE_WITH=":".join(reversed(versions[ext]))))
+            line = [line for line in done.stdout.decode().splitlines() if "[1/1]" in line][0]
+            output = os.path.join(out, os.path.basename(photo))
+            data = None
+            if os.path.exists(output):
+                with open(output, "rb") as f:
+                    data = hashlib.sha256(f.read()).hexdigest()
+            return line.replace(os.path.basename(photo), "*"), data
+
+        for ext, at, nth in (("jpg", 0, "2"), ("jpg", 1 << 20, "1"), ("jpg", 0, "3"),
+                             ("png", 1 << 20, "1"), ("png", 2 << 20, "1")):
+            with self.subTest(ext=ext, at=at, nth=nth):
+                self.assertEqual(run(ext, versions[ext][0], at, nth),
+                                 run(ext, versions[ext][1], at, "0", name="b-as-it-is"))
+        for ext, nth in (("jpg", "2+"), ("png", "1+")):
+            with self.subTest(ext=ext, nth=nth):
+                self.assertEqual(run(ext, versions[ext][0], 0, nth),
+                                 ("[1/1] 失败  * (文件在读取时被改写)", None))
+
     def test_a_folder_that_cannot_be_opened_is_skipped_and_the_walk_goes_on(self):
         library = self.fault_library()
         tree = os.path.join(self.root, "tree")

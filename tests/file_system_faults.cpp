@@ -9,6 +9,12 @@
 // - a file whose name contains "cut-while-read" reads as cut at
 //   QUILLMAR_TEST_CUT_AT bytes from its third read at position 0 on (the head
 //   and one whole read see all of it), as if cut while it was read;
+// - a file whose name contains "rewritten-while-read" is written over in place
+//   before its QUILLMAR_TEST_REWRITE_NTH-th read at position
+//   QUILLMAR_TEST_REWRITE_AT (and, with a "+" after the count, before every
+//   later one), as by another program saving over it: truncated, then given
+//   the bytes of the files QUILLMAR_TEST_REWRITE_WITH names (separated by
+//   ":"), taken in turn;
 // - with QUILLMAR_TEST_ALLOCATION_LIMIT=BYTES in the environment, memory is
 //   refused past that total of live heap blocks and anonymous mappings, as
 //   Windows refuses commit past a job's or the system's limit: a limit the
@@ -26,6 +32,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -39,8 +47,16 @@ std::atomic<bool> moved{false};
 std::atomic<int> cutFile{-1};
 std::atomic<int> cutFileStarts{0};
 
+std::atomic<int> rewrittenFile{-1};
+std::atomic<int> rewrittenReads{0};
+std::atomic<int> rewrites{0};
+
 int Opened(const char* name, int fd) {
   if (fd >= 0 && std::strstr(name, "moved-after-open")) moved = true;
+  if (fd >= 0 && std::strstr(name, "rewritten-while-read")) {
+    rewrittenFile = fd;
+    rewrittenReads = 0;
+  }
   if (fd >= 0 && std::strstr(name, "cut-while-read")) {
     cutFile = fd;
     cutFileStarts = 0;
@@ -91,9 +107,45 @@ extern "C" int open(const char* name, int flags, ...) {
   return Refused(name, flags) ? -1 : Opened(name, real(name, flags, mode));
 }
 
+namespace {
+
+// The next of the files QUILLMAR_TEST_REWRITE_WITH names, copied over the open file fd.
+void WriteOver(int fd) {
+  std::string names = std::getenv("QUILLMAR_TEST_REWRITE_WITH");
+  std::vector<std::string> paths;
+  for (std::size_t from = 0, to; from <= names.size(); from = to + 1) {
+    to = std::min(names.find(':', from), names.size());
+    paths.push_back(names.substr(from, to - from));
+  }
+  const std::string& with = paths[static_cast<std::size_t>(rewrites++) % paths.size()];
+  const int in = open(with.c_str(), O_RDONLY);
+  const int over = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_WRONLY | O_TRUNC);
+  char buffer[1 << 16];
+  ssize_t got;
+  while (in >= 0 && over >= 0 && (got = read(in, buffer, sizeof buffer)) > 0)
+    if (write(over, buffer, static_cast<size_t>(got)) != got) break;
+  close(in);
+  close(over);
+}
+
+void RewriteBeforeRead(int fd, off_t at) {
+  const char* atText = std::getenv("QUILLMAR_TEST_REWRITE_AT");
+  const char* nthText = std::getenv("QUILLMAR_TEST_REWRITE_NTH");
+  if (fd != rewrittenFile || !atText || !nthText ||
+      at != static_cast<off_t>(std::strtoull(atText, nullptr, 10)))
+    return;
+  char* end = nullptr;
+  const int nth = static_cast<int>(std::strtol(nthText, &end, 10));
+  const int count = ++rewrittenReads;
+  if (count == nth || (count > nth && *end == '+')) WriteOver(fd);
+}
+
+}  // namespace
+
 extern "C" ssize_t pread64(int fd, void* out, size_t n, off_t at) {
   using Read = ssize_t (*)(int, void*, size_t, off_t);
   static Read real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "pread64"));
+  RewriteBeforeRead(fd, at);
   return real(fd, out, LeftOfCutFile(fd, at, n), at);
 }
 
@@ -103,6 +155,7 @@ extern "C" int close(int fd) {
   using Close = int (*)(int);
   static Close real = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "close"));
   if (fd == cutFile) cutFile = -1;
+  if (fd == rewrittenFile) rewrittenFile = -1;
   return real(fd);
 }
 
