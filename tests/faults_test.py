@@ -549,6 +549,29 @@ class Reliability(Batch):
         self.assertIn("[1/1] 成功  camera.jpg  6000x4000", done.stdout.decode())
         self.assertGreater(os.path.getsize(os.path.join(self.out, "camera.jpg")), limit * 3 // 4)
 
+    def test_a_long_run_of_fill_bytes_is_passed_not_held(self):
+        # 48 MiB of 0xFF fill before the end of a photo's image data, which the
+        # decoder skips: it is read past under a 16 MiB allocation limit, and
+        # the output is the photo's own.
+        library = self.fault_library()
+        photo = os.path.join(self.inputs, "photo.jpg")
+        subprocess.run(["convert", "-seed", "1", "-size", "1200x900", "plasma:fractal",
+                        "-quality", "95", photo], check=True)
+        with open(photo, "rb") as f:
+            data = f.read()
+        padded = os.path.join(self.inputs, "padded.jpg")
+        with open(padded, "wb") as f:
+            f.write(data[:-1] + b"\xff" * (48 << 20) + data[-1:])
+        outputs = []
+        for path in (photo, padded):
+            done = subprocess.run([PROGRAM, "-o", self.out, path], capture_output=True,
+                                  timeout=600, env=dict(os.environ, LD_PRELOAD=library,
+                                                        QUILLMAR_TEST_ALLOCATION_LIMIT=str(16 << 20)))
+            self.assertIn("[1/1] 成功", done.stdout.decode())
+            with open(os.path.join(self.out, os.path.basename(path)), "rb") as f:
+                outputs.append(f.read())
+        self.assertEqual(outputs[0], outputs[1])
+
     def test_a_jpeg_cut_while_it_is_read_gives_what_its_bytes_give(self):
         # Past its head, a large JPEG is read twice (its checks, then its
         # decode): cut before the second read (in what a camera appended after

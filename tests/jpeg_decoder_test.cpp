@@ -330,6 +330,37 @@ TEST(JpegDecoder, GivesTheLibrarysResultForDamagedFiles) {
   std::printf("%d inputs compared\n", compared);
 }
 
+// Runs of 0xFF fill bytes longer than the decoder's window holds (read as it
+// advances, it passes them without holding them): before a stuffed zero, a
+// restart marker, the end of the image and the end of the file, and before a
+// byte that makes a marker of them in the middle of the data.
+TEST(JpegDecoder, GivesTheLibrarysResultWithLongRunsOfFillBytes) {
+  int compared = 0;
+  const std::string fill(70000, '\xFF');
+  for (const Input& input : AllInputs()) {
+    const std::string& b = input.bytes;
+    const std::size_t sos = FindSegment(b, 0xDA);
+    if (!SmallEnoughToVary(input) || b.size() > (64 << 10) || sos == std::string::npos ||
+        b.size() < sos + 16 || b.compare(b.size() - 2, 2, "\xFF\xD9") != 0)
+      continue;
+    const std::size_t stuffed = b.find(std::string("\xFF\x00", 2), sos);
+    const std::size_t restart = b.find("\xFF\xD0", sos);
+    const std::size_t middle = (sos + b.size()) / 2;
+    std::vector<std::pair<std::string, std::string>> variants = {
+        {"before its end", b.substr(0, b.size() - 1) + fill + "\xD9"},
+        {"to the end of the file", b.substr(0, b.size() - 2) + fill},
+        {"as a marker in the data", b.substr(0, middle) + fill + "\x01" + b.substr(middle)}};
+    if (stuffed != std::string::npos)
+      variants.push_back({"before a stuffed zero", b.substr(0, stuffed) + fill + b.substr(stuffed)});
+    if (restart != std::string::npos)
+      variants.push_back({"before a restart", b.substr(0, restart) + fill + b.substr(restart)});
+    for (const auto& [where, bytes] : variants)
+      if (!Same(input.name + " with fill " + where, bytes, &compared)) break;
+  }
+  std::printf("%d inputs compared\n", compared);
+  EXPECT_GT(compared, 60);
+}
+
 // Block by block through made files' scans, whole and with bytes changed: the
 // fast path (and the library's steps it hands over to) leaves the same
 // coefficients and the library's reader state exactly (bits held, bytes taken

@@ -27,6 +27,8 @@ const unsigned char* Source::Hold(std::size_t from, std::size_t n, std::size_t k
   if (from >= base && end - base <= held) return data + (from - base);
   InputWindow& w = *window;
   keep = std::min(keep, from);
+  // A run of fill bytes read past is not held, but never needed either.
+  if (keep < base && InFill(keep) && base <= fillTo) keep = base;
   if (keep < base) {
     // Never asked for by the decoder, which reads forward from what it keeps;
     // should it be, the decode goes on from there but is thrown away.
@@ -68,6 +70,41 @@ const unsigned char* Source::Hold(std::size_t from, std::size_t n, std::size_t k
   held += want;
   data = w.bytes.get();
   return data + (from - base);
+}
+
+// Runs of fill bytes longer than this are not held (Source::PassFill).
+constexpr std::size_t kLongFill = 64 << 10;
+
+bool Source::PassFill(std::size_t runStart, std::size_t* pos, std::size_t keep) {
+  std::size_t q = *pos;
+  bool readPast = false;
+  while (q < size) {
+    if (InFill(q)) {
+      q = fillTo;
+      continue;
+    }
+    if (q - base < held) {
+      const unsigned char* p = data + (q - base);
+      const unsigned char* end = data + held;
+      while (p != end && *p == 0xFF) ++p;
+      q = base + static_cast<std::size_t>(p - data);
+      if (p != end) break;
+      continue;
+    }
+    if (window && q - runStart > kLongFill) {
+      if (keep < runStart) {
+        *pos = q;
+        return false;
+      }
+      readPast = true;
+      fillFrom = runStart;
+      fillTo = keep = q;
+    }
+    Hold(q, 1, keep);
+  }
+  if (readPast) fillTo = q;
+  *pos = q;
+  return true;
 }
 
 namespace {

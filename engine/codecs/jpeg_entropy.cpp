@@ -214,16 +214,23 @@ void FillWindow(Decoder* d) {
       break;
     }
     const std::size_t limit = std::min(size, at + (kSegmentWindow - count));
-    const unsigned char* p = src.Hold(at, limit - at, keep);
-    const void* hit = std::memchr(p, 0xFF, limit - at);
-    const std::size_t ff =
-        hit ? at + static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p) : limit;
-    std::memcpy(out + count, p, ff - at);
-    count += ff - at;
-    at = ff;
-    if (ff == limit) continue;
+    std::size_t ff = at;  // a run of fill bytes read past is all 0xFF
+    if (!src.InFill(at)) {
+      const unsigned char* p = src.Hold(at, limit - at, keep);
+      const void* hit = std::memchr(p, 0xFF, limit - at);
+      ff = hit ? at + static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - p) : limit;
+      std::memcpy(out + count, p, ff - at);
+      count += ff - at;
+      at = ff;
+      if (ff == limit) continue;
+    }
     std::size_t q = ff + 1;
-    while (q < size && src.At(q, keep) == 0xFF) ++q;  // fill bytes
+    if (!src.PassFill(ff, &q, keep)) {
+      // A long run of fill bytes: the next window starts with it, and keeps
+      // nothing before it.
+      s.ended = false;
+      break;
+    }
     if (q == size || src.At(q, keep) == 0) {
       // A stuffed 0xFF; at the input's end the library reads a 0 there too.
       out[count++] = 0xFF;
@@ -423,13 +430,13 @@ void SyncSourceAfterScan(Decoder* d) {
     return;
   }
   // Past `loaded` data bytes of the window in the input, stuffing and fill
-  // counted again.
+  // counted again (a long run of fill read past at once).
   Source& src = d->src;
   const std::size_t keep = s.windowStart;
   std::size_t at = s.windowStart;
   for (std::size_t i = 0; i < d->bits.loaded; ++i) {
     if (src.At(at++, keep) != 0xFF) continue;
-    while (at < src.size && src.At(at, keep) == 0xFF) ++at;
+    while (at < src.size && src.At(at, keep) == 0xFF) at = src.InFill(at) ? src.FillEnd() : at + 1;
     ++at;  // the stuffed 0
   }
   d->src.at = at;

@@ -52,8 +52,21 @@ struct Source {
   const unsigned char* Hold(std::size_t from, std::size_t n, std::size_t keep);
   /// The byte at pos (below size), bytes before keep read no more.
   unsigned char At(std::size_t pos, std::size_t keep) {
-    return pos - base < held ? data[pos - base] : *Hold(pos, 1, keep);
+    return pos - base < held ? data[pos - base] : InFill(pos) ? 0xFF : *Hold(pos, 1, keep);
   }
+  /// Moves *pos past a run of 0xFF fill bytes that started at runStart: to the
+  /// first byte after it that is not 0xFF, or the input's end. A run held
+  /// whole could take any amount of memory; a long one is read past and known
+  /// as fill from then on (InFill), not held, once nothing before it is kept
+  /// (keep == runStart). While something before it is kept, false once the run
+  /// is long (*pos is then within it): the caller lets go of what it keeps
+  /// first, and passes the run again from its start.
+  bool PassFill(std::size_t runStart, std::size_t* pos, std::size_t keep);
+  /// Whether pos lies in the last long run of fill bytes read past.
+  bool InFill(std::size_t pos) const { return pos - fillFrom < fillTo - fillFrom; }
+  std::size_t FillEnd() const { return fillTo; }
+
+  std::size_t fillFrom = 0, fillTo = 0;  // that run, none when equal
   int Get8() {
     if (at >= size) return 0;
     const unsigned char byte = At(at, at);

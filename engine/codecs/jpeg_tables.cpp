@@ -35,6 +35,20 @@ class Bytes {
     return kEnd;
   }
 
+  // Position of the next byte other than value at or after pos, or kEnd: a run
+  // of fill bytes is passed a block at a time.
+  std::size_t FindOther(unsigned char value, std::size_t pos) const {
+    while (pos < size_) {
+      const unsigned char* from = Block(pos / blockSize_) + pos % blockSize_;
+      const std::size_t left = std::min(blockSize_ - pos % blockSize_, size_ - pos);
+      const unsigned char* p = from;
+      while (p != from + left && *p == value) ++p;
+      if (p != from + left) return pos + static_cast<std::size_t>(p - from);
+      pos += left;
+    }
+    return kEnd;
+  }
+
  private:
   const unsigned char* Block(std::size_t index) const {
     return blocks_ ? blocks_[index] : (*block_)(index);
@@ -70,13 +84,21 @@ bool TablesFit(Bytes& bytes, std::size_t at, long length) {
 // that is not a stuffed zero, a fill byte or a restart marker. Returns the
 // position of that 0xFF, or kEnd.
 std::size_t SkipEntropyData(Bytes& bytes, std::size_t at) {
-  for (;; ++at) {
+  for (;;) {
     at = bytes.Find(0xFF, at);
     if (at == kEnd) return kEnd;
-    const int next = bytes.At(at + 1);
-    if (next < 0) return kEnd;
-    if (next != 0x00 && next != 0xFF && !(next >= 0xD0 && next <= 0xD7)) return at;
+    // In a run of 0xFF bytes the byte after the last one decides.
+    const std::size_t after = bytes.FindOther(0xFF, at + 1);
+    if (after == kEnd) return kEnd;
+    const int next = bytes.At(after);
+    if (next != 0x00 && !(next >= 0xD0 && next <= 0xD7)) return after - 1;
+    at = after;
   }
+}
+
+// Past a run of 0xFF fill bytes at pos, if any: the next other byte, or kEnd.
+std::size_t SkipFill(Bytes& bytes, std::size_t at) {
+  return bytes.At(at) == 0xFF ? bytes.FindOther(0xFF, at) : at;
 }
 
 // Follows the segments of JPEG data and hands each one's marker, the position of
@@ -86,9 +108,8 @@ template <typename Visit>
 bool WalkSegments(Bytes& bytes, Visit visit) {
   // The decoder takes any run of 0xFF bytes before a marker code as fill, the
   // start-of-image marker included.
-  std::size_t at = 0;
-  while (bytes.At(at) == 0xFF) ++at;
-  if (at == 0 || bytes.At(at) != kSoi) return true;
+  std::size_t at = SkipFill(bytes, 0);
+  if (at == 0 || at == kEnd || bytes.At(at) != kSoi) return true;
   ++at;
   while (at != kEnd && bytes.At(at) >= 0) {
     if (bytes.At(at) != 0xFF) {
@@ -97,7 +118,8 @@ bool WalkSegments(Bytes& bytes, Visit visit) {
       at = SkipEntropyData(bytes, at);
       continue;
     }
-    while (bytes.At(at) == 0xFF) ++at;  // fill bytes
+    at = SkipFill(bytes, at);
+    if (at == kEnd) break;
     const int marker = bytes.At(at++);
     if (marker < 0 || marker == kEoi) break;
     if (IsStandalone(marker) || marker == kSoi) continue;
