@@ -72,8 +72,6 @@ const unsigned char* Source::Hold(std::size_t from, std::size_t n, std::size_t k
   return data + (from - base);
 }
 
-// Runs of fill bytes longer than this are not held (Source::PassFill).
-constexpr std::size_t kLongFill = 64 << 10;
 
 bool Source::PassFill(std::size_t runStart, std::size_t* pos, std::size_t keep) {
   std::size_t q = *pos;
@@ -91,7 +89,9 @@ bool Source::PassFill(std::size_t runStart, std::size_t* pos, std::size_t keep) 
       if (p != end) break;
       continue;
     }
-    if (window && q - runStart > kLongFill) {
+    // Longer than a few stretches: not held (the tests' few-byte stretches
+    // meet such runs often).
+    if (window && q - runStart > 4 * inputStretch) {
       if (keep < runStart) {
         *pos = q;
         return false;
