@@ -201,26 +201,30 @@ NewFileStatus CommitUnnamed(int fd, const fs::path& path, const unsigned char* d
   return status;
 }
 
-// The last resort, where a file system can neither hide a file nor rename without
-// replacing: the final name is created exclusively and written in place, and
-// removed again if the write fails.
-NewFileStatus WriteInPlace(const fs::path& path, const unsigned char* data, std::size_t length,
-                           mode_t mode) {
-  // O_EXCL also refuses a dangling symbolic link, so nothing outside the output
-  // folder is ever created through one.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return errno == EEXIST ? NewFileStatus::Exists : NewFileStatus::Failed;
-  const bool written = WriteAll(fd, data, length);
-  if (close(fd) == 0 && written) return NewFileStatus::Created;
-  unlink(path.c_str());
-  return NewFileStatus::Failed;
+// Where the file system has neither links nor a rename that refuses to replace
+// (FAT and exFAT through FUSE), the name is checked and the complete temporary
+// renamed onto it: the name still shows only whole outputs, and a run killed at
+// any moment leaves at most the hidden temporary. What is left is a race: a file
+// another program creates at that very name between the check and the rename
+// (two calls of the file system) is replaced. Reserving the name first with an
+// exclusive create would close that race but leave an empty file under the
+// output's name to a run killed before the rename: a cut output, the worse loss.
+NewFileStatus RenameIfStillFree(const fs::path& temporary, const fs::path& path) {
+  int error = 0;
+  const NameState state = QueryNameState(path, &error);
+  if (state != NameState::Free)
+    return state == NameState::Taken ? NewFileStatus::Exists : NewFileStatus::Failed;
+  if (rename(temporary.c_str(), path.c_str()) == 0) return NewFileStatus::Created;
+  return errno == EEXIST || errno == ENOTEMPTY || errno == EISDIR ? NewFileStatus::Exists
+                                                                  : NewFileStatus::Failed;
 }
 
 std::atomic<unsigned> temporary_count{0};
 
-// A clearly marked temporary file beside the output, filled and closed, then put
-// under the final name without replacing anything (link, else rename without
-// replace). Only a run killed while it writes leaves one behind.
+// A clearly marked temporary file beside the output, filled, flushed and closed,
+// then put under the final name without replacing anything (link, else rename
+// without replace, else a check and a rename). Only a run killed before that
+// leaves one behind.
 NewFileStatus CommitThroughTemporary(const fs::path& path, const unsigned char* data,
                                      std::size_t length, mode_t mode) {
   fs::path temporary;
@@ -246,8 +250,8 @@ NewFileStatus CommitThroughTemporary(const fs::path& path, const unsigned char* 
                          RENAME_NOREPLACE) == 0) {
       return NewFileStatus::Created;
     } else if (errno == EINVAL || errno == ENOSYS) {
-      unlink(temporary.c_str());
-      return WriteInPlace(path, data, length, mode);
+      status = RenameIfStillFree(temporary, path);
+      if (status == NewFileStatus::Created) return status;
     } else {
       status = FromLinkError(errno);
     }

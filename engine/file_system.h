@@ -114,7 +114,9 @@ enum class NewFileStatus { Created, Exists, Failed };
 /// Puts the bytes into a new file at path, all or nothing: the name shows the file
 /// only once every byte is written, so a run killed at any moment never leaves a
 /// part of an output under an output name. Exists when anything at all is there
-/// (left untouched); Failed leaves nothing behind. permissions (POSIX, within the
+/// (left untouched; on FAT and exFAT through FUSE, which can't refuse, the name
+/// is checked just before the rename, and a file another program makes there
+/// in between is replaced); Failed leaves nothing behind. permissions (POSIX, within the
 /// umask; 0 means 0600, private to the owner) are the new file's mode.
 NewFileStatus WriteNewFile(const std::filesystem::path& path, const unsigned char* data,
                            std::size_t length, unsigned permissions);

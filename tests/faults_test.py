@@ -678,6 +678,85 @@ class Reliability(Batch):
             with open(os.path.join(out, name), "rb") as f:
                 self.assertTrue(complete_image(f.read()), name)
 
+    def mount_fat(self):
+        """A fresh FAT32 image mounted through FUSE (fusefat), as a camera card is on
+        Linux without the vfat module: no O_TMPFILE, no hard links, and a rename
+        that replaces (RENAME_NOREPLACE refused). Unmounted after the test."""
+        if not os.path.exists("/dev/fuse"):
+            self.skipTest("no /dev/fuse here: no FAT file system can be mounted through FUSE")
+        for tool in ("fusefat", "mkfs.vfat"):
+            self.assertIsNotNone(shutil.which(tool), tool + " is missing: tools/install-deps.sh")
+        image, mount = os.path.join(self.root, "card.img"), os.path.join(self.root, "card")
+        with open(image, "wb") as f:
+            f.truncate(64 << 20)
+        subprocess.run(["mkfs.vfat", "-F", "32", image], check=True, capture_output=True)
+        os.makedirs(mount)
+        subprocess.run(["fusefat", "-o", "rw+", image, mount], check=True, capture_output=True)
+        self.assertTrue(os.path.ismount(mount), "fusefat did not mount " + image)
+        fusermount = shutil.which("fusermount") or shutil.which("fusermount3")
+        self.addCleanup(subprocess.run, [fusermount, "-u", mount] if fusermount else
+                        ["umount", mount], capture_output=True)
+        return mount
+
+    def test_on_fat_through_fuse_an_output_appears_only_whole(self):
+        card = self.mount_fat()
+        self.out = os.path.join(card, "out")
+        # Never written under its own name: the output arrives there by a rename of
+        # its flushed temporary, and nothing at a name is replaced (FAT compares
+        # names without case, and its rename would replace).
+        os.makedirs(self.out)
+        with open(os.path.join(self.out, "01-BIG.JPG"), "wb") as f:
+            f.write(b"not ours")
+        strace = shutil.which("strace")
+        self.assertIsNotNone(strace, "strace is missing: tools/install-deps.sh")
+        trace = os.path.join(self.root, "trace")
+        self.args = ["-q", "80", "-o", self.out] + self.args[4:]
+        done = subprocess.run([strace, "-f", "-qq", "-e", "trace=openat,rename", "-o", trace,
+                               PROGRAM] + self.args, cwd=self.root, capture_output=True, timeout=600,
+                              env=dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "")
+                                       + ":detect_leaks=0"))
+        self.assertEqual(done.returncode, 0, (done.stdout + done.stderr).decode())
+        with open(trace) as f:
+            calls = f.read()
+        outputs = ["01-big_1.jpg"] + self.names[1:]
+        for name in outputs:
+            opened = [c for c in calls.splitlines() if '"%s/%s"' % (self.out, name) in c
+                      and "openat(" in c]
+            self.assertEqual(opened, [], "written in place")
+            # Another thread's call may come between the call and its result.
+            self.assertTrue(re.search(r'rename\(".*/\.quillmar-unfinished-[^"]*", "%s/%s"'
+                                      % (re.escape(self.out), re.escape(name)), calls),
+                            [c for c in calls.splitlines() if name in c])
+        with open(os.path.join(self.out, "01-BIG.JPG"), "rb") as f:
+            self.assertEqual(f.read(), b"not ours")
+        os.remove(os.path.join(self.out, "01-BIG.JPG"))
+        self.assertEqual(sorted(os.listdir(self.out)), sorted(outputs))
+
+        # Killed as soon as an output name appears, in a run of three large ones:
+        # the names hold whole images, and at most a hidden temporary is left.
+        shutil.rmtree(self.out)
+        large = []
+        for i in range(3):
+            large.append(os.path.join(self.inputs, "large-%d.png" % i))
+            with open(large[-1], "wb") as f:
+                f.write(noise_png(1000, 1000, i, level=1))
+        for kill_at in range(1, 4):
+            os.makedirs(self.out)
+            process = subprocess.Popen([PROGRAM, "-o", self.out] + large,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            shown = []
+            while len(shown) < kill_at and process.poll() is None:
+                shown = [n for n in os.listdir(self.out) if not n.startswith(".")]
+            process.kill()
+            process.wait()
+            for name in os.listdir(self.out):
+                if name.startswith("."):
+                    self.assertRegex(name, r"^\.quillmar-unfinished-\d+-\d+\.tmp$")
+                    continue
+                with open(os.path.join(self.out, name), "rb") as f:
+                    self.assertTrue(complete_image(f.read()), "cut: %s, kill %d" % (name, kill_at))
+            shutil.rmtree(self.out)
+
     def test_a_fifo_named_like_an_image_fails_at_once(self):
         fifo = os.path.join(self.inputs, "x.jpg")
         os.mkfifo(fifo)

@@ -6,7 +6,7 @@ packages=(
   clang libclang-rt-14-dev util-linux
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   wine64 xvfb xauth x11-apps fonts-wqy-microhei imagemagick time strace
-  libjpeg-turbo-progs libturbojpeg0-dev
+  libjpeg-turbo-progs libturbojpeg0-dev fusefat dosfstools
 )
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
