@@ -56,6 +56,6 @@ install(FILES ${cxx_notice} DESTINATION licenses RENAME gcc-cxx-runtime.txt)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Quillmar)
-set(CPACK_PACKAGE_FILE_NAME Quillmar-${PROJECT_VERSION}-win64)
+set(CPACK_PACKAGE_FILE_NAME Quillmar-${QUILLMAR_VERSION}-win64)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
 include(CPack)
