@@ -18,6 +18,8 @@ import tempfile
 import unittest
 import zipfile
 
+from run_cases import run_cases
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 PROGRAM = None
@@ -528,5 +530,5 @@ if __name__ == "__main__":
     everything_but_the_download = [
         name for name, value in list(globals().items()) if isinstance(value, type)
         and issubclass(value, CliTest) and value not in (CliTest, PackagedProgram)]
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2,
-                  defaultTest=None if PACKAGED else everything_but_the_download)
+    sys.exit(run_cases([sys.argv[0]] + rest,
+                       defaultTest=None if PACKAGED else everything_but_the_download))

@@ -10,9 +10,12 @@ newest heading.
 import json
 import os
 import re
+import sys
 import unittest
 
 import yaml
+
+from run_cases import run_cases
 
 ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir))
 
@@ -85,4 +88,4 @@ class Version(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    sys.exit(run_cases(sys.argv))
