@@ -84,6 +84,13 @@ def measure(command):
     return usage.ru_utime + usage.ru_stime, resident, elapsed
 
 
+def written_bytes(folder):
+    """The bytes a tool wrote: peers that write other bytes than ours are
+    compared by size as well as by time."""
+    return sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(folder)
+               for f in files)
+
+
 def run_tool(tool, image, build, scratch):
     out = tempfile.mkdtemp(dir=scratch)
     try:
@@ -114,7 +121,7 @@ def run_batch(tool, images, build, scratch):
                 command = ["taskset", "-c", "0"] + command
         else:
             command = ["/usr/bin/mogrify", "-path", out, "-quality", "80"] + images
-        return measure(command)
+        return measure(command) + (written_bytes(out),)
     finally:
         shutil.rmtree(out)
 
@@ -127,13 +134,14 @@ def whole_batch(images, build, runs, scratch):
     cpu = {k: statistics.median(s[0] for s in v) for k, v in samples.items()}
     mem = {k: max(s[1] for s in v) / 1024 for k, v in samples.items()}
     wall = {k: statistics.median(s[2] for s in v) for k, v in samples.items()}
+    size = {k: v[-1][3] / 1024 / 1024 for k, v in samples.items()}
     print("\nWhole batch of %d images in one process: median of %d runs (peak memory: largest run)\n"
           % (len(images), runs))
-    print("| tool | wall s | CPU s | peak MiB | wall/floor | CPU/floor | mem/floor |")
-    print("|---|---|---|---|---|---|---|")
+    print("| tool | wall s | CPU s | peak MiB | output MiB | wall/floor | CPU/floor | mem/floor |")
+    print("|---|---|---|---|---|---|---|---|")
     for tool, label in BATCH_TOOLS:
-        print("| %s | %.2f | %.2f | %.1f | %.3f | %.3f | %.3f |"
-              % (label, wall[tool], cpu[tool], mem[tool], wall[tool] / wall["floor"],
+        print("| %s | %.2f | %.2f | %.1f | %.2f | %.3f | %.3f | %.3f |"
+              % (label, wall[tool], cpu[tool], mem[tool], size[tool], wall[tool] / wall["floor"],
                  cpu[tool] / cpu["floor"], mem[tool] / mem["floor"]))
     print("\n%d processors usable here" % len(os.sched_getaffinity(0)))
 
@@ -149,10 +157,10 @@ def run_peer(tool, images, build, scratch):
     try:
         if tool == "turbo":
             loop = 'for f; do djpeg "$f" | cjpeg -quality 80 > "%s/$(basename "$f")" || exit 1; done' % out
-            return measure(["sh", "-c", loop, "sh"] + images)
+            return measure(["sh", "-c", loop, "sh"] + images) + (written_bytes(out),)
         if tool == "vips":
             loop = 'for f; do vips copy "$f" "%s/$(basename "$f")" || exit 1; done' % out
-            return measure(["sh", "-c", loop, "sh"] + images)
+            return measure(["sh", "-c", loop, "sh"] + images) + (written_bytes(out),)
         return run_batch(tool, images, build, scratch)
     finally:
         shutil.rmtree(out)
@@ -168,12 +176,13 @@ def peers(images, build, runs, scratch):
         cpu = {k: statistics.median(s[0] for s in v) for k, v in samples.items()}
         mem = {k: max(s[1] for s in v) / 1024 for k, v in samples.items()}
         wall = {k: statistics.median(s[2] for s in v) for k, v in samples.items()}
+        size = {k: v[-1][3] / 1024 / 1024 for k, v in samples.items()}
         print("\nThe %d %s images, median of %d runs\n" % (len(subset), kind.upper(), runs))
-        print("| tool | wall s | CPU s | peak MiB | wall/floor | CPU/floor | mem/floor |")
-        print("|---|---|---|---|---|---|---|")
+        print("| tool | wall s | CPU s | peak MiB | output MiB | wall/floor | CPU/floor | mem/floor |")
+        print("|---|---|---|---|---|---|---|---|")
         for tool, label in PEER_TOOLS[kind]:
-            print("| %s | %.2f | %.2f | %.1f | %.3f | %.3f | %.3f |"
-                  % (label, wall[tool], cpu[tool], mem[tool], wall[tool] / wall["floor"],
+            print("| %s | %.2f | %.2f | %.1f | %.2f | %.3f | %.3f | %.3f |"
+                  % (label, wall[tool], cpu[tool], mem[tool], size[tool], wall[tool] / wall["floor"],
                      cpu[tool] / cpu["floor"], mem[tool] / mem["floor"]))
 
 
@@ -287,7 +296,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--build", default="build/native")
-    parser.add_argument("--batch-only", action="store_true", help="only the whole-batch figure")
+    parser.add_argument("--batch-only", action="store_true",
+                        help="all but the table image by image: the whole batch, the peers on "
+                             "their own format, the encoders and the decoders alone")
     parser.add_argument("--encode-only", action="store_true", help="only the JPEG encoders alone")
     parser.add_argument("--decode-only", action="store_true", help="only the JPEG decoders alone")
     parser.add_argument("--camera", metavar="FOLDER",

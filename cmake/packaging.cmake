@@ -1,7 +1,7 @@
 # The download for Windows users, made by `cmake --workflow --preset windows-release`:
 # build/windows-release/Quillmar-<version>-win64.zip holding Quillmar.exe without its
-# debug information, a README.txt for the person who downloads it, and the licence
-# notices of everything linked into the exe.
+# debug information, a README.txt for the person who downloads it, Quillmar's own
+# LICENSE.txt, and the licence notices of everything linked into the exe.
 option(QUILLMAR_RELEASE_PACKAGE "Strip Quillmar.exe (debug information beside it) and package it" OFF)
 if(NOT WIN32 OR NOT QUILLMAR_RELEASE_PACKAGE)
   return()
@@ -44,15 +44,18 @@ quillmar_notice_of(${mingw_runtime} mingw_notice)
 # Windows line ends and a byte order mark, so that every Notepad shows the Chinese text.
 configure_file(${PROJECT_SOURCE_DIR}/docs/README-download.txt.in
   ${PROJECT_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
+# Quillmar's own licence, named .txt with Windows line ends so that a double click
+# opens it in Notepad (a file without an extension asks which program to use).
+configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
 
 install(TARGETS Quillmar RUNTIME DESTINATION .)
-install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
 install(FILES ${stb_notice} DESTINATION licenses RENAME stb_image.txt)
 install(FILES ${mingw_notice} DESTINATION licenses RENAME mingw-w64-runtime.txt)
 install(FILES ${cxx_notice} DESTINATION licenses RENAME gcc-cxx-runtime.txt)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME Quillmar)
-set(CPACK_PACKAGE_FILE_NAME Quillmar-${PROJECT_VERSION}-win64)
+set(CPACK_PACKAGE_FILE_NAME Quillmar-${QUILLMAR_VERSION}-win64)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
 include(CPack)

@@ -18,11 +18,14 @@ import tempfile
 import unittest
 import zipfile
 
+from run_cases import run_cases
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 PROGRAM = None
 WINE = None  # [runner, prefix] under Wine
 PACKAGED = None  # Quillmar.exe taken out of the download zip
+PACKAGED_ZIP = None  # the download zip itself
 
 HELP_WINDOWS = (
     "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
@@ -490,6 +493,16 @@ class PackagedProgram(CliTest):
         self.assertNotIn(".debug_", sections)
         self.assertIn(".gnu_debuglink", sections)  # where a crash report finds its symbols
 
+    def test_the_zip_carries_the_licence_beside_the_notices(self):
+        with zipfile.ZipFile(PACKAGED_ZIP) as archive:
+            names = archive.namelist()
+            folder = os.path.basename(PACKAGED_ZIP)[:-len(".zip")]
+            self.assertIn(folder + "/licenses/stb_image.txt", names)
+            with open(os.path.join(HERE, os.pardir, "LICENSE"), "rb") as f:
+                licence = f.read()
+            self.assertEqual(archive.read(folder + "/LICENSE.txt"),
+                             licence.replace(b"\n", b"\r\n"))
+
 
 def take_exe_out_of(zip_path):
     folder = tempfile.mkdtemp(prefix="quillmar-packaged-")
@@ -509,6 +522,7 @@ if __name__ == "__main__":
     options, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(options.program)
     PACKAGED = take_exe_out_of(options.packaged) if options.packaged else None
+    PACKAGED_ZIP = options.packaged
     WINE = [os.path.abspath(options.wine[0]), os.path.abspath(options.wine[1])] if options.wine else None
     HELP = HELP_WINDOWS if WINE else HELP_LINUX
     # Without a zip the download's tests have nothing to compare: they run only
@@ -516,5 +530,5 @@ if __name__ == "__main__":
     everything_but_the_download = [
         name for name, value in list(globals().items()) if isinstance(value, type)
         and issubclass(value, CliTest) and value not in (CliTest, PackagedProgram)]
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2,
-                  defaultTest=None if PACKAGED else everything_but_the_download)
+    sys.exit(run_cases([sys.argv[0]] + rest,
+                       defaultTest=None if PACKAGED else everything_but_the_download))

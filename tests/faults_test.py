@@ -31,6 +31,7 @@ import unittest
 import zlib
 
 from batch_support import complete_image, noise_png, png_chunk, wait_until_writing
+from run_cases import run_cases
 
 PROGRAM = None
 SANITIZED = False
@@ -826,7 +827,7 @@ def main():
     if options.inside_tmpfs:
         size, out, result, cwd = options.inside_tmpfs
         return inside_tmpfs(int(size), out, result, cwd, rest[1:] if rest[:1] == ["--"] else rest)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    return run_cases([sys.argv[0]] + rest)
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ import unittest
 import zlib
 
 from batch_support import complete_image, png_chunk, program_options
+from run_cases import run_cases
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REGRESSION = os.path.join(HERE, "regression")
@@ -226,8 +227,8 @@ class Hostile(unittest.TestCase):
 def main():
     global PROGRAM, SANITIZED
     PROGRAM, SANITIZED, argv = program_options()
-    unittest.main(argv=argv, verbosity=2)
+    return run_cases(argv)
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main())

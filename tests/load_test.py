@@ -22,6 +22,7 @@ import time
 import unittest
 
 from batch_support import noise_png, program_options, wait_until_writing
+from run_cases import run_cases
 
 PROGRAM = None
 SANITIZED = False
@@ -140,8 +141,8 @@ class Load(unittest.TestCase):
 def main():
     global PROGRAM, SANITIZED
     PROGRAM, SANITIZED, argv = program_options()
-    unittest.main(argv=argv, verbosity=2)
+    return run_cases(argv)
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main())
