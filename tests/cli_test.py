@@ -23,6 +23,7 @@ DATA = os.path.join(HERE, "data")
 PROGRAM = None
 WINE = None  # [runner, prefix] under Wine
 PACKAGED = None  # Quillmar.exe taken out of the download zip
+LAUNCHER = None  # under Wine: starts the program with a command line as typed
 
 HELP_WINDOWS = (
     "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
@@ -77,6 +78,11 @@ def format_size(n):
     return "%d B" % n
 
 
+def to_windows(path):
+    """A Linux path as Wine's drive Z: shows it."""
+    return "Z:" + path.replace("/", "\\")
+
+
 def saving(inp, out):
     return 0.0 if inp == 0 else (1.0 - out / inp) * 100.0
 
@@ -120,6 +126,17 @@ class CliTest(unittest.TestCase):
             # Every run of ours writes something, so such a run is Wine's, not ours.
             if not (WINE and done.returncode == 1 and not done.stdout and not done.stderr):
                 break
+        return Run(done)
+
+    def run_command_line(self, line):
+        """Windows: the program started with this command line, byte for byte."""
+        env = dict(os.environ, QUILLMAR_EXE=to_windows(PROGRAM), QUILLMAR_COMMAND_LINE=line)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run([WINE[0], WINE[1], LAUNCHER], cwd=self.dir, env=env,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=120)
+            out.seek(0)
+            err.seek(0)
+            done.stdout, done.stderr = out.read(), err.read()
         return Run(done)
 
     def path(self, *parts):
@@ -402,6 +419,21 @@ class Platform(CliTest):
         self.assertEqual(run.code, 0, run.err)
         self.assertTrue(os.path.isfile(self.path("rgb_1.jpg")))
 
+    def test_a_quoted_folder_ending_in_a_backslash_keeps_its_options(self):
+        if not WINE:
+            self.skipTest("Windows' command line")
+        # Windows PowerShell 5.1 passes a tab-completed folder with a blank so; to
+        # CommandLineToArgvW the \" is a quote inside one argument.
+        self.copy("rgb.jpg", folder="My Photos")
+        self.copy("rgba.png", folder="My Photos/deeper")
+        run = self.run_command_line('Quillmar.exe "My Photos\\" -o out -r')
+        self.assertEqual(run.code, 0, run.err)
+        self.assertIn("输入图片: 2 张\n输出目录: out\n", run.report())
+        self.assertEqual(sorted(os.listdir(self.path("out"))), ["rgb.jpg", "rgba.png"])
+        run = self.run_command_line('Quillmar.exe ".\\My Photos\\rgb.jpg" -o "two words"')
+        self.assertEqual(run.code, 0, run.err)
+        self.assertTrue(os.path.isfile(self.path("two words", "rgb.jpg")))
+
     def test_windows_never_stops_for_a_system_box(self):
         if not WINE:
             self.skipTest("Windows only")
@@ -506,10 +538,12 @@ if __name__ == "__main__":
     parser.add_argument("--program", required=True)
     parser.add_argument("--wine", nargs=2, metavar=("RUNNER", "PREFIX"))
     parser.add_argument("--packaged", metavar="ZIP")
+    parser.add_argument("--launcher", metavar="EXE")
     options, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(options.program)
     PACKAGED = take_exe_out_of(options.packaged) if options.packaged else None
     WINE = [os.path.abspath(options.wine[0]), os.path.abspath(options.wine[1])] if options.wine else None
+    LAUNCHER = os.path.abspath(options.launcher) if options.launcher else None
     HELP = HELP_WINDOWS if WINE else HELP_LINUX
     # Without a zip the download's tests have nothing to compare: they run only
     # when named (and fail then), never by default.
