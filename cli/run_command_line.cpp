@@ -14,6 +14,7 @@
 #include "engine/file_system.h"
 #include "engine/utf8.h"
 #include "input/collect.h"
+#include "input/folder_list.h"
 
 namespace fs = std::filesystem;
 
@@ -78,9 +79,29 @@ int ParseArguments(int count, const ArgChar* const* args, Options* options) {
   return -1;
 }
 
+// Windows: "*.jpg" reaches the program as typed; its matches are taken as if
+// each had been typed. A pattern that matches nothing is a path that isn't there.
+std::vector<fs::path> TypedPaths(const std::vector<fs::path>& inputs, fs::path* unmatched) {
+  std::vector<fs::path> paths;
+  for (const fs::path& input : inputs) {
+    std::vector<fs::path> matches;
+    if (!ExpandWildcards(input, &matches)) {
+      paths.push_back(input);
+    } else if (matches.empty()) {
+      *unmatched = input;
+      return paths;
+    } else {
+      paths.insert(paths.end(), matches.begin(), matches.end());
+    }
+  }
+  return paths;
+}
+
 // False (after the error line) when an input path does not exist.
 bool ExpandInputs(const Options& options, ImageList* images) {
-  for (const fs::path& input : options.inputs) {
+  fs::path unmatched;
+  const std::vector<fs::path> typed = TypedPaths(options.inputs, &unmatched);
+  for (const fs::path& input : typed) {
     int systemError = 0;
     const PathKind kind = QueryPathKind(input, &systemError);
     if (kind == PathKind::Missing || kind == PathKind::Error) {
@@ -92,7 +113,9 @@ bool ExpandInputs(const Options& options, ImageList* images) {
     else
       images->push_back(input);
   }
-  return true;
+  if (unmatched.empty()) return true;
+  WriteErr(kErrNoSuchPath + Shown(unmatched) + "\n");
+  return false;
 }
 
 std::string ImageLine(std::size_t i, std::size_t n, const fs::path& image,

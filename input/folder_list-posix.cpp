@@ -55,3 +55,5 @@ ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries)
   SortByName(entries->begin() + before, entries->end());
   return ec ? ListResult::Interrupted : ListResult::Complete;
 }
+
+bool ExpandWildcards(const fs::path&, std::vector<fs::path>*) { return false; }

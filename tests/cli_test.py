@@ -434,6 +434,19 @@ class Platform(CliTest):
         self.assertEqual(run.code, 0, run.err)
         self.assertTrue(os.path.isfile(self.path("two words", "rgb.jpg")))
 
+    def test_wildcards_in_a_last_name_on_windows(self):
+        if not WINE:
+            self.skipTest("a Linux shell expands them itself")
+        # cmd and PowerShell hand "*.jpg" over as typed; its matches come by name.
+        for name in ("rgb.jpg", "gray.jpg", "rgba.png"):
+            self.copy(name, folder="in")
+        run = self.run_program("in\\*.jpg", "in/r?b?.*", "-o", "out")
+        self.assertEqual(run.code, 0, run.err)
+        lines = [line for line in run.report().splitlines() if line.startswith("[")]
+        self.assertEqual([line.split()[2] for line in lines], ["gray.jpg", "rgb.jpg", "rgba.png"])
+        self.assert_error(self.run_program("in\\*.gif", "-o", "none"), "错误: 路径不存在: in\\*.gif\n")
+        self.assertFalse(os.path.exists(self.path("none")))
+
     def test_windows_never_stops_for_a_system_box(self):
         if not WINE:
             self.skipTest("Windows only")
