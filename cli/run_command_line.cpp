@@ -79,39 +79,55 @@ int ParseArguments(int count, const ArgChar* const* args, Options* options) {
   return -1;
 }
 
-// Windows: "*.jpg" reaches the program as typed; its matches are taken as if
-// each had been typed. A pattern that matches nothing is a path that isn't there.
-std::vector<fs::path> TypedPaths(const std::vector<fs::path>& inputs, fs::path* unmatched) {
-  std::vector<fs::path> paths;
-  for (const fs::path& input : inputs) {
+// One input as typed and as read: what the error line shows, and the path the
+// run uses.
+struct Input {
+  fs::path typed;
+  fs::path read;
+  bool mustBeFolder = false;  // typed with a trailing separator
+};
+
+bool EndsWithSeparator(const fs::path& path) {
+  const fs::path::string_type& text = path.native();
+  return !text.empty() && (text.back() == '/' || text.back() == fs::path::preferred_separator);
+}
+
+// The inputs read as the platform's shell reads typed paths. On Windows
+// "*.jpg" reaches the program as typed; its matches are taken as if each had
+// been typed. A pattern that matches nothing is a path that isn't there.
+std::vector<Input> ReadInputs(const std::vector<fs::path>& inputs, fs::path* unmatched) {
+  std::vector<Input> read;
+  for (const fs::path& typed : inputs) {
+    const fs::path name = typed.filename();
     std::vector<fs::path> matches;
-    if (!ExpandWildcards(input, &matches)) {
-      paths.push_back(input);
+    if (!ExpandWildcards(ReadTypedPath(typed.parent_path()) / name, &matches)) {
+      read.push_back({typed, ReadTypedPath(typed), EndsWithSeparator(typed)});
     } else if (matches.empty()) {
-      *unmatched = input;
-      return paths;
+      *unmatched = typed;
+      return read;
     } else {
-      paths.insert(paths.end(), matches.begin(), matches.end());
+      for (const fs::path& match : matches) read.push_back({match, match, false});
     }
   }
-  return paths;
+  return read;
 }
 
 // False (after the error line) when an input path does not exist.
 bool ExpandInputs(const Options& options, ImageList* images) {
   fs::path unmatched;
-  const std::vector<fs::path> typed = TypedPaths(options.inputs, &unmatched);
-  for (const fs::path& input : typed) {
+  for (const Input& input : ReadInputs(options.inputs, &unmatched)) {
     int systemError = 0;
-    const PathKind kind = QueryPathKind(input, &systemError);
+    PathKind kind = QueryPathKind(input.read, &systemError);
+    // "photo.jpg\" names no file: Windows refuses it as Linux does.
+    if (input.mustBeFolder && kind != PathKind::Folder) kind = PathKind::Missing;
     if (kind == PathKind::Missing || kind == PathKind::Error) {
-      WriteErr(kErrNoSuchPath + Shown(input) + "\n");
+      WriteErr(kErrNoSuchPath + Shown(input.typed) + "\n");
       return false;
     }
     if (kind == PathKind::Folder)
-      CollectImages(input, options.recursive, images);
+      CollectImages(input.read, options.recursive, images);
     else
-      images->push_back(input);
+      images->push_back(input.read);
   }
   if (unmatched.empty()) return true;
   WriteErr(kErrNoSuchPath + Shown(unmatched) + "\n");
@@ -153,9 +169,9 @@ std::string Summary(std::size_t n, const Totals& t) {
 
 // Files are compressed on every usable processor; each line is printed as soon
 // as its file and all before it are written, in list order.
-Totals CompressAll(const ImageList& images, const Options& options) {
+Totals CompressAll(const ImageList& images, const fs::path& outputFolder, int quality) {
   Totals totals;
-  CompressBatch(images, options.outputFolder, options.quality,
+  CompressBatch(images, outputFolder, quality,
                 [&](std::size_t i, CompressResult& r) {
                   if (r.success) {
                     ++totals.succeeded;
@@ -193,13 +209,16 @@ int RunCommandLine(int count, const ArgChar* const* args) {
     WriteErr(kErrNoImages);
     return 2;
   }
+  // Made where the shell's own mkdir would make it ("out." is "out"); a
+  // device's name is no folder at all.
+  const fs::path outputFolder = ReadTypedPath(options.outputFolder);
   std::error_code ec;
-  if (!CreateOutputFolder(options.outputFolder, &ec) && ec) {
+  if (NamesADevice(outputFolder) || (!CreateOutputFolder(outputFolder, &ec) && ec)) {
     WriteErr(kErrOutputFolder + Shown(options.outputFolder) + "\n");
     return 2;
   }
   WriteOut(Header(images.size(), options));
-  const Totals totals = CompressAll(images, options);
+  const Totals totals = CompressAll(images, outputFolder, options.quality);
   WriteOut(Summary(images.size(), totals));
   if (ConsoleServesOnlyUs()) {
     WriteOut(kClosingPrompt);

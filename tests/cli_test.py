@@ -447,6 +447,34 @@ class Platform(CliTest):
         self.assert_error(self.run_program("in\\*.gif", "-o", "none"), "错误: 路径不存在: in\\*.gif\n")
         self.assertFalse(os.path.exists(self.path("none")))
 
+    def test_typed_paths_are_read_as_windows_reads_them(self):
+        if not WINE:
+            self.skipTest("Win32's own rules")
+        self.copy("rgb.jpg", folder="pics")
+        z = to_windows(self.path("pics"))
+        up = "Z:..\\%s\\pics" % os.path.basename(self.dir)  # drive-relative, then up
+        for n, typed in enumerate(["pics.", "pics ", "pics\\rgb.jpg. ", up,
+                                   "//?/" + z[:2] + z[2:].replace("\\", "/"), "//./" + z[:2] + "/" + z[3:]]):
+            run = self.run_program(typed, "-o", "out%d" % n)
+            self.assertEqual(run.code, 0, (typed, run.err))
+            self.assertIn("[1/1] 成功  rgb.jpg  ", run.report())
+        # Windows refuses a file typed as a folder.
+        self.assert_error(self.run_program("pics\\rgb.jpg\\", "-o", "none"),
+                          "错误: 路径不存在: pics\\rgb.jpg\\\n")
+
+    def test_output_folders_are_read_as_windows_shell_reads_them(self):
+        if not WINE:
+            self.skipTest("Win32's own rules")
+        self.copy("rgb.jpg")
+        for typed in ("out.", "out2 "):
+            self.assertEqual(self.run_program("rgb.jpg", "-o", typed).code, 0)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["out", "out2", "rgb.jpg"])
+        # A device's name is no folder: the NUL device would swallow every output.
+        for device in ("nul", "AUX", "out\\con.txt"):
+            self.assert_error(self.run_program("rgb.jpg", "-o", device),
+                              "错误: 无法创建输出目录: %s\n" % device)
+        self.assertEqual(os.listdir(self.path("out")), ["rgb.jpg"])
+
     def test_windows_never_stops_for_a_system_box(self):
         if not WINE:
             self.skipTest("Windows only")
