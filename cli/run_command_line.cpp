@@ -120,10 +120,12 @@ bool ExpandInputs(const Options& options, ImageList* images) {
     PathKind kind = QueryPathKind(input.read, &systemError);
     // "photo.jpg\" names no file: Windows refuses it as Linux does.
     if (input.mustBeFolder && kind != PathKind::Folder) kind = PathKind::Missing;
-    if (kind == PathKind::Missing || kind == PathKind::Error) {
+    if (kind == PathKind::Missing) {
       WriteErr(kErrNoSuchPath + Shown(input.typed) + "\n");
       return false;
     }
+    // Anything else that is there, also what can't be examined (a link loop,
+    // access denied), gets its line with its reason in its turn.
     if (kind == PathKind::Folder)
       CollectImages(input.read, options.recursive, images);
     else

@@ -8,12 +8,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Taken as the listing says it is. An image-named entry the system could not
-// examine stays in the list, to fail with its reason in its turn rather than
-// vanish from the report.
+// Taken as the listing says it is. Every image-named entry that is not a
+// folder stays in the list: one the system could not examine, or a link that
+// leads nowhere, fails with its reason in its turn rather than vanish from the
+// report.
 bool IsImageEntry(const FolderEntry& entry) {
-  return IsSupportedImage(entry.path) &&
-         (entry.kind == PathKind::File || entry.kind == PathKind::Error);
+  return IsSupportedImage(entry.path) && entry.kind != PathKind::Folder;
 }
 
 // Depth first, pre-order. A folder that can't be opened or read to its end (no

@@ -246,6 +246,19 @@ class Paths(CliTest):
         self.assert_error(run, "错误: 路径不存在: missing.jpg\n")
         self.assertFalse(os.path.exists(self.path("compressed")))
 
+    def test_what_is_there_but_cannot_be_examined_gets_its_line(self):
+        # A link loop is there, so it is no "路径不存在": it fails in its turn, in
+        # a named input and in a walked folder alike, and so does a dangling link.
+        self.copy("rgb.jpg", folder="in")
+        os.symlink("loop.png", self.path("in", "loop.png"))
+        os.symlink("nowhere.png", self.path("in", "dangling.png"))
+        run = self.run_program(os.path.join("in", "loop.png"), "in", "-o", "out")
+        self.assertEqual(run.code, 1, run.err)
+        lines = sorted(line.split("  ")[1] for line in run.report().splitlines() if "] 失败  " in line)
+        # Wine lists neither link in a folder (Windows does, as reparse points).
+        walked = [] if WINE else ["dangling.png (文件不存在)", "loop.png (文件不存在)"]
+        self.assertEqual(lines, sorted(["loop.png (文件不存在)"] + walked))
+
     def test_a_folder_without_images(self):
         self.write("empty/notes.txt")
         self.assert_error(self.run_program("empty"), "错误: 没有找到可处理的 JPG / PNG 图片\n")
