@@ -408,15 +408,45 @@ bool MeansOccupiedIfListed(DWORD error) {
          error == ERROR_DELETE_PENDING;
 }
 
+bool RunsUnderWine() {
+  static const bool wine = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+// Wine: a Unix link that leads nowhere is in no listing and answers "not
+// found" to every query, yet a rename that must not replace anything replaces
+// it. Only an exclusive create sees it. The probe is deleted with its handle
+// (also when the run dies) and never follows a link.
+bool HoldsUnseenLink(const fs::path& path) {
+  const HANDLE h = CreateFileW(ExtendedLengthPath(path).c_str(), DELETE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
+                                   FILE_FLAG_OPEN_REPARSE_POINT,
+                               nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
 }  // namespace
 
 NameState QueryNameState(const fs::path& path, int* systemError) {
-  // The attributes of the name itself: a link is there even when its target is not.
+  // The attributes of the name itself: a link is there even when its target is
+  // not (Windows tells a link's own attributes).
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
     return NameState::Taken;
   const DWORD error = GetLastError();
   *systemError = static_cast<int>(error);
+  // A link that leads to itself (Wine's answer for a Unix link loop).
+  if (error == ERROR_CANT_RESOLVE_FILENAME) return NameState::Taken;
+  if (error == ERROR_FILE_NOT_FOUND && RunsUnderWine() && HoldsUnseenLink(path))
+    return NameState::Taken;
   if (MeansMissing(error)) return NameState::Free;
   return MeansOccupiedIfListed(error) && NameIsListed(path) ? NameState::Taken : NameState::Error;
 }

@@ -259,6 +259,23 @@ class Paths(CliTest):
         walked = [] if WINE else ["dangling.png (文件不存在)", "loop.png (文件不存在)"]
         self.assertEqual(lines, sorted(["loop.png (文件不存在)"] + walked))
 
+    def test_a_link_at_an_output_name_takes_that_name(self):
+        # Neither a link that leads nowhere nor one to itself is replaced or
+        # written through; each makes its name taken. (Wine shows neither to a
+        # listing.)
+        self.copy("rgb.jpg", folder="in")
+        self.copy("rgba.png", folder="in")
+        os.makedirs(self.path("out"))
+        os.symlink("../nowhere.jpg", self.path("out", "rgb.jpg"))
+        os.symlink("rgba.png", self.path("out", "rgba.png"))
+        run = self.run_program("in", "-o", "out")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertEqual(sorted(os.listdir(self.path("out"))),
+                         ["rgb.jpg", "rgb_1.jpg", "rgba.png", "rgba_1.png"])
+        self.assertTrue(os.path.islink(self.path("out", "rgb.jpg")))
+        self.assertTrue(os.path.islink(self.path("out", "rgba.png")))
+        self.assertFalse(os.path.exists(self.path("nowhere.jpg")))
+
     def test_a_folder_without_images(self):
         self.write("empty/notes.txt")
         self.assert_error(self.run_program("empty"), "错误: 没有找到可处理的 JPG / PNG 图片\n")
