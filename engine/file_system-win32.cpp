@@ -565,13 +565,16 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
   // sizes, not data, so a power cut could otherwise leave a named file cut or
   // zero-filled. The mark is cleared before the rename, which then needs no rule
   // about renaming a file whose delete is pending; a death between the two leaves
-  // a whole temporary file, never anything under an output name.
-  if (!WriteAll(h, data, length) || !ShowAsOrdinaryFile(h) || !FlushFileBuffers(h) ||
+  // a whole temporary file, still hidden, never anything under an output name.
+  // It is shown only once it has its name: a death after the rename leaves the
+  // whole output, hidden.
+  if (!WriteAll(h, data, length) || !FlushFileBuffers(h) ||
       (marked && !SetDeleteOnClose(h, false))) {
     DiscardTemporary(h, temporary);
     return NewFileStatus::Failed;
   }
   if (RenameWithoutReplacing(h, path, &error)) {
+    ShowAsOrdinaryFile(h);
     CloseHandle(h);
     return NewFileStatus::Created;
   }
@@ -633,8 +636,8 @@ NewFileStatus NameOutputDraft(OutputDraft* draft, const fs::path& path, bool* un
     return NewFileStatus::Failed;
   const HANDLE h = reinterpret_cast<HANDLE>(draft->handle);
   // As WriteNewFile: every byte on the disk, and the mark cleared, before the
-  // name; set again if the name is taken, for the next one.
-  if (!draft->synced && (!ShowAsOrdinaryFile(h) || !FlushFileBuffers(h))) {
+  // name; set again if the name is taken, for the next one. Shown once named.
+  if (!draft->synced && !FlushFileBuffers(h)) {
     draft->failed = true;
     return NewFileStatus::Failed;
   }
@@ -642,6 +645,7 @@ NewFileStatus NameOutputDraft(OutputDraft* draft, const fs::path& path, bool* un
   if (!SetDeleteOnClose(h, false)) return NewFileStatus::Failed;
   DWORD error = 0;
   if (RenameWithoutReplacing(h, path, &error)) {
+    ShowAsOrdinaryFile(h);
     CloseHandle(h);
     draft->handle = -1;
     *draft = OutputDraft();
