@@ -16,16 +16,31 @@ bool IsImageEntry(const FolderEntry& entry) {
   return IsSupportedImage(entry.path) && entry.kind != PathKind::Folder;
 }
 
-// Depth first, pre-order. A folder that can't be opened or read to its end (no
-// permission, deleted while the walk passes, a path too long for the system)
-// gives what was listed of it, and the walk goes on with the next: one such
-// folder must not silently drop the images of every folder after it.
+// Depth first, pre-order, without a stack frame per level: a path of "\\?\"
+// form may be some 16,000 folders deep. A folder that can't be opened or read
+// to its end (no permission, deleted while the walk passes, a path too long for
+// the system) gives what was listed of it, and the walk goes on with the next:
+// one such folder must not silently drop the images of every folder after it.
 void Walk(const fs::path& folder, bool recursive, ImageList* list) {
-  std::vector<FolderEntry> entries;
-  ListFolder(folder, &entries);
-  for (const FolderEntry& entry : entries) {
+  struct Level {
+    std::vector<FolderEntry> entries;
+    std::size_t next = 0;
+  };
+  std::vector<Level> levels(1);
+  ListFolder(folder, &levels.back().entries);
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.entries.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const FolderEntry& entry = level.entries[level.next++];
     if (IsImageEntry(entry)) list->push_back(entry.path);
-    if (recursive && entry.enterable) Walk(entry.path, recursive, list);
+    if (recursive && entry.enterable) {
+      Level deeper;
+      ListFolder(entry.path, &deeper.entries);
+      levels.push_back(std::move(deeper));  // entry and level are not used after this
+    }
   }
 }
 
