@@ -115,6 +115,7 @@ std::vector<Input> ReadInputs(const std::vector<fs::path>& inputs, fs::path* unm
 // False (after the error line) when an input path does not exist.
 bool ExpandInputs(const Options& options, ImageList* images) {
   fs::path unmatched;
+  std::vector<fs::path> unfinished;
   for (const Input& input : ReadInputs(options.inputs, &unmatched)) {
     int systemError = 0;
     PathKind kind = QueryPathKind(input.read, &systemError);
@@ -127,13 +128,16 @@ bool ExpandInputs(const Options& options, ImageList* images) {
     // Anything else that is there, also what can't be examined (a link loop,
     // access denied), gets its line with its reason in its turn.
     if (kind == PathKind::Folder)
-      CollectImages(input.read, options.recursive, images);
+      CollectImages(input.read, options.recursive, images, &unfinished);
     else
       images->push_back(input.read);
   }
-  if (unmatched.empty()) return true;
-  WriteErr(kErrNoSuchPath + Shown(unmatched) + "\n");
-  return false;
+  if (!unmatched.empty()) {
+    WriteErr(kErrNoSuchPath + Shown(unmatched) + "\n");
+    return false;
+  }
+  for (const fs::path& folder : unfinished) WriteErr(kWarnUnfinishedFolder + Shown(folder) + "\n");
+  return true;
 }
 
 std::string ImageLine(std::size_t i, std::size_t n, const fs::path& image,

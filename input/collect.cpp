@@ -21,13 +21,21 @@ bool IsImageEntry(const FolderEntry& entry) {
 // to its end (no permission, deleted while the walk passes, a path too long for
 // the system) gives what was listed of it, and the walk goes on with the next:
 // one such folder must not silently drop the images of every folder after it.
-void Walk(const fs::path& folder, bool recursive, ImageList* list) {
+void List(const fs::path& folder, std::vector<FolderEntry>* entries,
+          std::vector<fs::path>* unfinished) {
+  const ListResult result = ListFolder(folder, entries);
+  if (result == ListResult::Interrupted || result == ListResult::CannotOpen)
+    unfinished->push_back(folder);
+}
+
+void Walk(const fs::path& folder, bool recursive, ImageList* list,
+          std::vector<fs::path>* unfinished) {
   struct Level {
     std::vector<FolderEntry> entries;
     std::size_t next = 0;
   };
   std::vector<Level> levels(1);
-  ListFolder(folder, &levels.back().entries);
+  List(folder, &levels.back().entries, unfinished);
   while (!levels.empty()) {
     Level& level = levels.back();
     if (level.next == level.entries.size()) {
@@ -36,9 +44,13 @@ void Walk(const fs::path& folder, bool recursive, ImageList* list) {
     }
     const FolderEntry& entry = level.entries[level.next++];
     if (IsImageEntry(entry)) list->push_back(entry.path);
+    // An entry the system can't say anything about (its path too long for it)
+    // may be a folder of images that the walk can't enter.
+    else if (recursive && entry.ownKindUnknown)
+      unfinished->push_back(entry.path.parent_path());
     if (recursive && entry.enterable) {
       Level deeper;
-      ListFolder(entry.path, &deeper.entries);
+      List(entry.path, &deeper.entries, unfinished);
       levels.push_back(std::move(deeper));  // entry and level are not used after this
     }
   }
@@ -47,8 +59,14 @@ void Walk(const fs::path& folder, bool recursive, ImageList* list) {
 }  // namespace
 
 std::size_t CollectImages(const fs::path& folder, bool recursive, ImageList* list) {
+  std::vector<fs::path> unfinished;
+  return CollectImages(folder, recursive, list, &unfinished);
+}
+
+std::size_t CollectImages(const fs::path& folder, bool recursive, ImageList* list,
+                          std::vector<fs::path>* unfinished) {
   const std::size_t before = list->size();
-  Walk(folder, recursive, list);
+  Walk(folder, recursive, list, unfinished);
   return list->size() - before;
 }
 

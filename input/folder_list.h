@@ -15,6 +15,9 @@ struct FolderEntry {
   /// link; Error, with the reason left to the file's own turn, when the system
   /// could not say.
   PathKind kind;
+  /// The system could not say what the entry itself is (Linux: its path too
+  /// long for the system): it may be a folder the walk can't enter.
+  bool ownKindUnknown = false;
 };
 
 enum class ListResult { Complete, CannotOpen, AccessDenied, Interrupted };

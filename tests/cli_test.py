@@ -276,6 +276,26 @@ class Paths(CliTest):
         self.assertTrue(os.path.islink(self.path("out", "rgba.png")))
         self.assertFalse(os.path.exists(self.path("nowhere.jpg")))
 
+    def test_a_folder_the_walk_cannot_enter_is_said(self):
+        if WINE:
+            self.skipTest("Wine lists no entry it can't examine")
+        # A folder past the system's path limit (4096 bytes) can't be examined or
+        # entered: the walk goes on, and says which folder it could not list in full.
+        self.copy("rgb.jpg", folder="in")
+        folder = os.open(self.path("in"), os.O_RDONLY)
+        for _ in range(25):
+            os.mkdir("d" * 200, dir_fd=folder)
+            deeper = os.open("d" * 200, os.O_RDONLY, dir_fd=folder)
+            os.close(folder)
+            folder = deeper
+        os.close(folder)
+        run = self.run_program("in", "-r", "-o", "out")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertIn("输入图片: 1 张\n", run.report())
+        err = run.err.decode()
+        self.assertTrue(err.startswith("警告: 文件夹未能完整列出, 其中的图片可能不全: in/ddd"), err[:120])
+        self.assertEqual(err.count("\n"), 1, err[:120])
+
     def test_a_folder_without_images(self):
         self.write("empty/notes.txt")
         self.assert_error(self.run_program("empty"), "错误: 没有找到可处理的 JPG / PNG 图片\n")

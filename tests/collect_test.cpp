@@ -72,7 +72,11 @@ TEST_F(CollectTest, ADeepTreeIsWalkedWithoutAFramePerLevel) {
   } walk{dir_, {}};
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
+#if defined(__SANITIZE_ADDRESS__)
+  pthread_attr_setstacksize(&attributes, 1024 * 1024);  // its frames are several times larger
+#else
   pthread_attr_setstacksize(&attributes, 64 * 1024);
+#endif
   pthread_t thread;
   ASSERT_EQ(pthread_create(&thread, &attributes, [](void* w) -> void* {
               auto* walk = static_cast<Walk*>(w);
