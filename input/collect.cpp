@@ -16,18 +16,25 @@ bool IsImageEntry(const FolderEntry& entry) {
   return IsSupportedImage(entry.path) && entry.kind != PathKind::Folder;
 }
 
+// A folder whose images may be missing from the list, noted once.
+void NoteUnfinished(const fs::path& folder, std::vector<fs::path>* unfinished) {
+  if (unfinished->empty() || unfinished->back() != folder) unfinished->push_back(folder);
+}
+
+// A folder that may not be opened is skipped as if empty; one whose listing
+// broke off or that could not be opened otherwise is noted.
+void List(const fs::path& folder, std::vector<FolderEntry>* entries,
+          std::vector<fs::path>* unfinished) {
+  const ListResult result = ListFolder(folder, entries);
+  if (result == ListResult::Interrupted || result == ListResult::CannotOpen)
+    NoteUnfinished(folder, unfinished);
+}
+
 // Depth first, pre-order, without a stack frame per level: a path of "\\?\"
 // form may be some 16,000 folders deep. A folder that can't be opened or read
 // to its end (no permission, deleted while the walk passes, a path too long for
 // the system) gives what was listed of it, and the walk goes on with the next:
 // one such folder must not silently drop the images of every folder after it.
-void List(const fs::path& folder, std::vector<FolderEntry>* entries,
-          std::vector<fs::path>* unfinished) {
-  const ListResult result = ListFolder(folder, entries);
-  if (result == ListResult::Interrupted || result == ListResult::CannotOpen)
-    unfinished->push_back(folder);
-}
-
 void Walk(const fs::path& folder, bool recursive, ImageList* list,
           std::vector<fs::path>* unfinished) {
   struct Level {
@@ -47,7 +54,7 @@ void Walk(const fs::path& folder, bool recursive, ImageList* list,
     // An entry the system can't say anything about (its path too long for it)
     // may be a folder of images that the walk can't enter.
     else if (recursive && entry.ownKindUnknown)
-      unfinished->push_back(entry.path.parent_path());
+      NoteUnfinished(entry.path.parent_path(), unfinished);
     if (recursive && entry.enterable) {
       Level deeper;
       List(entry.path, &deeper.entries, unfinished);
