@@ -130,6 +130,7 @@ class CliTest(unittest.TestCase):
 
     def run_command_line(self, line):
         """Windows: the program started with this command line, byte for byte."""
+        self.assertTrue(LAUNCHER, "--launcher names the exe that hands a command line over")
         env = dict(os.environ, QUILLMAR_EXE=to_windows(PROGRAM), QUILLMAR_COMMAND_LINE=line)
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             done = subprocess.run([WINE[0], WINE[1], LAUNCHER], cwd=self.dir, env=env,
