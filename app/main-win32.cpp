@@ -6,7 +6,11 @@
 #include <shellapi.h>
 #include <stdlib.h>
 
+#include <string>
+#include <vector>
+
 #include "app/app_instance.h"
+#include "cli/command_line_split.h"
 #include "cli/run_command_line.h"
 #include "engine/machine.h"
 #include "gui/main_dialog.h"
@@ -32,6 +36,15 @@ void NeverStopForSystemBoxes() {
   _set_error_mode(_OUT_TO_STDERR);
 }
 
+// A quote inside an argument came from a backslash before a quote ("My Photos\"
+// -o out): the line is read again so that it is the folder and its own options.
+int RunWithBackslashesKept(const wchar_t* program) {
+  const std::vector<std::wstring> read = SplitArgumentsKeepingBackslashes(GetCommandLineW());
+  std::vector<const wchar_t*> args = {program};
+  for (const std::wstring& arg : read) args.push_back(arg.c_str());
+  return RunCommandLine(static_cast<int>(args.size()), args.data());
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -42,7 +55,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   int count = 0;
   LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
   if (count > 1) {
-    int code = RunCommandLine(count, args);
+    int code = HoldsQuote(count, args) ? RunWithBackslashesKept(args[0])
+                                       : RunCommandLine(count, args);
     LocalFree(args);
     return code;
   }

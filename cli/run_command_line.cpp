@@ -14,6 +14,7 @@
 #include "engine/file_system.h"
 #include "engine/utf8.h"
 #include "input/collect.h"
+#include "input/folder_list.h"
 
 namespace fs = std::filesystem;
 
@@ -78,20 +79,64 @@ int ParseArguments(int count, const ArgChar* const* args, Options* options) {
   return -1;
 }
 
+// One input as typed and as read: what the error line shows, and the path the
+// run uses.
+struct Input {
+  fs::path typed;
+  fs::path read;
+  bool mustBeFolder = false;  // typed with a trailing separator
+};
+
+bool EndsWithSeparator(const fs::path& path) {
+  const fs::path::string_type& text = path.native();
+  return !text.empty() && (text.back() == '/' || text.back() == fs::path::preferred_separator);
+}
+
+// The inputs read as the platform's shell reads typed paths. On Windows
+// "*.jpg" reaches the program as typed; its matches are taken as if each had
+// been typed. A pattern that matches nothing is a path that isn't there.
+std::vector<Input> ReadInputs(const std::vector<fs::path>& inputs, fs::path* unmatched) {
+  std::vector<Input> read;
+  for (const fs::path& typed : inputs) {
+    const fs::path name = typed.filename();
+    std::vector<fs::path> matches;
+    if (!ExpandWildcards(ReadTypedPath(typed.parent_path()) / name, &matches)) {
+      read.push_back({typed, ReadTypedPath(typed), EndsWithSeparator(typed)});
+    } else if (matches.empty()) {
+      *unmatched = typed;
+      return read;
+    } else {
+      for (const fs::path& match : matches) read.push_back({match, match, false});
+    }
+  }
+  return read;
+}
+
 // False (after the error line) when an input path does not exist.
 bool ExpandInputs(const Options& options, ImageList* images) {
-  for (const fs::path& input : options.inputs) {
+  fs::path unmatched;
+  std::vector<fs::path> unfinished;
+  for (const Input& input : ReadInputs(options.inputs, &unmatched)) {
     int systemError = 0;
-    const PathKind kind = QueryPathKind(input, &systemError);
-    if (kind == PathKind::Missing || kind == PathKind::Error) {
-      WriteErr(kErrNoSuchPath + Shown(input) + "\n");
+    PathKind kind = QueryPathKind(input.read, &systemError);
+    // "photo.jpg\" names no file: Windows refuses it as Linux does.
+    if (input.mustBeFolder && kind != PathKind::Folder) kind = PathKind::Missing;
+    if (kind == PathKind::Missing) {
+      WriteErr(kErrNoSuchPath + Shown(input.typed) + "\n");
       return false;
     }
+    // Anything else that is there, also what can't be examined (a link loop,
+    // access denied), gets its line with its reason in its turn.
     if (kind == PathKind::Folder)
-      CollectImages(input, options.recursive, images);
+      CollectImages(input.read, options.recursive, images, &unfinished);
     else
-      images->push_back(input);
+      images->push_back(input.read);
   }
+  if (!unmatched.empty()) {
+    WriteErr(kErrNoSuchPath + Shown(unmatched) + "\n");
+    return false;
+  }
+  for (const fs::path& folder : unfinished) WriteErr(kWarnUnfinishedFolder + Shown(folder) + "\n");
   return true;
 }
 
@@ -130,9 +175,9 @@ std::string Summary(std::size_t n, const Totals& t) {
 
 // Files are compressed on every usable processor; each line is printed as soon
 // as its file and all before it are written, in list order.
-Totals CompressAll(const ImageList& images, const Options& options) {
+Totals CompressAll(const ImageList& images, const fs::path& outputFolder, int quality) {
   Totals totals;
-  CompressBatch(images, options.outputFolder, options.quality,
+  CompressBatch(images, outputFolder, quality,
                 [&](std::size_t i, CompressResult& r) {
                   if (r.success) {
                     ++totals.succeeded;
@@ -170,13 +215,16 @@ int RunCommandLine(int count, const ArgChar* const* args) {
     WriteErr(kErrNoImages);
     return 2;
   }
+  // Made where the shell's own mkdir would make it ("out." is "out"); a
+  // device's name is no folder at all.
+  const fs::path outputFolder = ReadTypedPath(options.outputFolder);
   std::error_code ec;
-  if (!CreateOutputFolder(options.outputFolder, &ec) && ec) {
+  if (NamesADevice(outputFolder) || (!CreateOutputFolder(outputFolder, &ec) && ec)) {
     WriteErr(kErrOutputFolder + Shown(options.outputFolder) + "\n");
     return 2;
   }
   WriteOut(Header(images.size(), options));
-  const Totals totals = CompressAll(images, options);
+  const Totals totals = CompressAll(images, outputFolder, options.quality);
   WriteOut(Summary(images.size(), totals));
   if (ConsoleServesOnlyUs()) {
     WriteOut(kClosingPrompt);

@@ -51,6 +51,9 @@ constexpr char kErrUnknownOption[] = "错误: 未知选项: ";
 constexpr char kErrQualityRange[] = "错误: 质量参数必须在 0~100 之间(当前: ";
 constexpr char kErrQualityRangeEnd[] = ")\n";
 constexpr char kErrNoSuchPath[] = "错误: 路径不存在: ";
+// A folder whose listing broke off (a share that dropped) may hold more images
+// than the run found: said, not taken for complete. The run goes on.
+constexpr char kWarnUnfinishedFolder[] = "警告: 文件夹未能完整列出, 其中的图片可能不全: ";
 constexpr char kErrNoImages[] = "错误: 没有找到可处理的 JPG / PNG 图片\n";
 constexpr char kErrOutputFolder[] = "错误: 无法创建输出目录: ";
 

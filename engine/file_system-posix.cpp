@@ -130,6 +130,10 @@ bool QueryFileStamp(const fs::path& path, FileStamp* stamp) {
 
 bool IsRootFolder(const fs::path& path) { return !path.has_relative_path(); }
 
+fs::path ReadTypedPath(const fs::path& typed) { return typed; }
+
+bool NamesADevice(const fs::path&) { return false; }
+
 bool MakeFolder(const fs::path& path, std::error_code* error) {
   if (mkdir(path.c_str(), 0777) == 0) return true;
   *error = std::error_code(errno, std::generic_category());

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <fcntl.h>
 #include <io.h>
 #include <utility>
@@ -94,6 +95,9 @@ fs::path ExtendedLengthPath(const fs::path& path) {
                      !IsSeparator(text[2]);
   std::wstring full = share ? L"\\\\" : FullPathOfRoot(path.root_path());
   std::size_t rootLength = RootLength(full);
+  // "C:" may come back with a trailing backslash (Wine adds one), which ".."
+  // would otherwise take for the last name.
+  while (full.size() > rootLength && full.back() == L'\\') full.pop_back();
   int shareNames = share ? 2 : 0;
   for (const std::wstring& name : NamesIn(share ? text : path.relative_path().native())) {
     if (name == L".") continue;
@@ -108,6 +112,95 @@ fs::path ExtendedLengthPath(const fs::path& path) {
   // A share, also when the current folder is on one.
   if (StartsWith(full, L"\\\\")) return fs::path(L"\\\\?\\UNC\\" + full.substr(2));
   return fs::path(L"\\\\?\\" + full);
+}
+
+namespace {
+
+// A name as Win32 reads it from typed text: trailing dots and spaces dropped.
+std::wstring TrimmedName(std::wstring name) {
+  while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
+  return name;
+}
+
+// A typed 8.3 short name ("VACA~TQM.JPG") as the listing shows the entry: its
+// long name. The system matches a name without wildcards by either form.
+fs::path WithLongLastName(const fs::path& path) {
+  const std::wstring name = path.filename().native();
+  if (name.find(L'~') == std::wstring::npos) return path;
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileExW(ExtendedLengthPath(path).c_str(), FindExInfoBasic, &found,
+                              FindExSearchNameMatch, nullptr, 0);
+  if (h == INVALID_HANDLE_VALUE) return path;
+  FindClose(h);
+  return path.parent_path() / found.cFileName;
+}
+
+}  // namespace
+
+fs::path ReadTypedPath(const fs::path& typed) {
+  const std::wstring& text = typed.native();
+  if (text.empty() || StartsWith(text, L"\\\\?\\")) return typed;
+  std::wstring root;
+  std::wstring rest = text;
+  for (wchar_t& c : rest)
+    if (c == L'/') c = L'\\';
+  // "\\.\\", "//./" and "//?/": a device path; Win32 resolves what follows the
+  // device's name ("Z:") in the text.
+  if (rest.size() >= 4 && StartsWith(rest, L"\\\\") && (rest[2] == L'.' || rest[2] == L'?') &&
+      rest[3] == L'\\') {
+    const std::size_t device = rest.find(L'\\', 4);
+    root = L"\\\\.\\" + rest.substr(4, device == std::wstring::npos ? device : device - 4) + L"\\";
+    rest = device == std::wstring::npos ? L"" : rest.substr(device + 1);
+  } else if (StartsWith(rest, L"\\\\")) {
+    // A share: its server and share names are the root.
+    const std::size_t server = rest.find(L'\\', 2);
+    const std::size_t share = server == std::wstring::npos ? server : rest.find(L'\\', server + 1);
+    root = share == std::wstring::npos ? rest : rest.substr(0, share + 1);
+    rest = share == std::wstring::npos ? L"" : rest.substr(share + 1);
+  } else {
+    const std::size_t drive = rest.size() >= 2 && rest[1] == L':' ? 2 : 0;
+    const std::size_t slash = rest.size() > drive && rest[drive] == L'\\' ? 1 : 0;
+    root = rest.substr(0, drive + slash);
+    rest = rest.substr(drive + slash);
+  }
+  // Above a root there is nothing; a relative path (also "Z:..") keeps its
+  // leading ".." for the current folder to resolve.
+  const bool rooted = !root.empty() && root.back() == L'\\';
+  std::vector<std::wstring> names;
+  for (const std::wstring& typedName : NamesIn(rest)) {
+    if (typedName == L".") continue;
+    if (typedName == L"..") {
+      if (!names.empty() && names.back() != L"..")
+        names.pop_back();
+      else if (!rooted)
+        names.push_back(typedName);
+      continue;
+    }
+    std::wstring name = TrimmedName(typedName);
+    if (!name.empty()) names.push_back(name);
+  }
+  std::wstring read = root;
+  for (std::size_t i = 0; i < names.size(); ++i) read += (i ? L"\\" : L"") + names[i];
+  if (read.empty()) read = L".";
+  return WithLongLastName(fs::path(read));
+}
+
+bool NamesADevice(const fs::path& path) {
+  static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$",
+                                            L"CONOUT$"};
+  for (const fs::path& part : path.relative_path()) {
+    // The name up to its first dot, trailing blanks dropped: "nul.txt", "AUX ".
+    std::wstring base = part.native().substr(0, part.native().find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) c = static_cast<wchar_t>(towupper(c));
+    for (const wchar_t* device : kDevices)
+      if (base == device) return true;
+    // COM0-9 and LPT0-9, with the superscript digits Windows counts as well.
+    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+        (iswdigit(base[3]) || base[3] == L'\u00B9' || base[3] == L'\u00B2' || base[3] == L'\u00B3'))
+      return true;
+  }
+  return false;
 }
 
 namespace {
@@ -321,15 +414,45 @@ bool MeansOccupiedIfListed(DWORD error) {
          error == ERROR_DELETE_PENDING;
 }
 
+bool RunsUnderWine() {
+  static const bool wine = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+// Wine: a Unix link that leads nowhere is in no listing and answers "not
+// found" to every query, yet a rename that must not replace anything replaces
+// it. Only an exclusive create sees it. The probe is deleted with its handle
+// (also when the run dies) and never follows a link.
+bool HoldsUnseenLink(const fs::path& path) {
+  const HANDLE h = CreateFileW(ExtendedLengthPath(path).c_str(), DELETE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
+                                   FILE_FLAG_OPEN_REPARSE_POINT,
+                               nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
 }  // namespace
 
 NameState QueryNameState(const fs::path& path, int* systemError) {
-  // The attributes of the name itself: a link is there even when its target is not.
+  // The attributes of the name itself: a link is there even when its target is
+  // not (Windows tells a link's own attributes).
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &data))
     return NameState::Taken;
   const DWORD error = GetLastError();
   *systemError = static_cast<int>(error);
+  // A link that leads to itself (Wine's answer for a Unix link loop).
+  if (error == ERROR_CANT_RESOLVE_FILENAME) return NameState::Taken;
+  if (error == ERROR_FILE_NOT_FOUND && RunsUnderWine() && HoldsUnseenLink(path))
+    return NameState::Taken;
   if (MeansMissing(error)) return NameState::Free;
   return MeansOccupiedIfListed(error) && NameIsListed(path) ? NameState::Taken : NameState::Error;
 }
@@ -448,13 +571,16 @@ NewFileStatus WriteNewFile(const fs::path& path, const unsigned char* data, std:
   // sizes, not data, so a power cut could otherwise leave a named file cut or
   // zero-filled. The mark is cleared before the rename, which then needs no rule
   // about renaming a file whose delete is pending; a death between the two leaves
-  // a whole temporary file, never anything under an output name.
-  if (!WriteAll(h, data, length) || !ShowAsOrdinaryFile(h) || !FlushFileBuffers(h) ||
+  // a whole temporary file, still hidden, never anything under an output name.
+  // It is shown only once it has its name: a death after the rename leaves the
+  // whole output, hidden.
+  if (!WriteAll(h, data, length) || !FlushFileBuffers(h) ||
       (marked && !SetDeleteOnClose(h, false))) {
     DiscardTemporary(h, temporary);
     return NewFileStatus::Failed;
   }
   if (RenameWithoutReplacing(h, path, &error)) {
+    ShowAsOrdinaryFile(h);
     CloseHandle(h);
     return NewFileStatus::Created;
   }
@@ -516,8 +642,8 @@ NewFileStatus NameOutputDraft(OutputDraft* draft, const fs::path& path, bool* un
     return NewFileStatus::Failed;
   const HANDLE h = reinterpret_cast<HANDLE>(draft->handle);
   // As WriteNewFile: every byte on the disk, and the mark cleared, before the
-  // name; set again if the name is taken, for the next one.
-  if (!draft->synced && (!ShowAsOrdinaryFile(h) || !FlushFileBuffers(h))) {
+  // name; set again if the name is taken, for the next one. Shown once named.
+  if (!draft->synced && !FlushFileBuffers(h)) {
     draft->failed = true;
     return NewFileStatus::Failed;
   }
@@ -525,6 +651,7 @@ NewFileStatus NameOutputDraft(OutputDraft* draft, const fs::path& path, bool* un
   if (!SetDeleteOnClose(h, false)) return NewFileStatus::Failed;
   DWORD error = 0;
   if (RenameWithoutReplacing(h, path, &error)) {
+    ShowAsOrdinaryFile(h);
     CloseHandle(h);
     draft->handle = -1;
     *draft = OutputDraft();

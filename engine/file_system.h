@@ -23,6 +23,20 @@ enum class PathKind { Missing, Folder, File, Other, Error };
 /// share root ("\\nas\photos"), which are folders here like any other.
 PathKind QueryPathKind(const std::filesystem::path& path, int* systemError);
 
+/// A path as the user typed it (an input, the output folder), read as the
+/// platform's shell reads it. Windows, Win32's rules: "/" is "\\", "." and ".."
+/// are resolved in the text as far as it goes, a name's trailing dots and
+/// spaces are dropped ("pics." is "pics"), "//?/" and "//./" are device paths
+/// ("\\.\\"), and a last name typed in its 8.3 short form becomes its long
+/// name; "\\?\\" paths are taken exactly. Linux: unchanged. A relative path
+/// stays relative. Names that come from a folder listing never pass here.
+std::filesystem::path ReadTypedPath(const std::filesystem::path& typed);
+
+/// Windows: whether a name of path is one of the reserved device names (CON,
+/// PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, also with an extension),
+/// which a typed path reaches as the device, never as a folder. Linux: false.
+bool NamesADevice(const std::filesystem::path& path);
+
 /// Windows: the form in which every file call of the program gets a path:
 /// absolute, behind "\\?\", so the system takes each name exactly as it is
 /// spelled, as the folder listing gave it: "dir." is not "dir", "nul.jpg" is a

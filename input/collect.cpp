@@ -8,32 +8,72 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Taken as the listing says it is. An image-named entry the system could not
-// examine stays in the list, to fail with its reason in its turn rather than
-// vanish from the report.
+// Taken as the listing says it is. Every image-named entry that is not a
+// folder stays in the list: one the system could not examine, or a link that
+// leads nowhere, fails with its reason in its turn rather than vanish from the
+// report.
 bool IsImageEntry(const FolderEntry& entry) {
-  return IsSupportedImage(entry.path) &&
-         (entry.kind == PathKind::File || entry.kind == PathKind::Error);
+  return IsSupportedImage(entry.path) && entry.kind != PathKind::Folder;
 }
 
-// Depth first, pre-order. A folder that can't be opened or read to its end (no
-// permission, deleted while the walk passes, a path too long for the system)
-// gives what was listed of it, and the walk goes on with the next: one such
-// folder must not silently drop the images of every folder after it.
-void Walk(const fs::path& folder, bool recursive, ImageList* list) {
-  std::vector<FolderEntry> entries;
-  ListFolder(folder, &entries);
-  for (const FolderEntry& entry : entries) {
+// A folder whose images may be missing from the list, noted once.
+void NoteUnfinished(const fs::path& folder, std::vector<fs::path>* unfinished) {
+  if (unfinished->empty() || unfinished->back() != folder) unfinished->push_back(folder);
+}
+
+// A folder that may not be opened is skipped as if empty; one whose listing
+// broke off or that could not be opened otherwise is noted.
+void List(const fs::path& folder, std::vector<FolderEntry>* entries,
+          std::vector<fs::path>* unfinished) {
+  const ListResult result = ListFolder(folder, entries);
+  if (result == ListResult::Interrupted || result == ListResult::CannotOpen)
+    NoteUnfinished(folder, unfinished);
+}
+
+// Depth first, pre-order, without a stack frame per level: a path of "\\?\"
+// form may be some 16,000 folders deep. A folder that can't be opened or read
+// to its end (no permission, deleted while the walk passes, a path too long for
+// the system) gives what was listed of it, and the walk goes on with the next:
+// one such folder must not silently drop the images of every folder after it.
+void Walk(const fs::path& folder, bool recursive, ImageList* list,
+          std::vector<fs::path>* unfinished) {
+  struct Level {
+    std::vector<FolderEntry> entries;
+    std::size_t next = 0;
+  };
+  std::vector<Level> levels(1);
+  List(folder, &levels.back().entries, unfinished);
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.entries.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const FolderEntry& entry = level.entries[level.next++];
     if (IsImageEntry(entry)) list->push_back(entry.path);
-    if (recursive && entry.enterable) Walk(entry.path, recursive, list);
+    // An entry the system can't say anything about (its path too long for it)
+    // may be a folder of images that the walk can't enter.
+    else if (recursive && entry.ownKindUnknown)
+      NoteUnfinished(entry.path.parent_path(), unfinished);
+    if (recursive && entry.enterable) {
+      Level deeper;
+      List(entry.path, &deeper.entries, unfinished);
+      levels.push_back(std::move(deeper));  // entry and level are not used after this
+    }
   }
 }
 
 }  // namespace
 
 std::size_t CollectImages(const fs::path& folder, bool recursive, ImageList* list) {
+  std::vector<fs::path> unfinished;
+  return CollectImages(folder, recursive, list, &unfinished);
+}
+
+std::size_t CollectImages(const fs::path& folder, bool recursive, ImageList* list,
+                          std::vector<fs::path>* unfinished) {
   const std::size_t before = list->size();
-  Walk(folder, recursive, list);
+  Walk(folder, recursive, list, unfinished);
   return list->size() - before;
 }
 

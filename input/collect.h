@@ -13,6 +13,13 @@ using ImageList = std::vector<std::filesystem::path>;
 /// or read are skipped and the walk goes on.
 std::size_t CollectImages(const std::filesystem::path& folder, bool recursive, ImageList* list);
 
+/// As above, and appends to *unfinished every folder whose listing broke off
+/// partway or could not be opened for a reason other than a refused permission
+/// (a share that dropped, a path too long for the system): some of its images
+/// may be missing from the list.
+std::size_t CollectImages(const std::filesystem::path& folder, bool recursive, ImageList* list,
+                          std::vector<std::filesystem::path>* unfinished);
+
 /// Creates folder and its missing parents. True when this call created the final
 /// folder; *error is 0 exactly when the folder exists as a folder afterwards.
 bool CreateOutputFolder(const std::filesystem::path& folder, std::error_code* error);

@@ -50,8 +50,10 @@ ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries)
     // symlink_status: a link to a folder is listed, never entered.
     const fs::file_type type = it->symlink_status(linkError).type();
     entries->push_back({it->path(), type == fs::file_type::directory,
-                        KindOfListed(*it, type, linkError)});
+                        KindOfListed(*it, type, linkError), bool(linkError)});
   }
   SortByName(entries->begin() + before, entries->end());
   return ec ? ListResult::Interrupted : ListResult::Complete;
 }
+
+bool ExpandWildcards(const fs::path&, std::vector<fs::path>*) { return false; }

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <string>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -60,4 +63,29 @@ ListResult ListFolder(const fs::path& folder, std::vector<FolderEntry>* entries)
   DWORD error = GetLastError();
   FindClose(find);
   return error == ERROR_NO_MORE_FILES ? ListResult::Complete : ListResult::Interrupted;
+}
+
+bool ExpandWildcards(const fs::path& typed, std::vector<fs::path>* matches) {
+  const std::wstring name = typed.filename().native();
+  if (name.find_first_of(L"*?") == std::wstring::npos) return false;
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW data;
+  // The system matches the last name (its wildcard rules, and cmd's).
+  HANDLE find = FindFirstFileExW(ExtendedLengthPath(typed).c_str(), FindExInfoBasic, &data,
+                                 FindExSearchNameMatch, nullptr, 0);
+  if (find != INVALID_HANDLE_VALUE) {
+    const DWORD unlisted = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    do {
+      if (!IsDotOrDotDot(data.cFileName) && !(data.dwFileAttributes & unlisted))
+        names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  // NTFS's own order; other file systems (and Wine) list in theirs.
+  std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+  });
+  for (const std::wstring& match : names) matches->push_back(typed.parent_path() / match);
+  return true;
 }

@@ -15,6 +15,9 @@ struct FolderEntry {
   /// link; Error, with the reason left to the file's own turn, when the system
   /// could not say.
   PathKind kind;
+  /// The system could not say what the entry itself is (Linux: its path too
+  /// long for the system): it may be a folder the walk can't enter.
+  bool ownKindUnknown = false;
 };
 
 enum class ListResult { Complete, CannotOpen, AccessDenied, Interrupted };
@@ -30,3 +33,10 @@ ListResult ListFolder(const std::filesystem::path& folder, std::vector<FolderEnt
 /// placeholders of a cloud-synced folder, are the folder itself. A folder both
 /// hidden and system is the system's own and is not walked.
 bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag);
+
+/// Windows: the entries matched by a "*" or "?" in typed's last name, as cmd's
+/// own commands match them (hidden and system entries left out, as dir leaves
+/// them out), each the folder as typed joined with its name, in NTFS's order
+/// (by name, ignoring case). False when typed's last name holds no wildcard, and
+/// always on Linux, where the shell expands them.
+bool ExpandWildcards(const std::filesystem::path& typed, std::vector<std::filesystem::path>* matches);

@@ -26,6 +26,7 @@ PROGRAM = None
 WINE = None  # [runner, prefix] under Wine
 PACKAGED = None  # Quillmar.exe taken out of the download zip
 PACKAGED_ZIP = None  # the download zip itself
+LAUNCHER = None  # under Wine: starts the program with a command line as typed
 
 HELP_WINDOWS = (
     "Quillmar工具 v2.0 (GUI版) - 本地批量压缩 JPG / PNG\n"
@@ -80,6 +81,11 @@ def format_size(n):
     return "%d B" % n
 
 
+def to_windows(path):
+    """A Linux path as Wine's drive Z: shows it."""
+    return "Z:" + path.replace("/", "\\")
+
+
 def saving(inp, out):
     return 0.0 if inp == 0 else (1.0 - out / inp) * 100.0
 
@@ -123,6 +129,18 @@ class CliTest(unittest.TestCase):
             # Every run of ours writes something, so such a run is Wine's, not ours.
             if not (WINE and done.returncode == 1 and not done.stdout and not done.stderr):
                 break
+        return Run(done)
+
+    def run_command_line(self, line):
+        """Windows: the program started with this command line, byte for byte."""
+        self.assertTrue(LAUNCHER, "--launcher names the exe that hands a command line over")
+        env = dict(os.environ, QUILLMAR_EXE=to_windows(PROGRAM), QUILLMAR_COMMAND_LINE=line)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run([WINE[0], WINE[1], LAUNCHER], cwd=self.dir, env=env,
+                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=120)
+            out.seek(0)
+            err.seek(0)
+            done.stdout, done.stderr = out.read(), err.read()
         return Run(done)
 
     def path(self, *parts):
@@ -231,6 +249,56 @@ class Paths(CliTest):
         run = self.run_program("rgb.jpg", "missing.jpg")
         self.assert_error(run, "错误: 路径不存在: missing.jpg\n")
         self.assertFalse(os.path.exists(self.path("compressed")))
+
+    def test_what_is_there_but_cannot_be_examined_gets_its_line(self):
+        # A link loop is there, so it is no "路径不存在": it fails in its turn, in
+        # a named input and in a walked folder alike, and so does a dangling link.
+        self.copy("rgb.jpg", folder="in")
+        os.symlink("loop.png", self.path("in", "loop.png"))
+        os.symlink("nowhere.png", self.path("in", "dangling.png"))
+        run = self.run_program(os.path.join("in", "loop.png"), "in", "-o", "out")
+        self.assertEqual(run.code, 1, run.err)
+        lines = sorted(line.split("  ")[1] for line in run.report().splitlines() if "] 失败  " in line)
+        # Wine lists neither link in a folder (Windows does, as reparse points).
+        walked = [] if WINE else ["dangling.png (文件不存在)", "loop.png (文件不存在)"]
+        self.assertEqual(lines, sorted(["loop.png (文件不存在)"] + walked))
+
+    def test_a_link_at_an_output_name_takes_that_name(self):
+        # Neither a link that leads nowhere nor one to itself is replaced or
+        # written through; each makes its name taken. (Wine shows neither to a
+        # listing.)
+        self.copy("rgb.jpg", folder="in")
+        self.copy("rgba.png", folder="in")
+        os.makedirs(self.path("out"))
+        os.symlink("../nowhere.jpg", self.path("out", "rgb.jpg"))
+        os.symlink("rgba.png", self.path("out", "rgba.png"))
+        run = self.run_program("in", "-o", "out")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertEqual(sorted(os.listdir(self.path("out"))),
+                         ["rgb.jpg", "rgb_1.jpg", "rgba.png", "rgba_1.png"])
+        self.assertTrue(os.path.islink(self.path("out", "rgb.jpg")))
+        self.assertTrue(os.path.islink(self.path("out", "rgba.png")))
+        self.assertFalse(os.path.exists(self.path("nowhere.jpg")))
+
+    def test_a_folder_the_walk_cannot_enter_is_said(self):
+        if WINE:
+            self.skipTest("Wine lists no entry it can't examine")
+        # A folder past the system's path limit (4096 bytes) can't be examined or
+        # entered: the walk goes on, and says which folder it could not list in full.
+        self.copy("rgb.jpg", folder="in")
+        folder = os.open(self.path("in"), os.O_RDONLY)
+        for _ in range(25):
+            os.mkdir("d" * 200, dir_fd=folder)
+            deeper = os.open("d" * 200, os.O_RDONLY, dir_fd=folder)
+            os.close(folder)
+            folder = deeper
+        os.close(folder)
+        run = self.run_program("in", "-r", "-o", "out")
+        self.assertEqual(run.code, 0, run.err)
+        self.assertIn("输入图片: 1 张\n", run.report())
+        err = run.err.decode()
+        self.assertTrue(err.startswith("警告: 文件夹未能完整列出, 其中的图片可能不全: in/ddd"), err[:120])
+        self.assertEqual(err.count("\n"), 1, err[:120])
 
     def test_a_folder_without_images(self):
         self.write("empty/notes.txt")
@@ -405,6 +473,62 @@ class Platform(CliTest):
         self.assertEqual(run.code, 0, run.err)
         self.assertTrue(os.path.isfile(self.path("rgb_1.jpg")))
 
+    def test_a_quoted_folder_ending_in_a_backslash_keeps_its_options(self):
+        if not WINE:
+            self.skipTest("Windows' command line")
+        # Windows PowerShell 5.1 passes a tab-completed folder with a blank so; to
+        # CommandLineToArgvW the \" is a quote inside one argument.
+        self.copy("rgb.jpg", folder="My Photos")
+        self.copy("rgba.png", folder="My Photos/deeper")
+        run = self.run_command_line('Quillmar.exe "My Photos\\" -o out -r')
+        self.assertEqual(run.code, 0, run.err)
+        self.assertIn("输入图片: 2 张\n输出目录: out\n", run.report())
+        self.assertEqual(sorted(os.listdir(self.path("out"))), ["rgb.jpg", "rgba.png"])
+        run = self.run_command_line('Quillmar.exe ".\\My Photos\\rgb.jpg" -o "two words"')
+        self.assertEqual(run.code, 0, run.err)
+        self.assertTrue(os.path.isfile(self.path("two words", "rgb.jpg")))
+
+    def test_wildcards_in_a_last_name_on_windows(self):
+        if not WINE:
+            self.skipTest("a Linux shell expands them itself")
+        # cmd and PowerShell hand "*.jpg" over as typed; its matches come by name.
+        for name in ("rgb.jpg", "gray.jpg", "rgba.png"):
+            self.copy(name, folder="in")
+        run = self.run_program("in\\*.jpg", "in/r?b?.*", "-o", "out")
+        self.assertEqual(run.code, 0, run.err)
+        lines = [line for line in run.report().splitlines() if line.startswith("[")]
+        self.assertEqual([line.split()[2] for line in lines], ["gray.jpg", "rgb.jpg", "rgba.png"])
+        self.assert_error(self.run_program("in\\*.gif", "-o", "none"), "错误: 路径不存在: in\\*.gif\n")
+        self.assertFalse(os.path.exists(self.path("none")))
+
+    def test_typed_paths_are_read_as_windows_reads_them(self):
+        if not WINE:
+            self.skipTest("Win32's own rules")
+        self.copy("rgb.jpg", folder="pics")
+        z = to_windows(self.path("pics"))
+        up = "Z:..\\%s\\pics" % os.path.basename(self.dir)  # drive-relative, then up
+        for n, typed in enumerate(["pics.", "pics ", "pics\\rgb.jpg. ", up,
+                                   "//?/" + z[:2] + z[2:].replace("\\", "/"), "//./" + z[:2] + "/" + z[3:]]):
+            run = self.run_program(typed, "-o", "out%d" % n)
+            self.assertEqual(run.code, 0, (typed, run.err))
+            self.assertIn("[1/1] 成功  rgb.jpg  ", run.report())
+        # Windows refuses a file typed as a folder.
+        self.assert_error(self.run_program("pics\\rgb.jpg\\", "-o", "none"),
+                          "错误: 路径不存在: pics\\rgb.jpg\\\n")
+
+    def test_output_folders_are_read_as_windows_shell_reads_them(self):
+        if not WINE:
+            self.skipTest("Win32's own rules")
+        self.copy("rgb.jpg")
+        for typed in ("out.", "out2 "):
+            self.assertEqual(self.run_program("rgb.jpg", "-o", typed).code, 0)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["out", "out2", "rgb.jpg"])
+        # A device's name is no folder: the NUL device would swallow every output.
+        for device in ("nul", "AUX", "out\\con.txt"):
+            self.assert_error(self.run_program("rgb.jpg", "-o", device),
+                              "错误: 无法创建输出目录: %s\n" % device)
+        self.assertEqual(os.listdir(self.path("out")), ["rgb.jpg"])
+
     def test_windows_never_stops_for_a_system_box(self):
         if not WINE:
             self.skipTest("Windows only")
@@ -519,11 +643,13 @@ if __name__ == "__main__":
     parser.add_argument("--program", required=True)
     parser.add_argument("--wine", nargs=2, metavar=("RUNNER", "PREFIX"))
     parser.add_argument("--packaged", metavar="ZIP")
+    parser.add_argument("--launcher", metavar="EXE")
     options, rest = parser.parse_known_args()
     PROGRAM = os.path.abspath(options.program)
     PACKAGED = take_exe_out_of(options.packaged) if options.packaged else None
     PACKAGED_ZIP = options.packaged
     WINE = [os.path.abspath(options.wine[0]), os.path.abspath(options.wine[1])] if options.wine else None
+    LAUNCHER = os.path.abspath(options.launcher) if options.launcher else None
     HELP = HELP_WINDOWS if WINE else HELP_LINUX
     # Without a zip the download's tests have nothing to compare: they run only
     # when named (and fail then), never by default.

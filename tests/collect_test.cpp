@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include "engine/extension.h"
 #include "engine/utf8.h"
@@ -52,6 +55,40 @@ TEST_F(CollectTest, TakesSupportedRegularFilesOnly) {
   EXPECT_EQ(Collect(dir_, false), (Names{"A.JPG", "b.Jpeg", "c.PNG", "i.tar.png"}));
   EXPECT_EQ(Collect(dir_, true), (Names{"A.JPG", "b.Jpeg", "c.PNG", "i.tar.png", "x.png/inner.jpg"}));
 }
+
+#if !defined(_WIN32)
+// A walk that took a stack frame per level would overflow a small stack long
+// before a deep tree ends; Windows' "\\?\" paths allow some 16,000 levels,
+// Linux's 4096-byte paths far fewer, so the stack is made small instead.
+TEST_F(CollectTest, ADeepTreeIsWalkedWithoutAFramePerLevel) {
+  fs::path deepest = dir_;
+  const int levels = 1000;
+  for (int i = 0; i < levels; ++i) deepest /= "d";
+  fs::create_directories(deepest);
+  WriteBytes(deepest / "deep.png", "x");
+  struct Walk {
+    fs::path folder;
+    ImageList list;
+  } walk{dir_, {}};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+#if defined(__SANITIZE_ADDRESS__)
+  pthread_attr_setstacksize(&attributes, 1024 * 1024);  // its frames are several times larger
+#else
+  pthread_attr_setstacksize(&attributes, 64 * 1024);
+#endif
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, [](void* w) -> void* {
+              auto* walk = static_cast<Walk*>(w);
+              CollectImages(walk->folder, true, &walk->list);
+              return nullptr;
+            }, &walk), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+  ASSERT_EQ(walk.list.size(), 1u);
+  EXPECT_EQ(walk.list[0].filename(), "deep.png");
+}
+#endif
 
 TEST_F(CollectTest, SubfoldersOnlyWithRecursionDepthFirst) {
   Touch("top.jpg");
@@ -187,11 +224,19 @@ TEST_F(CollectTest, LinksToFilesCountLinksToFoldersAreNeverEntered) {
 #endif
   }
   ImageList list;
-  EXPECT_EQ(CollectImages(tree / "real", true, &list), 2u);
   std::vector<fs::path> names;
+  CollectImages(tree / "real", true, &list);
   for (const fs::path& p : list) names.push_back(p.filename());
   std::sort(names.begin(), names.end());
+#if defined(_WIN32)
+  // Wine lists no dangling link at all. Windows lists one as a reparse point
+  // (FindFirstFileExW's dwFileAttributes), whose target is then asked for and
+  // is missing: the rule below, the same code, checked on Linux.
   EXPECT_EQ(names, (std::vector<fs::path>{"a.png", "link.png"}));
+#else
+  // A link that leads nowhere is listed all the same: it gets its line and fails.
+  EXPECT_EQ(names, (std::vector<fs::path>{"a.png", "dangling.png", "link.png"}));
+#endif
 }
 
 #if !defined(_WIN32)
