@@ -29,7 +29,14 @@ whole job a process a photo against djpeg | cjpeg, with peak memory.
 
 With --turbo, the same for FOLDER's JPEGs.
 
-Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only | --decode-only | --camera FOLDER | --turbo] [FOLDER]
+With --png, only the PNG set: the PNGs of Debian's mate-backgrounds,
+sway-backgrounds and lomiri-wallpapers (23 pictures, installed when missing),
+the whole job a process a picture against the floor and libvips (vips copy, which
+writes other bytes: sizes beside times), with peak memory; then decoding alone
+in one process against the image library and libpng (bench/png_decode_speed.cpp).
+bench/large-png.sh does the same for one 12000x6750 PNG.
+
+Usage: bench/compare.py [--runs N] [--build build/native] [--batch-only | --encode-only | --decode-only | --camera FOLDER | --turbo | --png] [FOLDER]
 FOLDER defaults to Debian's mate-backgrounds, the peers come from Debian's
 libjpeg-turbo-progs and libvips-tools (each installed when missing).
 """
@@ -53,6 +60,61 @@ def ensure_corpus(folder):
         sys.exit("no such folder: " + folder)
     sudo = [] if os.geteuid() == 0 else ["sudo"]
     subprocess.run(sudo + ["apt-get", "install", "-y", "mate-backgrounds"], check=True)
+
+
+PNG_PACKAGES = ("mate-backgrounds", "sway-backgrounds", "lomiri-wallpapers")
+
+
+def png_set():
+    """The PNG set: every PNG picture of the three packages, each file once
+    (lomiri's default background is a link to warty-final-ubuntu.png)."""
+    if not all(os.path.isdir(d) for d in ("/usr/share/backgrounds/mate",
+                                           "/usr/share/backgrounds/sway")) or \
+            not os.path.exists("/usr/share/backgrounds/warty-final-ubuntu.png"):
+        sudo = [] if os.geteuid() == 0 else ["sudo"]
+        subprocess.run(sudo + ["apt-get", "install", "-y"] + list(PNG_PACKAGES), check=True)
+    found = {}
+    for d, _, files in os.walk("/usr/share/backgrounds"):
+        for f in files:
+            path = os.path.join(d, f)
+            if f.lower().endswith(".png"):
+                found.setdefault(os.path.realpath(path), path)
+    return sorted(found)
+
+
+def png_work(build, runs, scratch):
+    """The PNG set a process a picture: the floor, quillmar and vips copy, interleaved;
+    then the decoders alone in one process."""
+    images = png_set()
+    tools = [("floor", "floor"), ("ours", "quillmar"), ("vips", "vips copy")]
+    print("The PNG set, a process a picture: CPU seconds (median of %d runs), peak memory "
+          "(largest run) and output size\n" % runs)
+    print("| picture | size | floor s | ours s | ours/floor | vips s | floor MiB | ours MiB | "
+          "vips MiB | ours KiB | vips KiB |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    total = {tool: 0.0 for tool, _ in tools}
+    for image in images:
+        samples = {tool: [] for tool, _ in tools}
+        for _ in range(runs):
+            for tool, _ in tools:  # interleaved, so drift of the machine hits all alike
+                samples[tool].append(run_peer(tool, [image], build, scratch))
+        cpu = {k: statistics.median(s[0] for s in v) for k, v in samples.items()}
+        mem = {k: max(s[1] for s in v) / 1024 for k, v in samples.items()}
+        size = {k: v[-1][3] / 1024 for k, v in samples.items()}
+        for tool in total:
+            total[tool] += cpu[tool]
+        width_height = subprocess.run(["identify", "-format", "%wx%h", image], check=True,
+                                      capture_output=True, text=True).stdout
+        print("| %s | %s | %.3f | %.3f | %.2f | %.3f | %.1f | %.1f | %.1f | %.0f | %.0f |" % (
+            os.path.basename(image), width_height, cpu["floor"], cpu["ours"],
+            cpu["ours"] / cpu["floor"], cpu["vips"], mem["floor"], mem["ours"], mem["vips"],
+            size["ours"], size["vips"]), flush=True)
+    print("\nthe whole set: floor %.3f s, quillmar %.3f s (%.2fx), vips copy %.3f s; %d pictures"
+          % (total["floor"], total["ours"], total["ours"] / total["floor"], total["vips"],
+             len(images)))
+    print("\nDecoding alone in one process, CPU seconds, fastest of %d interleaved runs\n" % runs,
+          flush=True)
+    subprocess.run([os.path.join(build, "png_decode_speed"), str(runs)] + images, check=True)
 
 
 def ensure_peers():
@@ -305,12 +367,19 @@ def main():
                         help="only the camera-like photos, made in FOLDER once")
     parser.add_argument("--turbo", action="store_true",
                         help="only FOLDER's JPEGs against libjpeg-turbo, as --camera does")
+    parser.add_argument("--png", action="store_true", help="only the PNG set (23 pictures)")
     parser.add_argument("folder", nargs="?", default=DEFAULT_CORPUS)
     args = parser.parse_args()
     if args.camera:
         ensure_peers()
         scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
         camera(args.camera, args.build, args.runs, scratch)
+        shutil.rmtree(scratch)
+        return
+    if args.png:
+        ensure_peers()
+        scratch = tempfile.mkdtemp(prefix="quillmar-bench-")
+        png_work(args.build, args.runs, scratch)
         shutil.rmtree(scratch)
         return
     ensure_corpus(args.folder)

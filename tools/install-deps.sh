@@ -11,7 +11,7 @@ everything=(
   clang libclang-rt-14-dev util-linux
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   wine64 xvfb xauth x11-apps fonts-wqy-microhei imagemagick time strace
-  libjpeg-turbo-progs libturbojpeg0-dev fusefat dosfstools
+  libjpeg-turbo-progs libturbojpeg0-dev libpng-dev fusefat dosfstools
 )
 case "${1-}" in
   "") packages=("${everything[@]}") ;;
